@@ -1,0 +1,1 @@
+#include "adapter/installed_versions.h"

@@ -1,0 +1,131 @@
+// The configuration table "vxlkqfw.cfg": the adapters the utility supports
+// and the firmware to put on them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct AdapterRecord;
+
+inline constexpr const char* ConfigFileName = "vxlkqfw.cfg";
+inline constexpr std::size_t MaxColumns = 32;
+inline constexpr std::size_t FieldNameCount = 23;
+
+// One data row of the table. Entries form a singly linked list in file order.
+struct ConfigEntry {
+    std::unique_ptr<ConfigEntry> next;
+    uint32_t ven;
+    uint32_t device;
+    uint32_t subven;
+    uint32_t subdev;
+    char crv[16];
+    char family[32];
+    char bcFile[32];
+    char bcVersion[32];
+    char btaFile[32];
+    char btaVersion[32];
+    char ncsiFile[32];
+    char ncsiVersion[32];
+    char qmxFile[32];
+    char qmxVersion[32];
+    char ipmiFile[32];
+    char ipmiVersion[32];
+    char iscsibFile[32];
+    char iscsibVersion[32];
+    char ibcfg[32];
+    char lconf[32];
+    char uefiFile[32];
+    char uefiVersion[32];
+    char fcoebFile[32];
+    char fcoebVersion[32];
+    char cfxFile[32];
+    char cfxVersion[32];
+    char vpdFile[32];
+    char vpdVersion[32];
+    char SystemName[500];
+    uint32_t familyNum;
+    uint32_t bcNum;
+    uint32_t btaNum;
+    uint32_t ncsiNum;
+    uint32_t qmxNum;
+    uint32_t ipmiNum;
+    uint32_t iscsibNum;
+    uint32_t uefiNum;
+    uint32_t fcoebNum;
+    uint32_t cfxNum;
+    uint32_t numbersReady;
+    char expose_fcoe[16];
+    char enable_dcbx[16];
+};
+
+// One column the table may name: id (its row position), format kind, name.
+struct FieldNameReference {
+    uint32_t id;
+    uint32_t kind;
+    char name[32];
+};
+
+extern const FieldNameReference FieldNameReferences[FieldNameCount];
+
+// The current header while reading: references into FieldNameReferences.
+struct ColumnList {
+    const FieldNameReference* columns[MaxColumns];
+    std::size_t count;
+};
+
+// Why a table was refused: the line (1-based) and a reason naming the token
+// and column where there is one. Line 0 means the file itself.
+struct ConfigError {
+    unsigned line = 0;
+    std::string reason;
+};
+
+// Releases a whole list, one entry at a time (no recursion over long lists).
+void free_config(std::unique_ptr<ConfigEntry> head);
+
+// Owns the list from read_config to the end of the run.
+class ConfigList {
+public:
+    ConfigList() = default;
+    explicit ConfigList(std::unique_ptr<ConfigEntry> head) : head_(std::move(head)) {}
+    ConfigList(ConfigList&&) noexcept = default;
+    ConfigList& operator=(ConfigList&& other) noexcept {
+        free_config(std::move(head_));
+        head_ = std::move(other.head_);
+        return *this;
+    }
+    ~ConfigList() { free_config(std::move(head_)); }
+
+    ConfigEntry* head() const { return head_.get(); }
+    explicit operator bool() const { return head_ != nullptr; }
+
+private:
+    std::unique_ptr<ConfigEntry> head_;
+};
+
+// Reads the table at `path`; an empty list when the file cannot be opened,
+// any line fails, or no data row is found. `error`, when given, says why.
+ConfigList read_config(const char* path, ConfigError* error = nullptr);
+
+// The same reader over a table held in memory.
+ConfigList read_config_text(std::string_view contents, ConfigError* error = nullptr);
+
+// Replaces `list` with the columns the header line names; the number of
+// columns, or -1 when a token is not a column name or there are too many.
+int parse_col_hdr(std::string_view line, ColumnList& list);
+
+// Appends `entry` behind `tail` (or as the head of an empty list).
+ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
+                             std::unique_ptr<ConfigEntry> entry);
+
+// The first entry whose four IDs and chip revision text match the adapter.
+ConfigEntry* find_config(const AdapterRecord& record, ConfigEntry* head);
+
+// Fills the entry's target numbers from its version texts, once per entry.
+void fixup_config_entry(AdapterRecord& record);
+
+// A target version text of the table as a version number: dots separate
+// pieces (runs of dots as one), each piece read like a decimal integer.
+uint32_t target_version_to_no(std::string_view text);

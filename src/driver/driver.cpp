@@ -1,0 +1,209 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "adapter/adpm.h"
+#include "adapter/inventory.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "engine/engine.h"
+#include "report/report.h"
+
+namespace {
+
+constexpr unsigned ProgramMajor = 227, ProgramMinor = 0, ProgramBuild = 1;
+
+enum ResultCode : uint32_t {
+    InvalidUsage = 1,
+    UnsupportedOs = 2,
+    ConfigUnreadable = 3,
+    OutputUnopenable = 4,
+    LibraryOutOfDate = 6,
+    LibraryInitFailed = 7,
+    OutOfMemory = 8,
+    AdapterListFailed = 10,
+};
+
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Both streams for the run; the globals point into them while they live.
+struct Streams {
+    File result;
+    File log;
+    ~Streams() {
+        if (OutputStream != nullptr) std::fflush(OutputStream);
+        OutputStream = nullptr;
+        OutputStream2 = nullptr;
+    }
+};
+
+void print_usage(const char* program) {
+    std::printf("USAGE: %s [-ver || -? || -help] || [(-filename <filename> || -print) & -force]\n",
+                program);
+}
+
+// Consumes the value that follows argument i; false when there is none.
+bool take_value(int argc, const char* const* argv, int& i, std::span<char> field,
+                bool refuseLonger) {
+    if (i + 1 >= argc) return false;
+    const std::string_view value = argv[++i];
+    if (refuseLonger && value.size() >= field.size()) return false;
+    copy_text(field, value);
+    return true;
+}
+
+int invalid_usage(const CommandLine& line, const char* program) {
+    {
+        Streams streams;
+        streams.result.reset(std::fopen(line.resultFileName, "w"));
+        OutputStream = streams.result.get();
+        if (OutputStream != nullptr) print_qik_error(InvalidUsage);
+    }
+    std::printf("Invalid Usage:  Please try again\n");
+    print_usage(program);
+    return 1;
+}
+
+// Steps from AdpmInitialize to AdpmUninitialize; the exit flags.
+unsigned run_with_library(const ConfigList& config, const CommandLine& line, Streams& streams) {
+    if (Adpm.AdpmInitialize() != AdpmSuccess) {
+        print_qik_error(LibraryInitFailed);
+        return 0;
+    }
+    unsigned flags = 0;
+    uint32_t count = 0;
+    if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
+        print_qik_error(AdapterListFailed);
+    } else {
+        std::vector<AdapterRecord> records;
+        try {
+            records.resize(count);
+        } catch (const std::exception&) {
+            print_qik_error(OutOfMemory);
+            Adpm.AdpmUninitialize();
+            return 0;
+        }
+        if (get_device_info(records, config.head(), line.skipList) != 0) {
+            print_qik_error(AdapterListFailed);
+        } else if (eval_and_prg(records, Force) == OutputUnopenable) {
+            print_qik_error(OutputUnopenable);
+        } else {
+            print_qik_execution(records);
+            streams.log.reset();
+            OutputStream2 = nullptr;
+            flags = exit_flags(records);
+            restore_device_state(records);
+        }
+    }
+    Adpm.AdpmUninitialize();
+    return flags;
+}
+
+}  // namespace
+
+CommandAction parse_command_line(int argc, const char* const* argv, CommandLine& line) {
+    line = CommandLine{};
+    copy_text(line.resultFileName, ResultFileName);
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-ver" && argc == 2) return CommandAction::Version;
+        if ((arg == "-?" || arg == "-help") && argc == 2) return CommandAction::Help;
+        if (arg == "-filename" && argc <= 4) {
+            if (!take_value(argc, argv, i, line.resultFileName, true)) return CommandAction::Invalid;
+        } else if (arg == "-print" && argc <= 4) {
+            line.print = true;
+        } else if (arg == "-force" && argc <= 4) {
+            line.force = 1;
+        } else if (arg == "-skip") {
+            if (!take_value(argc, argv, i, line.skipList, false)) return CommandAction::Invalid;
+        } else {
+            return CommandAction::Invalid;
+        }
+    }
+    return CommandAction::Run;
+}
+
+bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
+    if (major != 6) return major < 6;
+    return minor < 23 || (minor == 23 && build <= 5);
+}
+
+int check_adpm_ver() {
+    uint32_t major = 0, minor = 0, build = 0;
+    Adpm.AdpmGetVersion(&major, &minor, &build);
+    return library_out_of_date(major, minor, build) ? 1 : 0;
+}
+
+int check_os_ver() { return 0; }
+
+unsigned exit_flags(std::span<const AdapterRecord> records) {
+    unsigned flags = 0;
+    for (const AdapterRecord& record : records) {
+        if (record.status == ToolWriteProtect)
+            flags |= 0x04;
+        else if (record.status == ToolDriverNotSupported)
+            flags |= 0x08;
+        else if (record.status != 0)
+            flags |= 0x10;
+    }
+    return flags;
+}
+
+int run_qik_programmer(int argc, const char* const* argv) {
+    const char* program = argc > 0 ? argv[0] : "qik_programmer";
+    CommandLine line;
+    switch (parse_command_line(argc, argv, line)) {
+        case CommandAction::Version:
+            std::printf("Vexlor LOM/NIC Programming Utility Version %d.%d.%d\n", ProgramMajor,
+                        ProgramMinor, ProgramBuild);
+            return 0;
+        case CommandAction::Help:
+            print_usage(program);
+            return 0;
+        case CommandAction::Invalid:
+            return invalid_usage(line, program);
+        case CommandAction::Run:
+            break;
+    }
+    Force = line.force;
+
+    Streams streams;
+    if (line.print) {
+        OutputStream = stdout;
+    } else {
+        streams.result.reset(std::fopen(line.resultFileName, "w"));
+        if (!streams.result) return OutputUnopenable;
+        OutputStream = streams.result.get();
+    }
+    streams.log.reset(std::fopen(InventoryLogName, "w"));
+    if (!streams.log) {
+        print_qik_error(OutputUnopenable);
+        return OutputUnopenable;
+    }
+    OutputStream2 = streams.log.get();
+
+    // A missing library, or one without every call, is out of date too.
+    AdpmLibrary library;
+    if (!library.load(AdpmLibraryPath) || check_adpm_ver() != 0) {
+        print_qik_error(LibraryOutOfDate);
+        return 0;
+    }
+    if (check_os_ver() != 0) {
+        print_qik_error(UnsupportedOs);
+        return 0;
+    }
+    const ConfigList config = read_config(ConfigFileName);
+    if (!config) {
+        print_qik_error(ConfigUnreadable);
+        return ConfigUnreadable;
+    }
+    return static_cast<int>(run_with_library(config, line, streams));
+}

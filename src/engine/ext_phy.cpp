@@ -1,0 +1,1 @@
+#include "engine/ext_phy.h"

@@ -1,0 +1,162 @@
+#include "report/report.h"
+
+#include "common/text.h"
+#include "config/config.h"
+
+std::FILE* OutputStream = nullptr;
+std::FILE* OutputStream2 = nullptr;
+
+const char* const messages[MessageCount] = {
+    "Update success.",
+    "Dependency failure. Invalid usage.",
+    "Dependency failure. Unsuppported operating system.",
+    "Dependency failure. Could not read configuration file.",
+    "Dependency failure. Could not open output file.",
+    "Update failure. Write Protect or System Lockdown enabled.",
+    "Dependency failure. Library out of date.",
+    "Update failure. Library could not be initialized.",
+    "Update failure. Could not allocate memory.",
+    "Update failure. Firmware programming utility returned an error. Original firmware restored",
+    "Update failure. Could not acquire network adapter list.",
+    "Update failure. Damaged firmware image.",
+    "Update failure. No supported devices found.",
+    "Update failure. Failed to update family version in NVRAM.",
+    "Update failure. Firmware programming utility returned an error. Firmware could not be "
+    "restored.",
+    "Update failure. NVRAM Configuration Setting change failed.",
+    "Update failure. External PHY Firmware update failed.",
+    "Update Incomplete!!  Firmware too old.  Reboot, then run this QIK program AGAIN to complete "
+    "the update.",
+    "Update failure. Driver not supported. See release notes for recommended driver.",
+};
+
+namespace {
+
+constexpr uint32_t NoSupportedDevices = 12;
+constexpr uint32_t DriverNotSupported = 18;
+
+const char* message_text(uint32_t code) {
+    return code < MessageCount ? messages[code] : "Unknown result.";
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `s` that XML
+// accepts as a character, or 0.
+std::size_t xml_char_length(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const auto continuation = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return (lead >= 0x20 || lead == '\t') ? 1 : 0;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (!continuation(i)) return 0;
+    // U+FFFE and U+FFFF are not XML characters.
+    if (lead == 0xEF && byte(1) == 0xBF && (byte(2) == 0xBE || byte(2) == 0xBF)) return 0;
+    return length;
+}
+
+constexpr const char Header[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
+
+constexpr const char DeviceForm[] =
+    "\t<Device vendorID=\"%04x\" deviceID=\"%04x\" subVendorID=\"%04x\" subDeviceID=\"%04x\" "
+    "bus=\"%d\" device=\"%d\" function=\"%d\" display=\"%s\">\n"
+    "\t\t<Application componentType=\"FRMW\" version=\"%s\" display=\"%s\">\n"
+    "\t\t\t<Package version=\"%s\"/>\n"
+    "\t\t\t<SPStatus result=\"%s\">\n"
+    "\t\t\t\t<Message id=\"%d\">%s</Message>\n"
+    "\t\t\t</SPStatus>\n"
+    "\t\t</Application>\n"
+    "\t</Device>\n";
+
+constexpr const char LogForm[] =
+    "<Device vendorID=\"%04x\" deviceID=\"%04x\" subVendorID=\"%04x\" subDeviceID=\"%04x\" "
+    "bus=\"%d\" device=\"%d\" function=\"%d\" display=\"%s\">\n"
+    "\t<Application componentType=\"FRMW\" version=\"%s\" display=\"%s\" />\n"
+    "</Device>\n";
+
+// The record's texts, escaped once for both forms.
+struct DeviceTexts {
+    std::string description, family, target;
+    explicit DeviceTexts(const AdapterRecord& r)
+        : description(xml_escape(field_text(r.description))),
+          family(xml_escape(field_text(r.familyVersionText))),
+          target(xml_escape(field_text(r.config->family))) {}
+};
+
+void write_device(const AdapterRecord& r) {
+    const DeviceTexts t(r);
+    std::fprintf(OutputStream, DeviceForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
+                 r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
+                 t.description.c_str(), t.target.c_str(), r.status != 0 ? "false" : "true",
+                 r.status, message_text(r.status));
+    if (OutputStream2 == nullptr) return;
+    std::fprintf(OutputStream2, LogForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
+                 r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
+                 t.description.c_str());
+}
+
+}  // namespace
+
+std::string xml_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = xml_char_length(text);
+        if (length == 0) {
+            out += '?';
+            text.remove_prefix(1);
+            continue;
+        }
+        switch (text[0]) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length);
+    }
+    return out;
+}
+
+void print_qik_error(uint32_t code) {
+    if (OutputStream == nullptr) return;
+    std::fprintf(OutputStream,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
+                 "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"%u\">\n\t\t\t%s\n"
+                 "\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>%u</RebootRequired>\n"
+                 "</SVMExecution>\n",
+                 code, message_text(code), 0u);
+}
+
+void print_qik_execution(std::span<const AdapterRecord> records) {
+    if (OutputStream == nullptr) return;
+    bool matched = false;
+    for (const AdapterRecord& r : records) matched = matched || r.config != nullptr;
+    if (!matched) {
+        print_qik_error(NoSupportedDevices);
+        return;
+    }
+    std::fputs(Header, OutputStream);
+    unsigned rebootRequired = 1;
+    for (const AdapterRecord& r : records) {
+        if (r.config != nullptr) write_device(r);
+        if (r.status == DriverNotSupported) rebootRequired = 0;
+    }
+    std::fprintf(OutputStream, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
+                 rebootRequired);
+}

@@ -1,0 +1,31 @@
+// The XML result document, the inventory log and the message table.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "adapter/adapter_record.h"
+
+inline constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
+inline constexpr const char* InventoryLogName = "vxllcllog.txt";
+inline constexpr uint32_t MessageCount = 19;
+
+// Where the result document goes: the result file or standard output.
+extern std::FILE* OutputStream;
+// The inventory log.
+extern std::FILE* OutputStream2;
+
+extern const char* const messages[MessageCount];
+
+// The report of a completed run: one Device element per matched adapter.
+void print_qik_execution(std::span<const AdapterRecord> records);
+
+// The whole-run error form with one message.
+void print_qik_error(uint32_t code);
+
+// Text fit for an XML attribute or element: markup characters as entities,
+// control bytes and invalid UTF-8 as '?'.
+std::string xml_escape(std::string_view text);

@@ -1,0 +1,70 @@
+// The family firmware version kept in the adapter's PCI VPD: reading it out
+// of a VPD image and writing a new one back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "adapter/adpm.h"
+
+// A VPD image, allocated in zero-filled 32-bit words.
+using VpdBuffer = std::vector<uint32_t>;
+
+inline constexpr uint32_t VpdNvramOffset = 0x100;
+inline constexpr uint32_t VpdAreaWords = 64;
+inline constexpr std::size_t ExtVpdCapacity = 512;
+
+inline std::span<const uint8_t> vpd_bytes(const VpdBuffer& vpd) {
+    return {reinterpret_cast<const uint8_t*>(vpd.data()), vpd.size() * sizeof(uint32_t)};
+}
+inline std::span<uint8_t> vpd_bytes(VpdBuffer& vpd) {
+    return {reinterpret_cast<uint8_t*>(vpd.data()), vpd.size() * sizeof(uint32_t)};
+}
+
+// --- reading ---
+
+// The VPD image at `nvramOffset`, or none when it cannot be read or is not a
+// VPD. Holds at least the 64 words of the VPD area.
+std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t type);
+
+// 0 when `text` is a valid family version, 1 when not.
+int RegExFamVerValidation(std::string_view text);
+
+// -1 no identifier tag, -2 no VPD-R tag, -3 no "RV"; 0 no signature, 1 signature.
+int chkOrvaSig(std::span<const uint8_t> vpd);
+
+// -1, -2, -3 as above, 0 when "RV" comes first, else the keyword's byte offset.
+int GetVpdFamVer(std::span<const uint8_t> vpd);
+
+// 0 with the three numbers and the text set; 1 when the VPD holds no usable
+// family version (outputs untouched). `text` receives at most size - 1 bytes.
+int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
+                     std::span<char> text);
+
+// The installed family version number (or the bootcode fallback); -3 when the
+// extended VPD cannot be fetched. `text` is the 16-byte family text field.
+uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
+                     std::span<char> text);
+
+// --- writing ---
+
+// program_device, handed in by the engine so the writer can run the tool.
+using ProgramDeviceFn = int (*)(const char* adapterId, uint32_t adapterType, const char* option,
+                                const char* file, uint32_t deviceId, uint32_t installedVersion);
+
+inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
+inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
+
+// Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
+// back; 0 on success, 1 on failure (nothing written when refused).
+int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
+                   uint32_t nvramOffset, std::string_view familyText);
+
+// Turns the template into "VpdUpdate.txt" and has the tool write it; 0, 5 or 18.
+int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
+                       std::string_view familyText, int32_t wordCount, uint32_t deviceId,
+                       const char* adapterId, const char* templatePath,
+                       ProgramDeviceFn programDevice);

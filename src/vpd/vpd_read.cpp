@@ -1,0 +1,1 @@
+#include "vpd/vpd.h"
