@@ -118,7 +118,7 @@ bool skipped(const AdapterRecord& record, std::string_view skipText) {
     return skipText.find(field_text(record.serviceName)) != std::string_view::npos;
 }
 
-void select(uint32_t handle, AdapterRecord& record, std::string_view skipText) {
+void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
     if (record.selected == 0 || record.wasEnabled != 0) return;
@@ -136,7 +136,7 @@ bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText)
         return false;
     record.serviceName[sizeof record.serviceName - 1] = '\0';
     record.wasEnabled = nic.enabled;
-    if (nic.adapterType == AdapterTypeHandled) select(handle, record, skipText);
+    if (nic.adapterType == AdapterTypeHandled) select_for_run(handle, record, skipText);
     return true;
 }
 

@@ -47,39 +47,8 @@ TEST(VersionStrToNo, HugeGroupsStayDefined) {
     EXPECT_STREQ(text, "0.0.10000000000");
 }
 
-using Getter = uint32_t (*)(uint32_t, uint32_t, const FirmwareInfoRecord&, std::span<char>);
-
 void put_text(FirmwareInfoRecord& info, std::size_t offset, const std::string& text) {
     std::memcpy(reinterpret_cast<char*>(&info) + offset, text.data(), text.size());
-}
-
-TEST(ComponentGetters, ReadTheirOwnFields) {
-    FirmwareInfoRecord info{};
-    info.bootcodeVersion = 0x0A07;
-    put_text(info, offsetof(FirmwareInfoRecord, ipmiVersion), "IPMI 1.2.3");
-    put_text(info, offsetof(FirmwareInfoRecord, btaVersion), "2.4.6");
-    put_text(info, offsetof(FirmwareInfoRecord, iscsiVersion), "iSCSI v3.5.7");
-    put_text(info, offsetof(FirmwareInfoRecord, ncsiVersion), "4.6.8");
-    put_text(info, offsetof(FirmwareInfoRecord, uefiVersion), "5.7.9");
-    put_text(info, offsetof(FirmwareInfoRecord, cfxVersion), "6.8.10");
-    put_text(info, offsetof(FirmwareInfoRecord, extPhyVersion), "9.9.9");
-    const struct {
-        const char* name;
-        Getter get;
-        const char* text;
-        uint32_t number;
-    } cases[] = {
-        {"bootcode", get_fw_ver, "7.10", 71000}, {"bta", get_bta_ver, "2.4.6", 20406},
-        {"ncsi", get_ncsi_ver, "4.6.8", 40608},  {"qmx", get_qmx_ver, "0", 0},
-        {"ipmi", get_ipmi_ver, "1.2.3", 10203},  {"iscsi", get_iscsi_ver, "3.5.7", 30507},
-        {"uefi", get_uefi_ver, "5.7.9", 50709},  {"fcoe", get_fcoe_ver, "0", 0},
-        {"cfx", get_cfx_ver, "6.8.10", 60810},
-    };
-    for (const auto& c : cases) {
-        char text[16] = "stale";
-        EXPECT_EQ(c.get(2, 1, info, std::span<char>(text)), c.number) << c.name;
-        EXPECT_STREQ(text, c.text) << c.name;
-    }
 }
 
 TEST(ComponentGetters, BootcodeMinorHasTwoDigits) {

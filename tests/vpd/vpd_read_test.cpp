@@ -156,16 +156,6 @@ TEST(VpdParsers, EveryTruncatedImageIsUnusable) {
     EXPECT_EQ(ProcessVPDReturn(whole, major, minor, build, text), 0);
 }
 
-TEST(VpdParsers, TextIsCutToItsField) {
-    int major = 0, minor = 0, build = 0;
-    char text[4] = "";
-    EXPECT_EQ(ProcessVPDReturn(make_vpd("ID", {{"V0", "14.2.3"}}, 8), major, minor, build,
-                               std::span<char>(text)),
-              0);
-    EXPECT_STREQ(text, "14.");
-    EXPECT_EQ(major, 14);
-}
-
 // --- reading through the library ---
 
 constexpr uint32_t Handle = 7;
