@@ -1,7 +1,7 @@
 #include "engine/ext_phy.h"
 
-#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>

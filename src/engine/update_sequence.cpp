@@ -13,7 +13,7 @@
 
 namespace {
 
-// Runs for the whole of eval_and_prg.
+// What one eval_and_prg call keeps from record to record.
 struct Engine {
     BuImage backup;
     int32_t lastResult = 0;
