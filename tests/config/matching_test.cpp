@@ -19,12 +19,23 @@ struct NumberCase {
 
 TEST(TargetVersionToNo, DottedTexts) {
     const NumberCase cases[] = {
-        {"7.10", 71000},        {"7", 70000},          {"", 0},
-        {"7.10.3", 71003},      {"7.10.3.1", 71003},   {"7..3", 70300},
-        {".5.6", 50600},        {"7.10.", 71000},      {"...", 0},
-        {"02.2", 20200},        {"1.234.5", 33405},    {"1.2.345", 10545},
-        {"v7.1", 100},          {"7a.1b.2c", 70102},   {"-1", 4294957296u},
-        {"+3.4", 30400},        {"0.0.1", 1},
+        {"7.10", 71000},
+        {"7", 70000},
+        {"", 0},
+        {"7.10.3", 71003},
+        {"7.10.3.1", 71003},
+        {"7..3", 70300},
+        {".5.6", 50600},
+        {"7.10.", 71000},
+        {"...", 0},
+        {"02.2", 20200},
+        {"1.234.5", 33405},
+        {"1.2.345", 10545},
+        {"v7.1", 100},
+        {"7a.1b.2c", 70102},
+        {"-1", 4294957296u},
+        {"+3.4", 30400},
+        {"0.0.1", 1},
         // The sum is kept in 32 bits: 429497 * 10000 wraps past 2^32.
         {"429497.0.0", 2704},
         // A huge digit run saturates as strtol does, then keeps its low 32 bits.
@@ -32,15 +43,29 @@ TEST(TargetVersionToNo, DottedTexts) {
         {"0.0.99999999999999999999", 4294967295u},
         {"0.0.-99999999999999999999", 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(target_version_to_no(c.text), c.number) << '"' << c.text << '"';
+    for (const auto& c : cases)
+        EXPECT_EQ(target_version_to_no(c.text), c.number) << '"' << c.text << '"';
 }
 
 // Every piece must read exactly as strtol reads it, kept in 32 bits.
 TEST(TargetVersionToNo, PiecesReadLikeStrtol) {
-    const char* pieces[] = {"0",  "12", "-12", "+7",  "007", "12ab", "ab12", "-",
-                            "+",  "--1", "2147483648", "4294967296", "-2147483649",
-                            "9223372036854775807", "9223372036854775808",
-                            "-9223372036854775808", "-9223372036854775809",
+    const char* pieces[] = {"0",
+                            "12",
+                            "-12",
+                            "+7",
+                            "007",
+                            "12ab",
+                            "ab12",
+                            "-",
+                            "+",
+                            "--1",
+                            "2147483648",
+                            "4294967296",
+                            "-2147483649",
+                            "9223372036854775807",
+                            "9223372036854775808",
+                            "-9223372036854775808",
+                            "-9223372036854775809",
                             "123456789012345678901234567890"};
     for (const char* piece : pieces) {
         const auto expected = static_cast<uint32_t>(std::strtol(piece, nullptr, 10));
@@ -107,7 +132,8 @@ TEST(FindConfig, FirstEntryWithSameIdsAndRevision) {
     std::vector<ConfigEntry*> nodes;
     for (ConfigEntry* e = list.head(); e; e = e->next.get()) nodes.push_back(e);
     for (const auto& c : cases) {
-        ConfigEntry* expected = c.expected < 0 ? nullptr : nodes[static_cast<std::size_t>(c.expected)];
+        ConfigEntry* expected =
+            c.expected < 0 ? nullptr : nodes[static_cast<std::size_t>(c.expected)];
         EXPECT_EQ(find_config(adapter_for(c.adapter), list.head()), expected) << c.name;
     }
     EXPECT_EQ(find_config(adapter_for(cases[0].adapter), nullptr), nullptr);
