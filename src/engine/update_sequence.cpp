@@ -9,6 +9,7 @@
 #include "config/config.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
+#include "report/progress.h"
 #include "vpd/vpd.h"
 
 namespace {
@@ -32,16 +33,25 @@ struct VpdImage {
     bool extended = false;
 };
 
+// How a step shows in the progress lines: its name, the installed and the
+// target version texts.
+struct StepText {
+    const char* name;
+    std::string_view from = {};
+    std::string_view to = {};
+};
+
 struct ComponentCommand {
     bool runs;
+    StepText text;
     const char* option;
     const char* file;
     uint32_t installedVersion;
 };
 
-ComponentCommand when_newer(uint32_t target, uint32_t installed, bool force, const char* option,
-                            const char* file) {
-    return {target != 0 && (target > installed || force), option, file, installed};
+ComponentCommand when_newer(uint32_t target, uint32_t installed, bool force, StepText text,
+                            const char* option, const char* file) {
+    return {target != 0 && (target > installed || force), text, option, file, installed};
 }
 
 // The component steps in the order the tool must write them.
@@ -50,16 +60,34 @@ std::array<ComponentCommand, 8> component_commands(const AdapterRecord& r, const
     const bool uefi = e.btaNum < e.uefiNum;
     const bool bootAgentDue = (e.btaNum != 0 || e.uefiNum != 0) &&
                               (force || e.btaNum > r.btaVersion || e.uefiNum > r.uefiVersion);
+    const StepText bootAgent =
+        uefi ? StepText{"UEFI driver", field_text(r.uefiVersionText), field_text(e.uefiVersion)}
+             : StepText{"boot agent", field_text(r.btaVersionText), field_text(e.btaVersion)};
     return {{
         when_newer(e.bcNum, r.bcVersion, force,
+                   {"bootcode", field_text(r.bcVersionText), field_text(e.bcVersion)},
                    starts_with(field_text(e.bcFile), "mf") ? "-mfw1" : "-bc", e.bcFile),
-        {bootAgentDue, "-bta", uefi ? e.uefiFile : e.btaFile, uefi ? r.uefiVersion : r.btaVersion},
-        when_newer(e.ncsiNum, r.ncsiVersion, force, "-mgmt", e.ncsiFile),
-        when_newer(e.qmxNum, r.qmxVersion, force, "-qmx", e.qmxFile),
-        when_newer(e.ipmiNum, r.ipmiVersion, force, "-ipmi", e.ipmiFile),
-        when_newer(e.iscsibNum, r.iscsiVersion, force, "-ib", e.iscsibFile),
-        when_newer(e.fcoebNum, r.fcoeVersion, force, "-feb", e.fcoebFile),
-        when_newer(e.cfxNum, r.cfxVersion, force, "-cfx", e.cfxFile),
+        {bootAgentDue, bootAgent, "-bta", uefi ? e.uefiFile : e.btaFile,
+         uefi ? r.uefiVersion : r.btaVersion},
+        when_newer(e.ncsiNum, r.ncsiVersion, force,
+                   {"NC-SI", field_text(r.ncsiVersionText), field_text(e.ncsiVersion)}, "-mgmt",
+                   e.ncsiFile),
+        when_newer(e.qmxNum, r.qmxVersion, force,
+                   {"management port", field_text(r.qmxVersionText), field_text(e.qmxVersion)},
+                   "-qmx", e.qmxFile),
+        when_newer(e.ipmiNum, r.ipmiVersion, force,
+                   {"IPMI", field_text(r.ipmiVersionText), field_text(e.ipmiVersion)}, "-ipmi",
+                   e.ipmiFile),
+        when_newer(e.iscsibNum, r.iscsiVersion, force,
+                   {"iSCSI boot", field_text(r.iscsiVersionText), field_text(e.iscsibVersion)},
+                   "-ib", e.iscsibFile),
+        when_newer(e.fcoebNum, r.fcoeVersion, force,
+                   {"FCoE boot", field_text(r.fcoeVersionText), field_text(e.fcoebVersion)},
+                   "-feb", e.fcoebFile),
+        when_newer(e.cfxNum, r.cfxVersion, force,
+                   {"pre-boot configuration", field_text(r.cfxVersionText),
+                    field_text(e.cfxVersion)},
+                   "-cfx", e.cfxFile),
     }};
 }
 
@@ -96,10 +124,21 @@ const char* module_file(const AdapterRecord& r) {
 
 constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
 
-int run_tool_step(Engine& engine, const AdapterRecord& r, const char* option, const char* file,
-                  uint32_t installedVersion) {
-    engine.lastResult =
-        program_device(r.macText, r.adapterType, option, file, r.deviceId, installedVersion);
+// Runs one step, showing it to a person at a terminal.
+template <typename Step>
+int shown_step(const AdapterRecord& r, const StepText& text, Step step) {
+    progress_step(r, text.name, text.from, text.to);
+    const int result = step();
+    progress_step_done(result);
+    return result;
+}
+
+int run_tool_step(Engine& engine, const AdapterRecord& r, const StepText& text,
+                  const char* option, const char* file, uint32_t installedVersion) {
+    engine.lastResult = shown_step(r, text, [&] {
+        return program_device(r.macText, r.adapterType, option, file, r.deviceId,
+                              installedVersion);
+    });
     return engine.lastResult;
 }
 
@@ -108,11 +147,13 @@ int run_tool_step(Engine& engine, const AdapterRecord& r, const char* option, co
 int program_components(Engine& engine, const AdapterRecord& r, const ConfigEntry& e) {
     for (const ComponentCommand& c : component_commands(r, e, engine.force)) {
         if (!c.runs) continue;
-        if (const int result = run_tool_step(engine, r, c.option, c.file, c.installedVersion))
+        if (const int result =
+                run_tool_step(engine, r, c.text, c.option, c.file, c.installedVersion))
             return result;
     }
     if (const char* file = module_file(r))
-        return run_tool_step(engine, r, "-m_pn", file, NoInstalledVersion);
+        return run_tool_step(engine, r, {"part number module", {}, file}, "-m_pn", file,
+                             NoInstalledVersion);
     return ToolSuccess;
 }
 
@@ -131,13 +172,15 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, int result) {
 // alone; any other failure may have left the NVRAM half written.
 void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
     if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect)
-        engine.lastResult = buImageRestore(engine.backup, r);
+        engine.lastResult =
+            shown_step(r, {"restore NVRAM"}, [&] { return buImageRestore(engine.backup, r); });
     if (engine.lastResult == ToolError) fail_record(r, failedCode, StatusRestoreFailed);
 }
 
 RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, const ConfigEntry& e,
                              int32_t& failedCode) {
-    engine.lastResult = buImageMake(engine.backup, r);
+    engine.lastResult =
+        shown_step(r, {"back up NVRAM"}, [&] { return buImageMake(engine.backup, r); });
     if (engine.lastResult == RunAbandoned) return RecordEnd::Abandon;
     const int result =
         engine.lastResult != ToolSuccess ? engine.lastResult : program_components(engine, r, e);
@@ -175,7 +218,10 @@ bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
 
 void update_external_phy(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
     if (extPhyFwrUpdateNeeded(r) == 0) return;
-    if (run_tool_step(engine, r, "phy", r.extPhy->fileName, 0) != ToolSuccess)
+    const ExtPhyFwr& phy = *r.extPhy;
+    const StepText text{"external PHY", field_text(phy.currentVersion),
+                        field_text(phy.targetVersion)};
+    if (run_tool_step(engine, r, text, "phy", phy.fileName, 0) != ToolSuccess)
         fail_record(r, failedCode, StatusPhyFailed);
 }
 
@@ -192,7 +238,10 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
 }
 
 void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
-    if (r.function == 0) engine.familyResult = write_family_version(r, e, vpd);
+    if (r.function == 0) {
+        const StepText text{"family version", field_text(r.familyVersionText), field_text(e.family)};
+        engine.familyResult = shown_step(r, text, [&] { return write_family_version(r, e, vpd); });
+    }
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
