@@ -192,28 +192,6 @@ private:
     int unwinding_;
 };
 
-// Looks up the function of a handle call; false (result set) when the
-// handle names none or the function must be enabled and is not.
-bool resolve(Call& call, uint32_t handle, std::optional<std::size_t>& function, bool mustBeEnabled,
-             uint32_t& result) {
-    function = call.bench().by_handle(handle, lib().refreshed);
-    call.target(function, handle);
-    if (call.injected()) {
-        result = call.result();
-        return false;
-    }
-    if (!function) {
-        result = call.end(AdpmSimInvalidHandle);
-        return false;
-    }
-    if (mustBeEnabled &&
-        !sim::get_bool(call.bench().function(*function), "enabled", true, "functions")) {
-        result = call.end(AdpmSimDisabled);
-        return false;
-    }
-    return true;
-}
-
 // Copies text into a field of `size` bytes, cut to size - 1, NUL-terminated.
 void put_text(void* record, std::size_t offset, std::size_t size, const std::string& text) {
     char* field = static_cast<char*>(record) + offset;
@@ -232,10 +210,7 @@ uint32_t record_version(const void* record) {
     return version;
 }
 
-std::string firmware_text(const json& adapter, const char* key, const std::string& where) {
-    if (!adapter.contains("firmware")) return {};
-    return sim::get_text(adapter["firmware"], key, "", where + ".firmware");
-}
+std::string num(uint32_t n) { return std::to_string(n); }
 
 // Catches whatever escapes a call: nothing may cross the C boundary.
 template <typename Body>
@@ -248,108 +223,135 @@ uint32_t guarded(const char* name, Body body) {
     }
 }
 
-std::string num(uint32_t n) { return std::to_string(n); }
+// A call that names no function: `body(call)` gives its own result.
+template <typename Body>
+uint32_t plain_call(const char* name, std::string args, bool needsInitialize, Body body) {
+    return guarded(name, [&]() -> uint32_t {
+        Call call(name, std::move(args));
+        if (!call.begin(needsInitialize) || call.injected()) return call.result();
+        return call.end(body(call));
+    });
+}
+
+// A call on the function that `handle` names now: `body(call, function)`
+// runs only when the handle is valid (and the function enabled, if it must be).
+template <typename Body>
+uint32_t function_call(const char* name, std::string args, uint32_t handle, bool mustBeEnabled, Body body) {
+    return guarded(name, [&]() -> uint32_t {
+        Call call(name, std::move(args));
+        if (!call.begin()) return call.result();
+        const std::optional<std::size_t> f = call.bench().by_handle(handle, lib().refreshed);
+        call.target(f, handle);
+        if (call.injected()) return call.result();
+        if (!f) return call.end(AdpmSimInvalidHandle);
+        if (mustBeEnabled && !sim::get_bool(call.bench().function(*f), "enabled", true, "functions"))
+            return call.end(AdpmSimDisabled);
+        return call.end(body(call, *f));
+    });
+}
+
+// Raw NVRAM access, both directions.
+uint32_t raw_access(const char* name, uint32_t handle, uint32_t offset, uint32_t* buffer, uint32_t words,
+                    const char* key, bool write) {
+    const std::string args = num(handle) + "," + sim::hex_text(offset) + "," + num(words) + "," +
+                             (key ? std::string("\"") + key + "\"" : std::string("null"));
+    return function_call(name, args, handle, true, [&](Call& call, std::size_t f) -> uint32_t {
+        const auto open = lib().diag.find(handle);
+        if (open == lib().diag.end() || open->second <= 0) return AdpmSimDiagNotOpen;
+        if (key == nullptr || std::strcmp(key, AdpmAccessKey) != 0) return AdpmSimAccessDenied;
+        if (buffer == nullptr && words > 0) return AdpmSimInvalidParameter;
+        sim::Bench& b = call.bench();
+        const std::string& adapter = b.adapter_name(f);
+        std::vector<uint8_t>& nvram = b.nvram(adapter);
+        const uint64_t bytes = static_cast<uint64_t>(words) * 4;
+        if (offset % 4 != 0 || offset > nvram.size() || bytes > nvram.size() - offset) return AdpmSimOutOfRange;
+        if (bytes == 0) return AdpmSimOk;
+        if (write) {
+            std::memcpy(nvram.data() + offset, buffer, bytes);
+            b.store_nvram(adapter);
+            call.changed();
+        } else {
+            std::memcpy(buffer, nvram.data() + offset, bytes);
+        }
+        return AdpmSimOk;
+    });
+}
+
+// A session starts at AdpmInitialize and ends at AdpmUninitialize: handles
+// as first numbered, no diagnostic bracket open.
+uint32_t start_session(bool initialized) {
+    Library& l = lib();
+    l.initialized = initialized;
+    l.refreshed = false;
+    l.diag.clear();
+    return AdpmSimOk;
+}
+
+uint32_t version_part(const json& version, std::size_t i) {
+    return i < version.size() ? sim::to_u32(version[i], "library.version") : 0;
+}
 
 }  // namespace
 
 ADPM_SIM_API uint32_t AdpmGetVersion(uint32_t* major, uint32_t* minor, uint32_t* build) {
-    return guarded("AdpmGetVersion", [&]() -> uint32_t {
-        Call call("AdpmGetVersion", "");
-        uint32_t v[3] = {0, 0, 0};
-        if (!call.begin(false)) {
-            if (major) *major = 0;
-            if (minor) *minor = 0;
-            if (build) *build = 0;
-            return call.result();
-        }
-        if (call.injected()) return call.result();
+    for (uint32_t* out : {major, minor, build})
+        if (out != nullptr) *out = 0;
+    return plain_call("AdpmGetVersion", "", false, [&](Call& call) -> uint32_t {
         const json& settings = library_settings();
-        const json version = settings.contains("version") ? settings["version"] : json("7.0.0");
-        if (version.is_array()) {
-            for (std::size_t i = 0; i < 3 && i < version.size(); ++i)
-                v[i] = sim::to_u32(version[i], "library.version");
-        } else {
+        json version = settings.contains("version") ? settings["version"] : json("7.0.0");
+        if (version.is_string()) {
             const std::string text = version.get<std::string>();
+            uint32_t v[3] = {0, 0, 0};
             if (std::sscanf(text.c_str(), "%u.%u.%u", &v[0], &v[1], &v[2]) < 1)
                 throw sim::BenchError("library.version: \"" + text + "\" is not MAJOR.MINOR.BUILD");
+            version = json::array({v[0], v[1], v[2]});
         }
-        if (major == nullptr || minor == nullptr || build == nullptr)
-            return call.end(AdpmSimInvalidParameter);
-        *major = v[0];
-        *minor = v[1];
-        *build = v[2];
-        call.note(num(v[0]) + "." + num(v[1]) + "." + num(v[2]));
-        return call.end(AdpmSimOk);
+        if (major == nullptr || minor == nullptr || build == nullptr) return AdpmSimInvalidParameter;
+        *major = version_part(version, 0);
+        *minor = version_part(version, 1);
+        *build = version_part(version, 2);
+        call.note(num(*major) + "." + num(*minor) + "." + num(*build));
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmInitialize(void) {
-    return guarded("AdpmInitialize", [&]() -> uint32_t {
-        Call call("AdpmInitialize", "");
-        if (!call.begin(false)) return call.result();
-        if (call.injected()) return call.result();
-        Library& l = lib();
-        l.initialized = true;
-        l.refreshed = false;
-        l.diag.clear();
-        return call.end(AdpmSimOk);
-    });
+    return plain_call("AdpmInitialize", "", false, [](Call&) { return start_session(true); });
 }
 
 ADPM_SIM_API uint32_t AdpmUninitialize(void) {
-    return guarded("AdpmUninitialize", [&]() -> uint32_t {
-        Call call("AdpmUninitialize", "");
-        if (!call.begin()) return call.result();
-        if (call.injected()) return call.result();
-        Library& l = lib();
-        l.initialized = false;
-        l.refreshed = false;
-        l.diag.clear();
-        return call.end(AdpmSimOk);
-    });
+    return plain_call("AdpmUninitialize", "", true, [](Call&) { return start_session(false); });
 }
 
 ADPM_SIM_API uint32_t AdpmGetNumPhyNic(uint32_t* count) {
-    return guarded("AdpmGetNumPhyNic", [&]() -> uint32_t {
-        Call call("AdpmGetNumPhyNic", "");
-        if (!call.begin()) return call.result();
-        if (call.injected()) return call.result();
-        if (count == nullptr) return call.end(AdpmSimInvalidParameter);
+    return plain_call("AdpmGetNumPhyNic", "", true, [&](Call& call) -> uint32_t {
+        if (count == nullptr) return AdpmSimInvalidParameter;
         *count = static_cast<uint32_t>(call.bench().function_count());
         call.note("count=" + num(*count));
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetAllPhyNicHandles(uint32_t* handles, uint32_t count) {
-    return guarded("AdpmGetAllPhyNicHandles", [&]() -> uint32_t {
-        Call call("AdpmGetAllPhyNicHandles", num(count));
-        if (!call.begin()) return call.result();
-        if (call.injected()) return call.result();
+    return plain_call("AdpmGetAllPhyNicHandles", num(count), true, [&](Call& call) -> uint32_t {
         const std::size_t n = call.bench().function_count();
-        if (count < n) return call.end(AdpmSimBufferTooSmall);
-        if (handles == nullptr && n > 0) return call.end(AdpmSimInvalidParameter);
+        if (count < n) return AdpmSimBufferTooSmall;
+        if (handles == nullptr && n > 0) return AdpmSimInvalidParameter;
         std::string listed;
         for (std::size_t i = 0; i < n; ++i) {
             handles[i] = call.bench().handle(i, lib().refreshed);
             listed += (i ? "," : "") + num(handles[i]);
         }
         call.note("handles=" + listed);
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetPhyNic(uint32_t handle, void* record) {
-    return guarded("AdpmGetPhyNic", [&]() -> uint32_t {
-        Call call("AdpmGetPhyNic", num(handle));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, false, result)) return result;
-        if (record == nullptr) return call.end(AdpmSimInvalidParameter);
-        if (record_version(record) != PhyNicRecordVersion) return call.end(AdpmSimBadVersion);
+    return function_call("AdpmGetPhyNic", num(handle), handle, false, [&](Call& call, std::size_t i) -> uint32_t {
+        if (record == nullptr) return AdpmSimInvalidParameter;
+        if (record_version(record) != PhyNicRecordVersion) return AdpmSimBadVersion;
         sim::Bench& b = call.bench();
-        const std::size_t i = *f;
         put_u32(record, offsetof(PhyNicRecord, adapterType), b.u32(i, "type", 2));
         put_u32(record, offsetof(PhyNicRecord, handle), handle);
         // The description fills its 80 bytes; a NUL follows only when it is shorter.
@@ -367,50 +369,39 @@ ADPM_SIM_API uint32_t AdpmGetPhyNic(uint32_t handle, void* record) {
         put_u32(record, offsetof(PhyNicRecord, bus), b.u32(i, "bus", 0));
         put_u32(record, offsetof(PhyNicRecord, device), b.u32(i, "device", 0));
         put_u32(record, offsetof(PhyNicRecord, function), b.u32(i, "function", 0));
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetServiceName(uint32_t handle, char* buffer, uint32_t size) {
-    return guarded("AdpmGetServiceName", [&]() -> uint32_t {
-        Call call("AdpmGetServiceName", num(handle) + "," + num(size));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, false, result)) return result;
-        if (buffer == nullptr || size == 0) return call.end(AdpmSimInvalidParameter);
-        const std::string& name = call.bench().service_name(*f);
+    const std::string args = num(handle) + "," + num(size);
+    return function_call("AdpmGetServiceName", args, handle, false, [&](Call& call, std::size_t f) -> uint32_t {
+        if (buffer == nullptr || size == 0) return AdpmSimInvalidParameter;
+        const std::string& name = call.bench().service_name(f);
         put_text(buffer, 0, size, name);
         call.note("name=" + name);
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmEnableDevice(uint32_t handle, uint32_t enable) {
-    return guarded("AdpmEnableDevice", [&]() -> uint32_t {
-        Call call("AdpmEnableDevice", num(handle) + "," + num(enable));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, false, result)) return result;
-        json& function = call.bench().function(*f);
+    const std::string args = num(handle) + "," + num(enable);
+    return function_call("AdpmEnableDevice", args, handle, false, [&](Call& call, std::size_t f) -> uint32_t {
+        json& function = call.bench().function(f);
         const bool enabled = sim::get_bool(function, "enabled", true, "functions");
-        if (enable != 0 && enabled) return call.end(AdpmSimAlreadyEnabled);
+        if (enable != 0 && enabled) return AdpmSimAlreadyEnabled;
         if ((enable != 0) != enabled) {
             function["enabled"] = enable != 0;
             call.changed();
         }
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmRefreshData(void) {
-    return guarded("AdpmRefreshData", [&]() -> uint32_t {
-        Call call("AdpmRefreshData", "");
-        if (!call.begin()) return call.result();
-        if (call.injected()) return call.result();
+    return plain_call("AdpmRefreshData", "", true, [](Call&) -> uint32_t {
         lib().refreshed = true;
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
@@ -419,54 +410,45 @@ ADPM_SIM_API uint32_t AdpmGetHandleByServiceName(const char* name, uint32_t* han
         Call call("AdpmGetHandleByServiceName", name ? std::string("\"") + name + "\"" : "null");
         if (!call.begin()) return call.result();
         std::optional<std::size_t> f;
+        std::optional<uint32_t> current;
         if (name != nullptr) {
             f = call.bench().by_service_name(name);
             call.target_name(name);
+            if (f) current = call.bench().handle(*f, lib().refreshed);
         }
-        call.target(f, f ? std::optional<uint32_t>(call.bench().handle(*f, lib().refreshed)) : std::nullopt);
+        call.target(f, current);
         if (call.injected()) return call.result();
         if (name == nullptr || handle == nullptr) return call.end(AdpmSimInvalidParameter);
-        if (!f) return call.end(AdpmSimNotFound);
-        *handle = call.bench().handle(*f, lib().refreshed);
+        if (!current) return call.end(AdpmSimNotFound);
+        *handle = *current;
         call.note("handle=" + num(*handle));
         return call.end(AdpmSimOk);
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetVXLRNicInfoEx(uint32_t handle, void* record) {
-    return guarded("AdpmGetVXLRNicInfoEx", [&]() -> uint32_t {
-        Call call("AdpmGetVXLRNicInfoEx", num(handle));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, true, result)) return result;
-        if (record == nullptr) return call.end(AdpmSimInvalidParameter);
-        if (record_version(record) != NicInfoExRecordVersion) return call.end(AdpmSimBadVersion);
+    return function_call("AdpmGetVXLRNicInfoEx", num(handle), handle, true, [&](Call& call, std::size_t f) -> uint32_t {
+        if (record == nullptr) return AdpmSimInvalidParameter;
+        if (record_version(record) != NicInfoExRecordVersion) return AdpmSimBadVersion;
         sim::Bench& b = call.bench();
-        put_u32(record, offsetof(NicInfoExRecord, chipRevisionId), b.u32(*f, "chipRevisionId", 0));
-        const std::array<uint8_t, 6> mac = sim::parse_mac(b.mac(*f), "mac");
-        std::memcpy(static_cast<char*>(record) + offsetof(NicInfoExRecord, mac), mac.data(), 6);
-        return call.end(AdpmSimOk);
+        put_u32(record, offsetof(NicInfoExRecord, chipRevisionId), b.u32(f, "chipRevisionId", 0));
+        const std::array<uint8_t, 6> mac = sim::parse_mac(b.mac(f), "mac");
+        std::memcpy(static_cast<char*>(record) + offsetof(NicInfoExRecord, mac), mac.data(), mac.size());
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetFirmwareInfo(uint32_t handle, void* record) {
-    return guarded("AdpmGetFirmwareInfo", [&]() -> uint32_t {
-        Call call("AdpmGetFirmwareInfo", num(handle));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, true, result)) return result;
-        if (record == nullptr) return call.end(AdpmSimInvalidParameter);
-        if (record_version(record) != FirmwareInfoRecordVersion) return call.end(AdpmSimBadVersion);
+    return function_call("AdpmGetFirmwareInfo", num(handle), handle, true, [&](Call& call, std::size_t f) -> uint32_t {
+        if (record == nullptr) return AdpmSimInvalidParameter;
+        if (record_version(record) != FirmwareInfoRecordVersion) return AdpmSimBadVersion;
         sim::Bench& b = call.bench();
-        const json& adapter = b.adapter_of(*f);
-        const std::string where = "adapters." + b.adapter_name(*f);
+        const json& adapter = b.adapter_of(f);
+        const std::string where = "adapters." + b.adapter_name(f) + ".firmware";
         const json firmware = adapter.contains("firmware") ? adapter["firmware"] : json::object();
-        const uint16_t word = sim::bootcode_word(
-            firmware.contains("bootcode") ? firmware["bootcode"] : json(), where + ".firmware.bootcode");
-        std::memcpy(static_cast<char*>(record) + offsetof(FirmwareInfoRecord, bootcodeVersion), &word,
-                    sizeof word);
+        const uint16_t word =
+            sim::bootcode_word(firmware.contains("bootcode") ? firmware["bootcode"] : json(), where + ".bootcode");
+        std::memcpy(static_cast<char*>(record) + offsetof(FirmwareInfoRecord, bootcodeVersion), &word, sizeof word);
         struct Text {
             const char* key;
             std::size_t offset, size;
@@ -475,114 +457,60 @@ ADPM_SIM_API uint32_t AdpmGetFirmwareInfo(uint32_t handle, void* record) {
             {"extPhy", 484, 32}, {"ipmi", 516, 16}, {"bta", 532, 24},  {"iscsi", 556, 36},
             {"ncsi", 592, 24},   {"uefi", 668, 32}, {"cfx", 804, 32},
         };
-        for (const Text& t : texts) put_text(record, t.offset, t.size, firmware_text(adapter, t.key, where));
+        for (const Text& t : texts) put_text(record, t.offset, t.size, sim::get_text(firmware, t.key, "", where));
         put_u32(record, offsetof(FirmwareInfoRecord, extVpd),
-                sim::get_bool(adapter, "extendedVpd", false, where) ? 1 : 0);
-        return call.end(AdpmSimOk);
+                sim::get_bool(adapter, "extendedVpd", false, "adapters." + b.adapter_name(f)) ? 1 : 0);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmGetExtVPD(uint32_t handle, uint8_t* buffer, uint32_t* length) {
-    return guarded("AdpmGetExtVPD", [&]() -> uint32_t {
-        Call call("AdpmGetExtVPD", num(handle) + "," + (length ? num(*length) : std::string("null")));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, true, result)) return result;
-        if (buffer == nullptr || length == nullptr) return call.end(AdpmSimInvalidParameter);
+    const std::string args = num(handle) + "," + (length ? num(*length) : std::string("null"));
+    return function_call("AdpmGetExtVPD", args, handle, true, [&](Call& call, std::size_t f) -> uint32_t {
+        if (buffer == nullptr || length == nullptr) return AdpmSimInvalidParameter;
         sim::Bench& b = call.bench();
-        const std::string& name = b.adapter_name(*f);
+        const std::string& name = b.adapter_name(f);
         const std::vector<uint8_t>* blob = b.ext_vpd(name);
-        if (blob == nullptr) return call.end(AdpmSimNoExtVpd);
+        if (blob == nullptr) return AdpmSimNoExtVpd;
         const uint32_t capacity = *length;
         const json& adapter = b.adapter(name);
-        if (adapter.contains("extVpdLength") && !adapter["extVpdLength"].is_null()) {
-            // The bench makes the library claim a length of its choice.
-            const std::size_t n = blob->size() < capacity ? blob->size() : capacity;
-            std::memcpy(buffer, blob->data(), n);
-            *length = sim::get_u32(adapter, "extVpdLength", 0, "adapters." + name);
-        } else {
-            if (blob->size() > capacity) {
-                *length = static_cast<uint32_t>(blob->size());
-                call.note("length=" + num(*length));
-                return call.end(AdpmSimBufferTooSmall);
-            }
-            std::memcpy(buffer, blob->data(), blob->size());
+        const bool claims = adapter.contains("extVpdLength") && !adapter["extVpdLength"].is_null();
+        if (!claims && blob->size() > capacity) {
             *length = static_cast<uint32_t>(blob->size());
+            call.note("length=" + num(*length));
+            return AdpmSimBufferTooSmall;
         }
+        // With "extVpdLength" the library claims a length of the bench's choice.
+        std::memcpy(buffer, blob->data(), blob->size() < capacity ? blob->size() : capacity);
+        *length = claims ? sim::get_u32(adapter, "extVpdLength", 0, "adapters." + name)
+                         : static_cast<uint32_t>(blob->size());
         call.note("length=" + num(*length));
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmInitDiag(uint32_t handle) {
-    return guarded("AdpmInitDiag", [&]() -> uint32_t {
-        Call call("AdpmInitDiag", num(handle));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, true, result)) return result;
+    return function_call("AdpmInitDiag", num(handle), handle, true, [&](Call&, std::size_t) -> uint32_t {
         ++lib().diag[handle];
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
 ADPM_SIM_API uint32_t AdpmUnInitDiag(uint32_t handle) {
-    return guarded("AdpmUnInitDiag", [&]() -> uint32_t {
-        Call call("AdpmUnInitDiag", num(handle));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, false, result)) return result;
+    return function_call("AdpmUnInitDiag", num(handle), handle, false, [&](Call&, std::size_t) -> uint32_t {
         auto it = lib().diag.find(handle);
-        if (it == lib().diag.end() || it->second <= 0) return call.end(AdpmSimDiagNotOpen);
+        if (it == lib().diag.end() || it->second <= 0) return AdpmSimDiagNotOpen;
         if (--it->second == 0) lib().diag.erase(it);
-        return call.end(AdpmSimOk);
+        return AdpmSimOk;
     });
 }
 
-namespace {
-
-// Raw NVRAM access, both directions.
-uint32_t raw_access(const char* name, uint32_t handle, uint32_t offset, uint32_t* buffer,
-                    uint32_t words, const char* key, bool write) {
-    return guarded(name, [&]() -> uint32_t {
-        Call call(name, num(handle) + "," + sim::hex_text(offset) + "," + num(words) + "," +
-                            (key ? std::string("\"") + key + "\"" : std::string("null")));
-        if (!call.begin()) return call.result();
-        std::optional<std::size_t> f;
-        uint32_t result = 0;
-        if (!resolve(call, handle, f, true, result)) return result;
-        const auto open = lib().diag.find(handle);
-        if (open == lib().diag.end() || open->second <= 0) return call.end(AdpmSimDiagNotOpen);
-        if (key == nullptr || std::strcmp(key, AdpmAccessKey) != 0) return call.end(AdpmSimAccessDenied);
-        if (buffer == nullptr && words > 0) return call.end(AdpmSimInvalidParameter);
-        sim::Bench& b = call.bench();
-        const std::string& adapter = b.adapter_name(*f);
-        std::vector<uint8_t>& nvram = b.nvram(adapter);
-        const uint64_t bytes = static_cast<uint64_t>(words) * 4;
-        if (offset % 4 != 0 || offset > nvram.size() || bytes > nvram.size() - offset)
-            return call.end(AdpmSimOutOfRange);
-        if (bytes == 0) return call.end(AdpmSimOk);
-        if (write) {
-            std::memcpy(nvram.data() + offset, buffer, bytes);
-            b.store_nvram(adapter);
-            call.changed();
-        } else {
-            std::memcpy(buffer, nvram.data() + offset, bytes);
-        }
-        return call.end(AdpmSimOk);
-    });
-}
-
-}  // namespace
-
-ADPM_SIM_API uint32_t AdpmReadFirmware(uint32_t handle, uint32_t offset, uint32_t* buffer,
-                                       uint32_t words, const char* key) {
+ADPM_SIM_API uint32_t AdpmReadFirmware(uint32_t handle, uint32_t offset, uint32_t* buffer, uint32_t words,
+                                       const char* key) {
     return raw_access("AdpmReadFirmware", handle, offset, buffer, words, key, false);
 }
 
-ADPM_SIM_API uint32_t AdpmWriteFirmware(uint32_t handle, uint32_t offset, uint32_t* buffer,
-                                        uint32_t words, const char* key) {
+ADPM_SIM_API uint32_t AdpmWriteFirmware(uint32_t handle, uint32_t offset, uint32_t* buffer, uint32_t words,
+                                        const char* key) {
     return raw_access("AdpmWriteFirmware", handle, offset, buffer, words, key, true);
 }

@@ -1,5 +1,5 @@
 // The simulated NIC management library libadpm_x64.so.6: the calls of the
-// adapter maker's closed library (spec Part 3.2), with C linkage, acting on
+// adapter maker's closed library, with C linkage, acting on
 // the bench file in the working directory (docs/bench.md). The records are
 // the utility's own layouts from src/adapter/adpm.h.
 #pragma once

@@ -270,17 +270,17 @@ json encode_bytes(const std::vector<uint8_t>& bytes) {
     return {{"size", n}, {"segments", segments}};
 }
 
-std::vector<uint8_t> build_vpd(const json& spec, const std::string& where) {
-    if (!spec.is_object()) fail(where, "a VPD description is an object");
-    const std::string identifier = get_text(spec, "identifier", "Vexlor Ethernet Adapter", where);
+std::vector<uint8_t> build_vpd(const json& layout, const std::string& where) {
+    if (!layout.is_object()) fail(where, "a VPD description is an object");
+    const std::string identifier = get_text(layout, "identifier", "Vexlor Ethernet Adapter", where);
     std::vector<Keyword> keywords;
-    if (spec.contains("keywords")) {
-        const json& list = spec["keywords"];
+    if (layout.contains("keywords")) {
+        const json& list = layout["keywords"];
         if (!list.is_array()) fail(where + ".keywords", "expected a list");
         for (std::size_t i = 0; i < list.size(); ++i)
             keywords.push_back(keyword_of(list[i], where + ".keywords[" + std::to_string(i) + "]"));
     }
-    const std::size_t length = get_u32(spec, "length", static_cast<uint32_t>(VpdAreaSize), where);
+    const std::size_t length = get_u32(layout, "length", static_cast<uint32_t>(VpdAreaSize), where);
     if (identifier.size() > 0xFFFF) fail(where, "identifier too long");
 
     std::size_t keywordBytes = 0;
@@ -291,13 +291,13 @@ std::vector<uint8_t> build_vpd(const json& spec, const std::string& where) {
     // the image up to `length`; negative or false: no RV keyword at all.
     bool withRv = true;
     std::size_t rv = 0;
-    const auto it = spec.find("rv");
-    if (it != spec.end() && (it->is_boolean() || (it->is_number_integer() && it->get<int64_t>() < 0))) {
+    const auto it = layout.find("rv");
+    if (it != layout.end() && (it->is_boolean() || (it->is_number_integer() && it->get<int64_t>() < 0))) {
         withRv = it->is_boolean() && it->get<bool>();
-    } else if (it != spec.end() && !it->is_null()) {
+    } else if (it != layout.end() && !it->is_null()) {
         rv = to_u32(*it, where + ".rv");
     }
-    if (withRv && (it == spec.end() || it->is_null() || it->is_boolean())) {
+    if (withRv && (it == layout.end() || it->is_null() || it->is_boolean())) {
         const std::size_t used = head + keywordBytes + 3;
         rv = length > used ? std::min<std::size_t>(length - used, 255) : 1;
     }
@@ -325,8 +325,8 @@ std::vector<uint8_t> build_vpd(const json& spec, const std::string& where) {
         unsigned sum = 0;
         for (const uint8_t b : image) sum += b;
         const uint8_t checksum = static_cast<uint8_t>(0x100 - (sum & 0xFF));
-        image.push_back(spec.contains("checksum")
-                            ? static_cast<uint8_t>(get_u32(spec, "checksum", 0, where) & 0xFF)
+        image.push_back(layout.contains("checksum")
+                            ? static_cast<uint8_t>(get_u32(layout, "checksum", 0, where) & 0xFF)
                             : checksum);
         image.insert(image.end(), rv - 1, 0);
     }

@@ -72,7 +72,7 @@ json encode_bytes(const std::vector<uint8_t>& bytes);
 
 // A PCI VPD image from {"identifier", "keywords": [["PN","..."], {"name","data"|"hex"}],
 // "rv", "length", "checksum"}; see docs/bench.md.
-std::vector<uint8_t> build_vpd(const json& spec, const std::string& where);
+std::vector<uint8_t> build_vpd(const json& layout, const std::string& where);
 
 // Sets keywords of the VPD-R area of the image at `offset` (at most `areaSize`
 // bytes): replaces each keyword's data, or inserts the keyword before "RV";

@@ -1,4 +1,4 @@
-// The simulated firmware programming tool "./nicflsh" (spec Part 5.1). It
+// The simulated firmware programming tool "./nicflsh". It
 // names an adapter function by its MAC address and acts on the adapter's
 // state in the bench file; docs/bench.md gives its commands, its file
 // formats and its exit codes. The utility throws its output away, so every
@@ -57,27 +57,24 @@ struct Tool {
 
 Tool tool;
 
-[[noreturn]] void finish(int code) {
-    if (tool.logging) {
-        std::string line;
-        for (const std::string& a : tool.command.argv) line += (line.empty() ? "" : " ") + a;
-        line += " => exit " + std::to_string(code);
-        if (!tool.note.empty()) line += " " + tool.note;
-        sim::append_line(tool.logFile.c_str(), line);
-    }
+// Appends the command, how it ended and any note to the tool log.
+void log_command(const std::string& outcome) {
+    if (!tool.logging) return;
+    std::string line;
+    for (const std::string& a : tool.command.argv) line += (line.empty() ? "" : " ") + a;
+    line += " => " + outcome;
+    if (!tool.note.empty()) line += " " + tool.note;
+    sim::append_line(tool.logFile.c_str(), line);
     std::fflush(stdout);
+}
+
+[[noreturn]] void finish(int code) {
+    log_command("exit " + std::to_string(code));
     std::exit(code);
 }
 
 [[noreturn]] void die_by_signal(int sig) {
-    if (tool.logging) {
-        std::string line;
-        for (const std::string& a : tool.command.argv) line += (line.empty() ? "" : " ") + a;
-        line += " => signal " + std::to_string(sig);
-        if (!tool.note.empty()) line += " " + tool.note;
-        sim::append_line(tool.logFile.c_str(), line);
-    }
-    std::fflush(stdout);
+    log_command("signal " + std::to_string(sig));
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

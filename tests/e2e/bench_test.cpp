@@ -198,3 +198,83 @@ TEST(Bench, LibraryEnableAnswersAndDisabledFunctions) {
     lib->AdpmUninitialize();
     EXPECT_EQ(lib->AdpmEnableDevice(8193, 1), 2u);  // not initialised
 }
+
+namespace {
+
+// The keywords of a VPD-R area up to "RV", and whether the checksum holds.
+struct ParsedVpd {
+    std::vector<std::pair<std::string, std::string>> keywords;
+    std::size_t rvLength = 0;
+    bool checksumHolds = false;
+};
+
+ParsedVpd parse_vpd(const std::vector<uint8_t>& v) {
+    ParsedVpd parsed;
+    const std::size_t l = v[1] | static_cast<std::size_t>(v[2]) << 8;
+    for (std::size_t p = 6 + l; p + 3 <= v.size();) {
+        const std::string name(v.begin() + static_cast<std::ptrdiff_t>(p), v.begin() + static_cast<std::ptrdiff_t>(p) + 2);
+        const std::size_t n = v[p + 2];
+        if (name == "RV") {
+            unsigned sum = 0;
+            for (std::size_t i = 0; i <= p + 3; ++i) sum += v[i];
+            parsed.rvLength = n;
+            parsed.checksumHolds = (sum & 0xFF) == 0;
+            break;
+        }
+        parsed.keywords.emplace_back(name, std::string(v.begin() + static_cast<std::ptrdiff_t>(p + 3),
+                                                       v.begin() + static_cast<std::ptrdiff_t>(p + 3 + n)));
+        p += 3 + n;
+    }
+    return parsed;
+}
+
+}  // namespace
+
+TEST(Bench, VpdKeywordsAreSetInsideTheAreaWithAFreshChecksum) {
+    const json layout = {{"identifier", "Test"},
+                         {"keywords", json::array({json::array({"PN", "P1"}), json::array({"V0", "FFV7.8.2"})})},
+                         {"rv", 20}};
+    const std::vector<uint8_t> original = sim::build_vpd(layout, "test");
+    ASSERT_TRUE(parse_vpd(original).checksumHolds);
+
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> updates;
+        bool fits;
+        std::vector<std::pair<std::string, std::string>> keywords;
+        std::size_t rvLength;
+    };
+    const Case cases[] = {
+        {{{"V0", "FFV7.8.3"}}, true, {{"PN", "P1"}, {"V0", "FFV7.8.3"}}, 20},
+        {{{"V0", "FFV7.10.3"}}, true, {{"PN", "P1"}, {"V0", "FFV7.10.3"}}, 19},
+        {{{"V0", "FFV7.1"}}, true, {{"PN", "P1"}, {"V0", "FFV7.1"}}, 22},
+        {{{"MN", "1F3D"}}, true, {{"PN", "P1"}, {"V0", "FFV7.8.2"}, {"MN", "1F3D"}}, 13},
+        {{{"V0", std::string(30, '9')}}, false, {{"PN", "P1"}, {"V0", "FFV7.8.2"}}, 20},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> image = original;
+        std::string error;
+        EXPECT_EQ(sim::vpd_set_keywords(image, 0, image.size(), c.updates, error), c.fits) << error;
+        if (!c.fits) {
+            EXPECT_EQ(image, original);
+        }
+        const ParsedVpd parsed = parse_vpd(image);
+        EXPECT_EQ(parsed.keywords, c.keywords);
+        EXPECT_EQ(parsed.rvLength, c.rvLength);
+        EXPECT_TRUE(parsed.checksumHolds);
+        EXPECT_EQ(image.size(), original.size());
+    }
+    std::vector<uint8_t> noVpd(64, 0);
+    std::string error;
+    EXPECT_FALSE(sim::vpd_set_keywords(noVpd, 0, noVpd.size(), {{"V0", "1"}}, error));
+}
+
+TEST(Bench, ImagesSurviveTheCompactForm) {
+    std::vector<uint8_t> image(4096, 0);
+    image[0] = 0x66;
+    image[10] = 0x99;  // joined with the first run across the zeros
+    image[0x100] = 0x82;
+    image[4095] = 0x01;
+    const json compact = sim::encode_bytes(image);
+    EXPECT_EQ(compact["segments"].size(), 3u);
+    EXPECT_EQ(sim::decode_bytes(compact, 0, 0, "test"), image);
+}

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "bench.h"
+#include "report/report.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -270,35 +271,10 @@ json empty_bench() {
             {"functions", json::array()}};
 }
 
-std::string message_text(unsigned code) {
-    static const char* const texts[] = {
-        "Update success.",
-        "Dependency failure. Invalid usage.",
-        "Dependency failure. Unsuppported operating system.",
-        "Dependency failure. Could not read configuration file.",
-        "Dependency failure. Could not open output file.",
-        "Update failure. Write Protect or System Lockdown enabled.",
-        "Dependency failure. Library out of date.",
-        "Update failure. Library could not be initialized.",
-        "Update failure. Could not allocate memory.",
-        "Update failure. Firmware programming utility returned an error. Original firmware restored",
-        "Update failure. Could not acquire network adapter list.",
-        "Update failure. Damaged firmware image.",
-        "Update failure. No supported devices found.",
-        "Update failure. Failed to update family version in NVRAM.",
-        "Update failure. Firmware programming utility returned an error. Firmware could not be restored.",
-        "Update failure. NVRAM Configuration Setting change failed.",
-        "Update failure. External PHY Firmware update failed.",
-        "Update Incomplete!!  Firmware too old.  Reboot, then run this QIK program AGAIN to complete the update.",
-        "Update failure. Driver not supported. See release notes for recommended driver.",
-    };
-    return code < std::size(texts) ? texts[code] : std::string();
-}
-
 std::string error_form(unsigned code) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
            "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"" +
-           std::to_string(code) + "\">\n\t\t\t" + message_text(code) +
+           std::to_string(code) + "\">\n\t\t\t" + messages[code] +
            "\n\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>0</RebootRequired>\n</SVMExecution>\n";
 }
 

@@ -101,9 +101,7 @@ bool well_formed_xml(const std::string& xml);
 
 // A bench with no adapter at all; library version 7.0.0.
 nlohmann::json empty_bench();
-// The text of a result code, as spec Part 6.1 gives it.
-std::string message_text(unsigned code);
-// The exact bytes of the whole-run error form for `code` (spec Part 6.1).
+// The exact bytes of the whole-run error document for result code `code`.
 std::string error_form(unsigned code);
 // The lines of a text, without their line feeds.
 std::vector<std::string> lines_of(const std::string& text);
