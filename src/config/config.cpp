@@ -1,9 +1,503 @@
 #include "config/config.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <strings.h>
+
+#include "common/text.h"
+
+const FieldNameReference FieldNameReferences[FieldNameCount] = {
+    {0, 0, "ven"},          {1, 0, "device"},       {2, 0, "subven"},      {3, 0, "subdev"},
+    {4, 3, "crv"},          {5, 3, "family"},       {6, 4, "bc"},          {7, 4, "bta"},
+    {8, 4, "ncsi"},         {9, 4, "qmx"},          {10, 4, "ipmi"},       {11, 4, "iscsib"},
+    {12, 2, "ibcfg"},       {13, 3, "lconf"},       {14, 4, "uefi"},       {15, 4, "fcoeb"},
+    {16, 1, "expose_fcoe"}, {17, 1, "enable_dcbx"}, {18, 4, "cfx"},        {19, 4, "extphy"},
+    {20, 4, "l2fw"},        {21, 4, "VPD"},         {22, 3, "SystemName"},
+};
+
+namespace {
+
+// The reader's line buffer: one read takes at most 499 characters.
+constexpr std::size_t LineBufferSize = 500;
+constexpr std::size_t MaxShownToken = 60;
+bool is_header_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Carriage returns stay inside data tokens; the conversions stop at them.
+bool is_data_separator(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// White space as the standard conversions skip and stop at it.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool is_file_name_char(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+           c == '_';
+}
+
+std::size_t skip_space(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && is_space(text[pos])) ++pos;
+    return pos;
+}
+
+// Takes the next token off `rest`; empty when none is left.
+template <bool (*is_separator)(char)>
+std::string_view next_token(std::string_view& rest) {
+    std::size_t start = 0;
+    while (start < rest.size() && is_separator(rest[start])) ++start;
+    std::size_t end = start;
+    while (end < rest.size() && !is_separator(rest[end])) ++end;
+    const std::string_view token = rest.substr(start, end - start);
+    rest.remove_prefix(end);
+    return token;
+}
+
+// The "%x" conversion: white space, a sign, an optional 0x, hex digits; the
+// value is read as an unsigned long (saturating) and kept in 32 bits.
+std::optional<uint32_t> scan_hex(std::string_view token) {
+    std::size_t i = skip_space(token, 0);
+    bool negative = false;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
+    bool digits = false;
+    if (i + 1 < token.size() && token[i] == '0' && (token[i + 1] == 'x' || token[i + 1] == 'X')) {
+        digits = true;  // the 0 counts as a digit even when no hex digit follows
+        i += 2;
+    }
+    uint64_t value = 0;
+    bool saturated = false;
+    for (int d; i < token.size() && (d = hex_digit_value(token[i])) >= 0; ++i) {
+        digits = true;
+        if (value >> 60) saturated = true;
+        value = (value << 4) | static_cast<uint64_t>(d);
+    }
+    if (!digits) return std::nullopt;
+    if (saturated) return UINT32_MAX;
+    return static_cast<uint32_t>(negative ? 0 - value : value);
+}
+
+// The "%s" conversion: skip white space, then everything up to the next.
+std::string_view scan_word(std::string_view text) {
+    const std::size_t start = skip_space(text, 0);
+    std::size_t end = start;
+    while (end < text.size() && !is_space(text[end])) ++end;
+    return text.substr(start, end - start);
+}
+
+// One dotted piece of a target version read the way strtol reads a decimal
+// number, then kept in 32 bits: white space, an optional sign, digits up to
+// the first other character. A magnitude past the 64-bit range saturates as
+// strtol does, so the result is defined for any run of digits.
+uint32_t piece_value(std::string_view piece) {
+    std::size_t i = skip_space(piece, 0);
+    bool negative = false;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) negative = piece[i++] == '-';
+    constexpr uint64_t limit = uint64_t{1} << 63;  // |LONG_MIN|
+    uint64_t magnitude = 0;
+    bool saturated = false;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+        const auto digit = static_cast<uint64_t>(piece[i] - '0');
+        if (magnitude > (limit - digit) / 10) saturated = true;
+        if (!saturated) magnitude = magnitude * 10 + digit;
+    }
+    if (saturated || (!negative && magnitude == limit)) magnitude = negative ? limit : limit - 1;
+    return static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
+}
+
+// Why the current line fails; set() returns false so that a check can fail
+// in one statement.
+struct Failure {
+    std::string reason;
+    bool set(std::string text) {
+        reason = std::move(text);
+        return false;
+    }
+};
+
+std::string count_noun(std::size_t n, const char* singular, const char* plural) {
+    return std::to_string(n) + ' ' + (n == 1 ? singular : plural);
+}
+
+bool store_text(std::span<char> field, std::string_view value, const char* what, Failure& failure) {
+    if (value.size() >= field.size())
+        return failure.set(what + quoted_token(value) + " is " +
+                           count_noun(value.size(), "character", "characters") + " long; at most " +
+                           std::to_string(field.size() - 1) + " fit");
+    copy_text(field, value);
+    return true;
+}
+
+// Where a column's values go in an entry.
+struct ColumnFields {
+    uint32_t* number = nullptr;
+    std::span<char> text;     // the text, or a pair's file name
+    std::span<char> version;  // a pair's version text
+};
+
+ColumnFields fields_of(ConfigEntry& e, uint32_t id) {
+    switch (id) {
+        case 0:
+            return {&e.ven, {}, {}};
+        case 1:
+            return {&e.device, {}, {}};
+        case 2:
+            return {&e.subven, {}, {}};
+        case 3:
+            return {&e.subdev, {}, {}};
+        case 4:
+            return {nullptr, e.crv, {}};
+        case 5:
+            return {nullptr, e.family, {}};
+        case 6:
+            return {nullptr, e.bcFile, e.bcVersion};
+        case 7:
+            return {nullptr, e.btaFile, e.btaVersion};
+        case 8:
+            return {nullptr, e.ncsiFile, e.ncsiVersion};
+        case 9:
+        case 19:
+            return {nullptr, e.qmxFile, e.qmxVersion};
+        case 10:
+        case 20:
+            return {nullptr, e.ipmiFile, e.ipmiVersion};
+        case 11:
+            return {nullptr, e.iscsibFile, e.iscsibVersion};
+        case 12:
+            return {nullptr, e.ibcfg, {}};
+        case 13:
+            return {nullptr, e.lconf, {}};
+        case 14:
+            return {nullptr, e.uefiFile, e.uefiVersion};
+        case 15:
+            return {nullptr, e.fcoebFile, e.fcoebVersion};
+        case 16:
+            return {nullptr, e.expose_fcoe, {}};
+        case 17:
+            return {nullptr, e.enable_dcbx, {}};
+        case 18:
+            return {nullptr, e.cfxFile, e.cfxVersion};
+        case 21:
+            return {nullptr, e.vpdFile, e.vpdVersion};
+        default:
+            return {nullptr, e.SystemName, {}};
+    }
+}
+
+bool convert_hex(std::string_view token, uint32_t& number, Failure& failure) {
+    const auto value = scan_hex(token);
+    if (!value) return failure.set("token " + quoted_token(token) + " is not a hexadecimal number");
+    number = *value;
+    return true;
+}
+
+bool convert_text(std::string_view token, std::span<char> field, Failure& failure) {
+    const std::string_view word = scan_word(token);
+    if (word.empty()) return failure.set("token " + quoted_token(token) + " holds no text");
+    return store_text(field, word, "token ", failure);
+}
+
+// The "%[0-9a-zA-Z._],%s" conversion: a file name, a comma, a version.
+bool convert_pair(std::string_view token, std::span<char> file, std::span<char> version,
+                  Failure& failure) {
+    std::size_t comma = 0;
+    while (comma < token.size() && is_file_name_char(token[comma])) ++comma;
+    const std::string_view name = token.substr(0, comma);
+    const auto refuse = [&](const std::string& why) {
+        return failure.set("token " + quoted_token(token) + why);
+    };
+    if (comma == token.size()) return refuse(" has no \",version\"");
+    if (token[comma] != ',')
+        return refuse(" has " + quoted_token(token.substr(comma, 1)) +
+                      " in its file name; only letters, digits, '.' and '_' may be");
+    if (name.empty()) return refuse(" has no file name before the comma");
+    const std::string_view text = scan_word(token.substr(comma + 1));
+    if (text.empty()) return refuse(" has no version after the comma");
+    return store_text(file, name, "file name ", failure) &&
+           store_text(version, text, "version ", failure);
+}
+
+bool convert_token(const FieldNameReference& column, std::string_view token, ConfigEntry& entry,
+                   Failure& failure) {
+    const ColumnFields fields = fields_of(entry, column.id);
+    switch (column.kind) {
+        case 0:
+            return convert_hex(token, *fields.number, failure);
+        case 4:
+            return convert_pair(token, fields.text, fields.version, failure);
+        default:
+            return convert_text(token, fields.text, failure);
+    }
+}
+
+std::string column_label(std::size_t position, const FieldNameReference& column) {
+    return "column " + std::to_string(position + 1) + " \"" + column.name + "\"";
+}
+
+std::string case_hint(std::string_view token) {
+    for (const auto& ref : FieldNameReferences) {
+        const std::string_view name = ref.name;
+        if (name.size() == token.size() && strncasecmp(name.data(), token.data(), name.size()) == 0)
+            return " (names are case-sensitive: \"" + std::string(name) + "\")";
+    }
+    return {};
+}
+
+const FieldNameReference* find_column(std::string_view name) {
+    for (const auto& ref : FieldNameReferences)
+        if (name == ref.name) return &ref;
+    return nullptr;
+}
+
+int parse_header(std::string_view line, ColumnList& list, Failure& failure) {
+    list.count = 0;
+    std::string_view rest = line;
+    next_token<is_header_separator>(rest);  // the '!' token never names a column
+    std::size_t count = 0;
+    for (std::string_view token; !(token = next_token<is_header_separator>(rest)).empty();) {
+        const FieldNameReference* found = find_column(token);
+        if (!found) {
+            failure.set("header: " + quoted_token(token) + " is not a column name" +
+                        case_hint(token));
+            return -1;
+        }
+        if (count == MaxColumns) {
+            failure.set("header names more than " + std::to_string(MaxColumns) + " columns");
+            return -1;
+        }
+        list.columns[count++] = found;
+    }
+    list.count = count;
+    return static_cast<int>(count);
+}
+
+// What the reader keeps between lines. It releases a list that is not handed
+// out, also when an allocation fails halfway.
+struct Reader {
+    ColumnList columns{};
+    unsigned headerLine = 0;
+    std::string_view gluedName;  // a column name written right after the header's '!'
+
+    std::unique_ptr<ConfigEntry> head;
+    ConfigEntry* tail = nullptr;
+
+    Reader() = default;
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    ~Reader() { free_config(std::move(head)); }
+};
+
+bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
+    ConfigEntry& entry =
+        *queue_ce_to_end(reader.head, reader.tail, std::make_unique<ConfigEntry>());
+    std::string_view rest = line;
+    for (std::size_t p = 0; p < reader.columns.count; ++p) {
+        const FieldNameReference& column = *reader.columns.columns[p];
+        const std::string_view token = next_token<is_data_separator>(rest);
+        if (token.empty())
+            return failure.set("row has " + count_noun(p, "token", "tokens") +
+                               " but the header on line " + std::to_string(reader.headerLine) +
+                               " names " + count_noun(reader.columns.count, "column", "columns") +
+                               "; " + column_label(p, column) + " has no token");
+        if (!convert_token(column, token, entry, failure)) {
+            failure.reason = column_label(p, column) + ": " + failure.reason;
+            return false;
+        }
+    }
+    return true;
+}
+
+// One read of the line buffer: where it starts, and whether it continues a
+// line that did not fit into the previous read.
+struct LineRead {
+    std::string_view text;
+    unsigned line;
+    bool continuation;
+};
+
+// Cuts the contents into reads of at most 499 characters, each ending after
+// its first newline, as a 500-byte line buffer takes them.
+struct LineSplitter {
+    std::string_view rest;
+    unsigned line = 1;
+    bool midLine = false;
+};
+
+bool next_line_read(LineSplitter& splitter, LineRead& read) {
+    std::string_view& rest = splitter.rest;
+    if (rest.empty()) return false;
+    std::size_t length = std::min(rest.size(), LineBufferSize - 1);
+    const std::size_t newline = rest.substr(0, length).find('\n');
+    if (newline != std::string_view::npos) length = newline + 1;
+    const std::string_view raw = rest.substr(0, length);
+    rest.remove_prefix(length);
+    // The buffer is a C string: whatever follows a NUL byte is not seen.
+    read = {raw.substr(0, raw.find('\0')), splitter.line, splitter.midLine};
+    splitter.midLine = raw.back() != '\n';
+    if (!splitter.midLine) ++splitter.line;
+    return true;
+}
+
+// "!ven device" names no "ven" column, which shifts every token of the rows
+// below by one: the likely cause when such a row fails.
+void note_glued_name(const Reader& reader, Failure& failure) {
+    if (reader.gluedName.empty()) return;
+    failure.reason += "; note: the header on line " + std::to_string(reader.headerLine) +
+                      " begins with \"!" + std::string(reader.gluedName) +
+                      "\", and a name right after '!' names no column";
+}
+
+bool read_line(const LineRead& read, Reader& reader, Failure& failure) {
+    const std::string_view text = read.text;
+    if (text.starts_with('#') || text == "\n" || text == "\r\n") return true;
+    if (!text.starts_with('!')) {
+        if (read_data_row(text, reader, failure)) return true;
+        note_glued_name(reader, failure);
+        return false;
+    }
+    reader.headerLine = read.line;
+    std::string_view rest = text;
+    const std::string_view name = next_token<is_header_separator>(rest).substr(1);
+    reader.gluedName = find_column(name) ? name : std::string_view{};
+    return parse_header(text, reader.columns, failure) >= 0;
+}
+
+ConfigList read_lines(std::string_view contents, ConfigError& error) {
+    Reader reader;
+    LineSplitter splitter{contents};
+    LineRead read{};
+    Failure failure;
+    next_line_read(splitter, read);  // the first line is never part of the table
+    while (next_line_read(splitter, read)) {
+        if (!read_line(read, reader, failure)) {
+            error.line = read.line;
+            error.reason = read.continuation
+                               ? "(after the first 499 characters of the line) " + failure.reason
+                               : std::move(failure.reason);
+            return {};
+        }
+    }
+    if (!reader.head) error = {0, "no data row"};
+    return ConfigList(std::move(reader.head));
+}
+
+// Reads the table, or says why not; nothing of a failed read is kept.
+ConfigList read_table(std::string_view contents, ConfigError& error) {
+    error = {};
+    try {
+        return read_lines(contents, error);
+    } catch (const std::bad_alloc&) {
+        error = {0, "out of memory"};
+        return {};
+    }
+}
+
+// Closes the file when the read is done.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+bool read_whole_file(const char* path, std::string& contents, ConfigError& error) {
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
+    if (!file) {
+        error = {0, std::string("cannot open: ") + std::strerror(errno)};
+        return false;
+    }
+    char buffer[65536];
+    try {
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;)
+            contents.append(buffer, n);
+    } catch (const std::bad_alloc&) {
+        error = {0, "out of memory"};
+        return false;
+    }
+    if (std::ferror(file.get())) {
+        error = {0, std::string("cannot read: ") + std::strerror(errno)};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string quoted_token(std::string_view token) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    const std::string_view shown = token.substr(0, MaxShownToken);
+    for (const char c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '"' || c == '\\')
+            (out += '\\') += c;
+        else if (byte < 0x20 || byte >= 0x7f)
+            ((out += "\\x") += hex[byte >> 4]) += hex[byte & 15];
+        else
+            out += c;
+    }
+    if (shown.size() < token.size()) out += "...";
+    return out + '"';
+}
+
+uint32_t target_version_to_no(std::string_view text) {
+    uint32_t groups[3] = {0, 0, 0};
+    std::size_t found = 0;
+    std::size_t pos = 0;
+    while (found < 3) {
+        pos = text.find_first_not_of('.', pos);
+        if (pos == std::string_view::npos) break;
+        const std::size_t end = text.find('.', pos);
+        groups[found++] = piece_value(text.substr(pos, end - pos));
+        pos = end;
+    }
+    return groups[0] * 10000u + groups[1] * 100u + groups[2];
+}
+
 void free_config(std::unique_ptr<ConfigEntry> head) {
     while (head) head = std::move(head->next);
 }
-ConfigList read_config(const char*, ConfigError*) { return {}; }
-ConfigList read_config_text(std::string_view, ConfigError*) { return {}; }
-ConfigEntry* find_config(const AdapterRecord&, ConfigEntry*) { return nullptr; }
-void fixup_config_entry(AdapterRecord&) {}
+
+ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
+                             std::unique_ptr<ConfigEntry> entry) {
+    entry->next.reset();
+    ConfigEntry* added = entry.get();
+    (tail ? tail->next : head) = std::move(entry);
+    tail = added;
+    return added;
+}
+
+int parse_col_hdr(std::string_view line, ColumnList& list) {
+    Failure failure;
+    return parse_header(line, list, failure);
+}
+
+ConfigList read_config_text(std::string_view contents, ConfigError* error) {
+    ConfigError local;
+    return read_table(contents, error ? *error : local);
+}
+
+ConfigList read_config(const char* path, ConfigError* error) {
+    ConfigError local;
+    ConfigError& out = error ? *error : local;
+    std::string contents;
+    if (!read_whole_file(path, contents, out)) return {};
+    return read_table(contents, out);
+}

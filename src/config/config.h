@@ -126,6 +126,10 @@ ConfigEntry* find_config(const AdapterRecord& record, ConfigEntry* head);
 // Fills the entry's target numbers from its version texts, once per entry.
 void fixup_config_entry(AdapterRecord& record);
 
+// A token as diagnostics show it: quoted, control characters and bytes
+// outside ASCII escaped, cut after 60 characters.
+std::string quoted_token(std::string_view token);
+
 // A target version text of the table as a version number: dots separate
 // pieces (runs of dots as one), each piece read like a decimal integer.
 uint32_t target_version_to_no(std::string_view text);

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/engine.h"
+#include "report/progress.h"
 #include "report/report.h"
 
 namespace {
@@ -96,6 +97,8 @@ unsigned run_with_library(const ConfigList& config, const CommandLine& line, Str
         } else if (eval_and_prg(records, Force) == OutputUnopenable) {
             print_qik_error(OutputUnopenable);
         } else {
+            for (const AdapterRecord& record : records)
+                if (record.config != nullptr) progress_result(record);
             print_qik_execution(records);
             streams.log.reset();
             OutputStream2 = nullptr;
@@ -174,6 +177,7 @@ int run_qik_programmer(int argc, const char* const* argv) {
             break;
     }
     Force = line.force;
+    progress_to_terminal();
 
     Streams streams;
     if (line.print) {

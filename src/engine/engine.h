@@ -28,8 +28,22 @@ inline constexpr int ToolWriteProtect = 5;
 inline constexpr int ToolError = 9;
 inline constexpr int ToolDriverNotSupported = 18;
 
+// Exit codes of the tool that mean more than "failed".
+inline constexpr int ToolExitDriverNotSupported = 40;
+inline constexpr int ToolExitWriteProtect = 203;
+
+// Result codes the update sequence gives beside the tool's.
+inline constexpr int RunAbandoned = 4;
+inline constexpr int StatusFamilyWriteFailed = 13;
+inline constexpr int StatusRestoreFailed = 14;
+inline constexpr int StatusPhyFailed = 16;
+
 // A normal exit gives its exit status (0-255), anything else the raw status.
 int decode_exit_status(int waitStatus);
+
+// Runs the tool's "dir" command for the adapter; the decoded exit code, or -1
+// when the command does not fit its buffer (it is then not run).
+int probe_device(const char* adapterId);
 
 // Builds, runs and decodes one tool command: 0, 5, 9 or 18.
 int program_device(const char* adapterId, uint32_t adapterType, const char* option,

@@ -1,6 +1,103 @@
 #include "engine/ext_phy.h"
 
-std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord&, const ConfigEntry&) {
-    return nullptr;
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "adapter/adapter_record.h"
+#include "common/text.h"
+#include "config/config.h"
+
+namespace {
+
+// The leading number of `text` as strtol reads it; the text is copied first
+// so the read ends inside it even when it fills its field.
+long read_number(std::string_view text, int base) {
+    const std::string terminated(text);
+    return std::strtol(terminated.c_str(), nullptr, base);
 }
-int extPhyFwrUpdateNeeded(AdapterRecord&) { return 0; }
+
+int32_t clamp_to_int32(long value) {
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+struct KindToken {
+    std::string_view token;
+    PhyKind kind;
+};
+
+// Searched in this order: a name holding two tokens takes the first listed.
+constexpr KindToken KindTokens[] = {
+    {"kxaa", PhyKind::A},
+    {"kxbb", PhyKind::B},
+    {"kxcc", PhyKind::C},
+    {"kxdd", PhyKind::D},
+};
+
+PhyKind kind_of(std::string_view fileName) {
+    for (const KindToken& t : KindTokens)
+        if (fileName.find(t.token) != std::string_view::npos) return t.kind;
+    return PhyKind::None;
+}
+
+// Kind A firmware reports only these two versions the table can name.
+int kind_a_installed_code(std::string_view current) {
+    if (current == "02.0") return 0;
+    if (current == "02.2") return 2;
+    return -1;
+}
+
+}  // namespace
+
+std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord& info,
+                                           const ConfigEntry& entry) {
+    if (field_text(entry.qmxFile) == NoExtPhyFile) return nullptr;
+    auto phy = std::make_unique<ExtPhyFwr>();
+    copy_text(phy->currentVersion,
+              firmware_info_text(info, offsetof(FirmwareInfoRecord, extPhyVersion)));
+    copy_text(phy->fileName, field_text(entry.qmxFile));
+    copy_text(phy->targetVersion, field_text(entry.qmxVersion));
+    return phy;
+}
+
+int phyKindANeedsUpdate(const ExtPhyFwr& phy) {
+    const int32_t target = clamp_to_int32(read_number(field_text(phy.targetVersion), 10));
+    return target != kind_a_installed_code(field_text(phy.currentVersion)) ? 1 : 0;
+}
+
+int phyKindBCNeedsUpdate(ExtPhyFwr& phy) {
+    const std::string_view current = field_text(phy.currentVersion);
+    const std::size_t dot = current.find('.');
+    const long installed =
+        dot == std::string_view::npos ? 0 : read_number(current.substr(dot + 1), 16);
+    const long target = read_number(field_text(phy.targetVersion), 16);
+    phy.currentNumber = clamp_to_int32(installed);
+    phy.targetNumber = clamp_to_int32(target);
+    return installed != target ? 1 : 0;
+}
+
+int phyKindDNeedsUpdate(const ExtPhyFwr& phy) {
+    return field_text(phy.currentVersion) != field_text(phy.targetVersion) ? 1 : 0;
+}
+
+int extPhyFwrUpdateNeeded(AdapterRecord& record) {
+    ExtPhyFwr* phy = record.extPhy.get();
+    if (phy == nullptr || phy->updateSuppressed != 0) return 0;
+    phy->kind = kind_of(field_text(phy->fileName));
+    switch (phy->kind) {
+        case PhyKind::A:
+            return phyKindANeedsUpdate(*phy);
+        case PhyKind::B:
+        case PhyKind::C:
+            return phyKindBCNeedsUpdate(*phy);
+        case PhyKind::D:
+            return phyKindDNeedsUpdate(*phy);
+        case PhyKind::None:
+            break;
+    }
+    return 0;
+}

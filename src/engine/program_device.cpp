@@ -1,12 +1,107 @@
 #include "engine/engine.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
+
+#include "adapter/adpm.h"
+#include "common/text.h"
 
 uint8_t Force = 0;
 int32_t ErrorCode_FirmwareUpgrade = 0;
 CommandRunner RunToolCommand = [](const char* commandLine) { return std::system(commandLine); };
 
-int decode_exit_status(int) { return 0; }
-int program_device(const char*, uint32_t, const char*, const char*, uint32_t, uint32_t) {
+namespace {
+
+using CommandText = char[CommandLineSize];
+
+// Option texts the tool knows under another name. A row applies when the
+// file name begins with its prefix (the empty prefix: every file).
+struct OptionRename {
+    std::string_view option;
+    std::string_view filePrefix;
+    const char* toolOption;
+};
+
+constexpr OptionRename OptionRenames[] = {
+    {"-ipmi", "", "-mgmt"},
+    {"-ib", "ib6bt", "-ib_ipv4n6"},
+};
+
+const char* tool_option(const char* option, std::string_view file) {
+    for (const OptionRename& row : OptionRenames)
+        if (option == row.option && starts_with(file, row.filePrefix)) return row.toolOption;
+    return option;
+}
+
+// A command cut short by the buffer would name the wrong adapter or file, so
+// one that does not fit is never run.
+bool fits(int written) {
+    return written >= 0 && static_cast<std::size_t>(written) < CommandLineSize;
+}
+
+bool build_command(CommandText& line, const char* adapterId, const char* option, const char* file,
+                   uint32_t installedVersion) {
+    const std::string_view opt = option;
+    if (opt == "dump_nvram")
+        return fits(std::snprintf(line, CommandLineSize, "%s%s dumpnvram %s >/dev/null 2>&1",
+                                  ToolPrefix, adapterId, file));
+    if (opt == "restore_nvram")
+        return fits(std::snprintf(line, CommandLineSize, "%s%s restorenvram %s >/dev/null 2>&1",
+                                  ToolPrefix, adapterId, file));
+    if (opt == "-cfx" && installedVersion == 0)
+        return fits(std::snprintf(line, CommandLineSize, "./nicflsh %s prg %s %s >/dev/null 2>&1",
+                                  adapterId, option, file));
+    const char* forcePrefix = Force != 0 ? "-F " : "";
+    return fits(std::snprintf(line, CommandLineSize,
+                              "./nicflsh %s upgrade -noreset %s%s %s >/dev/null 2>&1", adapterId,
+                              forcePrefix, tool_option(option, file), file));
+}
+
+bool ended_normally(int waitStatus) {
+    return (waitStatus & 0x7F) == 0;
+}
+
+// A tool killed by a signal has not finished its write, whatever number the
+// signal carries, so only a normal exit can be a success.
+bool tool_succeeded(int waitStatus) {
+    const int code = decode_exit_status(waitStatus);
+    return ended_normally(waitStatus) && (code == 0 || code == 35 || code == 95);
+}
+
+int result_of_failure(int code) {
+    ErrorCode_FirmwareUpgrade = code;
+    if (code == ToolExitWriteProtect) return ToolWriteProtect;
+    if (code == ToolExitDriverNotSupported) return ToolDriverNotSupported;
     return ToolError;
+}
+
+// Nothing ran, so no earlier tool code may be read as this command's.
+int refuse() {
+    ErrorCode_FirmwareUpgrade = 0;
+    return ToolError;
+}
+
+}  // namespace
+
+int decode_exit_status(int waitStatus) {
+    return ended_normally(waitStatus) ? (waitStatus >> 8) & 0xFF : waitStatus;
+}
+
+int probe_device(const char* adapterId) {
+    CommandText line;
+    if (!fits(std::snprintf(line, CommandLineSize, "%s%s dir >/dev/null 2>&1", ToolPrefix,
+                            adapterId)))
+        return -1;
+    return decode_exit_status(RunToolCommand(line));
+}
+
+int program_device(const char* adapterId, uint32_t adapterType, const char* option,
+                   const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
+    if (adapterType != AdapterTypeHandled) return refuse();
+    CommandText line;
+    if (!build_command(line, adapterId, option, file, installedVersion)) return refuse();
+    const int waitStatus = RunToolCommand(line);
+    if (tool_succeeded(waitStatus)) return ToolSuccess;
+    return result_of_failure(decode_exit_status(waitStatus));
 }

@@ -1,8 +1,222 @@
 #include "vpd/vpd.h"
 
-std::optional<VpdBuffer> GetVPDBuff(uint32_t, uint32_t, uint32_t) { return std::nullopt; }
-int RegExFamVerValidation(std::string_view) { return 1; }
-int chkOrvaSig(std::span<const uint8_t>) { return -1; }
-int GetVpdFamVer(std::span<const uint8_t>) { return -1; }
-int ProcessVPDReturn(std::span<const uint8_t>, int&, int&, int&, std::span<char>) { return 1; }
-uint32_t get_fam_ver(uint32_t, uint32_t, const FirmwareInfoRecord&, std::span<char>) { return 0; }
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <new>
+
+#include "adapter/version_number.h"
+#include "common/text.h"
+
+namespace {
+
+constexpr uint8_t IdentifierTag = 0x82;
+constexpr uint8_t ReadOnlyAreaTag = 0x90;
+constexpr int NoIdentifierTag = -1;
+constexpr int NoReadOnlyArea = -2;
+constexpr int NoChecksumKeyword = -3;
+constexpr int NoSignature = 0;
+constexpr int SignaturePresent = 1;
+constexpr int NoFamilyVersion = 1;
+constexpr std::size_t KeywordHeaderSize = 3;
+constexpr std::size_t MaxFamilyData = 16;
+constexpr std::string_view SignaturePrefix = "ZRW";
+constexpr std::string_view FamilyPrefix = "FFV";
+// get_fam_ver's answer when the extended VPD cannot be fetched.
+constexpr uint32_t ExtVpdUnavailable = static_cast<uint32_t>(-3);
+
+// The only ways the parsers read a VPD image: a read that would leave the
+// image yields nothing.
+std::optional<uint8_t> byte_at(std::span<const uint8_t> vpd, std::size_t at) {
+    if (at >= vpd.size()) return std::nullopt;
+    return vpd[at];
+}
+
+std::optional<uint16_t> le16_at(std::span<const uint8_t> vpd, std::size_t at) {
+    const std::optional<uint8_t> low = byte_at(vpd, at);
+    const std::optional<uint8_t> high = byte_at(vpd, at + 1);
+    if (!low || !high) return std::nullopt;
+    return static_cast<uint16_t>(*low | *high << 8);
+}
+
+std::optional<std::span<const uint8_t>> bytes_at(std::span<const uint8_t> vpd, std::size_t at,
+                                                 std::size_t count) {
+    if (at > vpd.size() || count > vpd.size() - at) return std::nullopt;
+    return vpd.subspan(at, count);
+}
+
+std::string_view as_text(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The two lengths of the image's header, or the code saying which tag is
+// missing.
+struct VpdHeader {
+    int error = 0;
+    uint16_t identifierLength = 0;
+    uint16_t areaLength = 0;
+};
+
+VpdHeader read_header(std::span<const uint8_t> vpd) {
+    const std::optional<uint16_t> identifierLength = le16_at(vpd, 1);
+    if (byte_at(vpd, 0) != IdentifierTag || !identifierLength) return {.error = NoIdentifierTag};
+    const std::size_t tagAt = 3 + std::size_t{*identifierLength};
+    const std::optional<uint16_t> areaLength = le16_at(vpd, tagAt + 1);
+    if (byte_at(vpd, tagAt) != ReadOnlyAreaTag || !areaLength) return {.error = NoReadOnlyArea};
+    return {.identifierLength = *identifierLength, .areaLength = *areaLength};
+}
+
+struct Keyword {
+    std::size_t offset;  // of its name, from the start of the image
+    std::string_view name;
+    std::string_view data;
+};
+
+bool is_vendor(const Keyword& k) {
+    return k.name[0] == 'V';
+}
+
+// Hands each keyword of the VPD-R area to `visit` until it returns a result.
+// An area or keyword that reaches past the image ends the walk like an
+// area without "RV": the image is unusable.
+template <typename Visit>
+int walk_keywords(std::span<const uint8_t> vpd, Visit visit) {
+    const VpdHeader header = read_header(vpd);
+    if (header.error != 0) return header.error;
+    const std::size_t areaAt = 6 + std::size_t{header.identifierLength};
+    const auto area = bytes_at(vpd, areaAt, header.areaLength);
+    if (!area) return NoChecksumKeyword;
+    for (std::size_t at = 0; at < area->size();) {
+        const auto name = bytes_at(*area, at, KeywordHeaderSize - 1);
+        const std::optional<uint8_t> length = byte_at(*area, at + KeywordHeaderSize - 1);
+        const auto data = length ? bytes_at(*area, at + KeywordHeaderSize, *length) : std::nullopt;
+        if (!name || !data) return NoChecksumKeyword;
+        if (const std::optional<int> result =
+                visit(Keyword{areaAt + at, as_text(*name), as_text(*data)}))
+            return *result;
+        at += KeywordHeaderSize + data->size();
+    }
+    return NoChecksumKeyword;
+}
+
+// The family version text held in a keyword's data, as it stands there.
+std::string_view family_text(std::string_view data) {
+    std::string_view text = data.substr(0, data.find('\0'));
+    if (!starts_with(text, FamilyPrefix)) return text;
+    text.remove_prefix(FamilyPrefix.size());
+    return text.substr(0, text.find('V'));
+}
+
+uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words) {
+    Adpm.AdpmInitDiag(handle);
+    const uint32_t result = Adpm.AdpmReadFirmware(
+        handle, nvramOffset, words.data(), static_cast<uint32_t>(words.size()), AdpmAccessKey);
+    Adpm.AdpmUnInitDiag(handle);
+    return result;
+}
+
+// The family version of the image, else the bootcode version standing in.
+uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoRecord& info,
+                            std::span<char> text) {
+    int major = 0, minor = 0, build = 0;
+    if (ProcessVPDReturn(vpd, major, minor, build, text) == 0)
+        return version_number(static_cast<uint32_t>(major), static_cast<uint32_t>(minor),
+                              static_cast<uint32_t>(build));
+    const BootcodeVersion bootcode = bootcode_version(info);
+    std::snprintf(text.data(), text.size(), "%u.%02u.0", bootcode.major, bootcode.minor);
+    return version_number(bootcode.major, bootcode.minor, 0);
+}
+
+}  // namespace
+
+std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t) {
+    try {
+        VpdBuffer vpd(VpdAreaWords);
+        if (read_nvram(handle, nvramOffset, vpd) != AdpmSuccess) return std::nullopt;
+        const VpdHeader header = read_header(vpd_bytes(vpd));
+        if (header.error != 0) return std::nullopt;
+        const auto words = static_cast<uint16_t>(header.identifierLength + header.areaLength + 4);
+        // The second read goes over the start of the first, so the buffer
+        // keeps the whole area as read even when the image is shorter: the
+        // family writer writes all of it back.
+        vpd.resize(std::max<std::size_t>(VpdAreaWords, words));
+        if (read_nvram(handle, nvramOffset, std::span(vpd).first(words)) != AdpmSuccess)
+            return std::nullopt;
+        return vpd;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+int RegExFamVerValidation(std::string_view text) {
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.size() < 3 || text.size() > 8 || !is_digit(text[0])) return 1;
+    std::size_t digitRun = 0;
+    char previous = '\0';
+    for (const char c : text) {
+        if (is_digit(c)) {
+            if (++digitRun > 2) return 1;
+        } else if (c != '.' || previous == '.') {
+            return 1;
+        } else {
+            digitRun = 0;
+        }
+        previous = c;
+    }
+    return 0;
+}
+
+int chkOrvaSig(std::span<const uint8_t> vpd) {
+    return walk_keywords(vpd, [](const Keyword& k) -> std::optional<int> {
+        if (is_vendor(k) && starts_with(k.data, SignaturePrefix)) return SignaturePresent;
+        if (k.name == "RV") return NoSignature;
+        return std::nullopt;
+    });
+}
+
+int GetVpdFamVer(std::span<const uint8_t> vpd) {
+    const int signature = chkOrvaSig(vpd);
+    if (signature < 0) return signature;
+    return walk_keywords(vpd, [signature](const Keyword& k) -> std::optional<int> {
+        const bool holdsFamily = signature == SignaturePresent
+                                     ? is_vendor(k) && starts_with(k.data, FamilyPrefix)
+                                     : k.name == "V0";
+        if (holdsFamily) return static_cast<int>(k.offset);
+        if (k.name == "RV") return 0;
+        return std::nullopt;
+    });
+}
+
+int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
+                     std::span<char> text) {
+    const int offset = GetVpdFamVer(vpd);
+    if (offset <= 0) return NoFamilyVersion;
+    const auto at = static_cast<std::size_t>(offset);
+    const std::optional<uint8_t> length = byte_at(vpd, at + KeywordHeaderSize - 1);
+    if (!length || *length > MaxFamilyData) return NoFamilyVersion;
+    const auto data = bytes_at(vpd, at + KeywordHeaderSize, *length);
+    if (!data) return NoFamilyVersion;
+    const std::string_view version = family_text(as_text(*data));
+    if (RegExFamVerValidation(version) != 0) return NoFamilyVersion;
+    copy_text(text, version);
+    // Validated: at most two digits a group, so every group fits an int.
+    const auto [first, second, third] = version_groups(version);
+    major = static_cast<int>(first);
+    minor = static_cast<int>(second);
+    build = static_cast<int>(third);
+    return 0;
+}
+
+uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
+                     std::span<char> text) {
+    if (info.extVpd == 0) {
+        const std::optional<VpdBuffer> vpd = GetVPDBuff(handle, VpdNvramOffset, adapterType);
+        return family_or_bootcode(vpd ? vpd_bytes(*vpd) : std::span<const uint8_t>{}, info, text);
+    }
+    std::array<uint8_t, ExtVpdCapacity> ext{};
+    auto length = static_cast<uint32_t>(ext.size());
+    if (Adpm.AdpmGetExtVPD(handle, ext.data(), &length) != AdpmSuccess) return ExtVpdUnavailable;
+    // The library may claim more than the buffer holds.
+    const std::size_t delivered = std::min<std::size_t>(length, ext.size());
+    return family_or_bootcode(std::span(ext).first(delivered), info, text);
+}

@@ -131,7 +131,7 @@ uint32_t GetExtVPD(uint32_t handle, uint8_t* buffer, uint32_t* length) {
     FakeFunction* f = state.find(handle);
     if (f == nullptr) return 2;
     const std::size_t n = std::min<std::size_t>(*length, f->extVpd.size());
-    std::memcpy(buffer, f->extVpd.data(), n);
+    if (n > 0) std::memcpy(buffer, f->extVpd.data(), n);
     *length = static_cast<uint32_t>(f->extVpd.size());  // may claim more than fits
     return 0;
 }

@@ -1,0 +1,59 @@
+#include "report/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/text.h"
+
+namespace {
+
+std::string drain(std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+}
+
+AdapterRecord port(const char* name) {
+    AdapterRecord r{};
+    copy_text(r.serviceName, name);
+    r.bus = 3;
+    r.function = 1;
+    return r;
+}
+
+TEST(Progress, OneLinePerStepThenTheResult) {
+    std::FILE* out = std::tmpfile();
+    progress_to(out);
+    AdapterRecord r = port("eth0");
+    progress_step(r, "bootcode", "7.08", "7.10");
+    progress_step_done(0);
+    progress_step(r, "backup");
+    progress_step_done(9);
+    r.status = 9;
+    progress_result(r);
+    progress_to(nullptr);
+    EXPECT_EQ(drain(out),
+              "eth0 0000:03:00.1  bootcode 7.08 -> 7.10 ... ok\n"
+              "eth0 0000:03:00.1  backup ... failed (9)\n"
+              "eth0 0000:03:00.1  result 9: Update failure. Firmware programming utility returned "
+              "an error. Original firmware restored\n");
+    std::fclose(out);
+}
+
+TEST(Progress, SilentWithoutAStreamAndCleanOnATerminal) {
+    progress_to(nullptr);
+    progress_step(port("eth0"), "bootcode", "1", "2");  // must not crash or write
+    progress_step_done(0);
+
+    std::FILE* out = std::tmpfile();
+    progress_to(out);
+    progress_step(port("e\x1b[2Jth"), "phy", "1.0\x07", "2");
+    progress_to(nullptr);
+    EXPECT_EQ(drain(out), "e?[2Jth 0000:03:00.1  phy 1.0? -> 2 ... ");
+    std::fclose(out);
+}
+
+}  // namespace
