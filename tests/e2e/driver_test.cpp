@@ -16,27 +16,6 @@ const std::string Usage =
     "USAGE: ./qik_programmer [-ver || -? || -help] || [(-filename <filename> || -print) & -force]\n";
 const std::string InvalidUsage = "Invalid Usage:  Please try again\n" + Usage;
 
-// A table that any complete reader accepts: one row, one column.
-const std::string MinimalTable = "minimal table\n! ven\n1f3d\n";
-
-// True while the configuration reader of this build still refuses every
-// table (a placeholder until the reader lands).
-bool config_reader_missing() {
-    static const bool missing = [] {
-        Scratch s(empty_bench());
-        s.write_file("vxlkqfw.cfg", MinimalTable);
-        return s.run().resultXml == error_form(3);
-    }();
-    return missing;
-}
-
-#define SKIP_WITHOUT_CONFIG_READER()                                                         \
-    do {                                                                                     \
-        if (config_reader_missing())                                                         \
-            GTEST_SKIP() << "the configuration reader is a placeholder on this build: every " \
-                            "table gives code 3";                                            \
-    } while (0)
-
 // The whole-run error form `code` is in `xml`, byte for byte, and parses.
 void expect_error_form(const std::string& xml, unsigned code) {
     EXPECT_EQ(xml, error_form(code));
@@ -176,7 +155,6 @@ TEST(Driver, MissingTableEndsTheRunBeforeTheLibraryIsInitialised) {
 }
 
 TEST(Driver, LibraryFailuresAreWholeRunErrors) {
-    SKIP_WITHOUT_CONFIG_READER();
     struct Case {
         const char* call;
         unsigned code;
@@ -199,7 +177,6 @@ TEST(Driver, LibraryFailuresAreWholeRunErrors) {
 }
 
 TEST(Driver, NoAdaptersIsCode12InTheFileOrOnStandardOutput) {
-    SKIP_WITHOUT_CONFIG_READER();
     Scratch s(empty_bench());
     copy_demo_files(s);
     const RunResult file = s.run();
