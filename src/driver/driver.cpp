@@ -92,10 +92,14 @@ unsigned run_with_library(const ConfigList& config, const CommandLine& line, Str
             Adpm.AdpmUninitialize();
             return 0;
         }
+        // A run that stops early still leaves disabled adapters disabled: an
+        // adapter the administrator switched off must not stay on the network.
         if (get_device_info(records, config.head(), line.skipList) != 0) {
             print_qik_error(AdapterListFailed);
+            restore_device_state_by_name(records);
         } else if (eval_and_prg(records, Force) == OutputUnopenable) {
             print_qik_error(OutputUnopenable);
+            restore_device_state(records);
         } else {
             for (const AdapterRecord& record : records)
                 if (record.config != nullptr) progress_result(record);
