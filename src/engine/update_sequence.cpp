@@ -205,8 +205,11 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle, int32_t& wordCount) 
     return image;
 }
 
-// False when the VPD must be there and could not be read.
+// False when the VPD must be there and could not be read, now or when the
+// inventory read the installed family version: with that version unknown
+// nothing can be compared, and the family version must not be written over it.
 bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
+    if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
         vpd.words = GetVPDBuff(r.handle, VpdNvramOffset, r.adapterType);
         return true;

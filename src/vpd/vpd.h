@@ -44,8 +44,13 @@ int GetVpdFamVer(std::span<const uint8_t> vpd);
 int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
                      std::span<char> text);
 
-// The installed family version number (or the bootcode fallback); -3 when the
-// extended VPD cannot be fetched. `text` is the 16-byte family text field.
+// get_fam_ver's answer when the extended VPD cannot be fetched; no version
+// number comes near it.
+inline constexpr uint32_t FamilyVersionUnavailable = static_cast<uint32_t>(-3);
+
+// The installed family version number (or the bootcode fallback);
+// FamilyVersionUnavailable when the extended VPD cannot be fetched. `text` is
+// the 16-byte family text field.
 uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
                      std::span<char> text);
 
@@ -63,7 +68,9 @@ inline constexpr const char* VpdFailedMessage = "failed to program VPD informati
 int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
                    uint32_t nvramOffset, std::string_view familyText);
 
-// Turns the template into "VpdUpdate.txt" and has the tool write it; 0, 5 or 18.
+// Turns the template into "VpdUpdate.txt" and has the tool write it: 0 when
+// written, 5 or 18 for those tool outcomes, 1 when the file could not be made
+// or the tool failed otherwise.
 int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
                        std::string_view familyText, int32_t wordCount, uint32_t deviceId,
                        const char* adapterId, const char* templatePath,

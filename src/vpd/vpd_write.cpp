@@ -19,6 +19,7 @@ constexpr std::size_t VpdAreaBytes = VpdAreaWords * sizeof(uint32_t);
 constexpr std::string_view FamilyPrefix = "FFV";
 constexpr std::string_view SignaturePrefix = "ZRW";
 constexpr std::string_view ManufacturerId = "1F3D";
+constexpr int ExtVpdWriteFailed = 1;
 
 struct Keyword {
     std::string_view name;
@@ -232,11 +233,13 @@ int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, u
                        std::string_view familyText, int32_t /*wordCount*/, uint32_t deviceId,
                        const char* adapterId, const char* templatePath,
                        ProgramDeviceFn programDevice) {
+    // A family version the tool was not given, or did not write, must not be
+    // reported as written: the adapter would show success with its old VPD.
     if (!make_vpd_update_file(templatePath, familyText)) {
         std::printf("%s\n", VpdFailedMessage);
-        return 0;
+        return ExtVpdWriteFailed;
     }
     const int result =
         programDevice(adapterId, type, "-vpd", VpdUpdateFileName, deviceId, 0xFFFFFFFF);
-    return result == ToolWriteProtect || result == ToolDriverNotSupported ? result : ToolSuccess;
+    return result == ToolError ? ExtVpdWriteFailed : result;
 }
