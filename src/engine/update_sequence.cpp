@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "adapter/adpm.h"
 #include "common/text.h"
@@ -271,13 +273,17 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     return RecordEnd::Next;
 }
 
-// Functions of one adapter share one NVRAM, so all report what function 0 got.
+// Functions of one adapter share one NVRAM, so all report what function 0 got
+// (the last function 0 of a bus and device, should the library list two).
+// Looked up by location, so a server of hundreds of functions costs no more
+// per function than one of a few.
 void share_function0_status(std::span<AdapterRecord> records) {
-    for (AdapterRecord& other : records) {
-        if (other.function == 0) continue;
-        for (const AdapterRecord& first : records)
-            if (first.function == 0 && first.bus == other.bus && first.device == other.device)
-                other.status = first.status;
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> function0Status;
+    for (const AdapterRecord& r : records)
+        if (r.function == 0) function0Status[{r.bus, r.device}] = r.status;
+    for (AdapterRecord& r : records) {
+        const auto first = function0Status.find({r.bus, r.device});
+        if (r.function != 0 && first != function0Status.end()) r.status = first->second;
     }
 }
 
