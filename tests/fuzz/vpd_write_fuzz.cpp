@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> source(data + 1 + familyLength, size - 1 - familyLength);
 
     std::vector<uint32_t> words((source.size() + 3) / 4);
-    std::memcpy(words.data(), source.data(), source.size());
+    if (!source.empty()) std::memcpy(words.data(), source.data(), source.size());
     const std::vector<uint32_t> before = words;
 
     FakeAdpm& fake = install_fake_adpm();
