@@ -10,7 +10,6 @@ BUILD_DIR is a build tree of the project (build/release); OUT_DIR is made
 anew. Then:  examples/fleet/rollout -i OUT_DIR/inventory.yml -e @OUT_DIR/vars.json
 """
 
-import copy
 import json
 import os
 import shutil
@@ -20,7 +19,6 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "examples", "demo")
 BINARIES = ["src/driver/qik_programmer", "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6", "sim/nicflsh"]
-RESULT_FILES = ["vxlrfwprgmr.xml", "vxllcllog.txt"]
 
 
 def demo_bench():
@@ -36,10 +34,10 @@ def only(*adapters):
     return bench
 
 
-def with_changes(bench=None, library=None, tool_faults=(), **adapters):
-    """The demo server (or BENCH) with library settings, tool faults and
-    adapter settings changed."""
-    bench = copy.deepcopy(bench or demo_bench())
+def with_changes(library=None, tool_faults=(), **adapters):
+    """The demo server with library settings, tool faults and adapter
+    settings changed."""
+    bench = demo_bench()
     bench["library"].update(library or {})
     bench["tool"]["faults"] = list(tool_faults)
     for name, settings in adapters.items():
@@ -99,11 +97,9 @@ def make_package(build_dir, dest, bad_table=False):
 
 def update_before(package, workdir):
     """Runs the package once in the host's directory, as an earlier rollout
-    would have, and leaves no result behind."""
+    would have."""
     shutil.copytree(package, workdir, dirs_exist_ok=True)
     subprocess.run(["./qik_programmer"], cwd=workdir, check=False, stdout=subprocess.DEVNULL)
-    for name in RESULT_FILES:
-        os.remove(os.path.join(workdir, name))
 
 
 def lay_out(build_dir, out_dir, fleet_name):
@@ -113,17 +109,17 @@ def lay_out(build_dir, out_dir, fleet_name):
     for bad, path in packages.items():
         make_package(build_dir, path, bad_table=bad)
     hosts = {}
-    for name, spec in fleet["hosts"].items():
+    for name, setup in fleet["hosts"].items():
         workdir = os.path.join(out_dir, "hosts", name)
         os.makedirs(workdir)
         with open(os.path.join(workdir, "bench.json"), "w", encoding="utf-8") as f:
-            json.dump(spec["bench"], f, indent=1)
-        if spec.get("updated_before"):
+            json.dump(setup["bench"], f, indent=1)
+        if setup.get("updated_before"):
             update_before(packages[False], workdir)
         host = {"qik_workdir": workdir}
-        if spec.get("bad_table"):
+        if setup.get("bad_table"):
             host["qik_package_dir"] = packages[True]
-        if spec.get("unreachable"):
+        if setup.get("unreachable"):
             # The connection fails as an unreachable SSH host's would.
             host["ansible_remote_tmp"] = "/dev/null/unreachable"
         hosts[name] = host
