@@ -262,3 +262,24 @@ TEST(Inventory, LibraryFailureEndsTheRunAndLeavesEnabledAdaptersEnabled) {
         EXPECT_THAT(r.libraryTrace, HasSubstr("AdpmUninitialize()=0"));
     }
 }
+
+// Whatever texts and numbers the library reports, the report stays a valid
+// document: markup characters escaped, control bytes other than DEL replaced, an 80-byte
+// description without a terminating NUL cut to 79 bytes.
+TEST(Inventory, ReportStaysValidWhateverTheLibraryReports) {
+    json bench = demo_bench();
+    const std::string description = "Vexlor & <Sons> \"VX7A10\" \x01\x7f caf\xc3\xa9 adapter";
+    json& lom = bench["adapters"]["lom"];
+    lom["description"] = description + std::string(80 - description.size(), '#');
+    lom["bus"] = "0xffffffff";
+    Scratch s(bench);
+    copy_demo_files(s);
+
+    const RunResult r = s.run();
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(valid_outputs(r));
+    const std::string shown = "display=\"Vexlor &amp; &lt;Sons&gt; &quot;VX7A10&quot; ?\x7f caf\xc3\xa9 adapter" +
+                              std::string(79 - description.size(), '#') + "\"";
+    EXPECT_THAT(r.resultXml, HasSubstr("bus=\"4294967295\" device=\"0\" function=\"0\" " + shown + ">"));
+    EXPECT_THAT(r.inventoryLog, HasSubstr("bus=\"4294967295\" device=\"0\" function=\"3\" " + shown + ">"));
+}
