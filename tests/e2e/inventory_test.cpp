@@ -3,23 +3,26 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "harness.h"
 #include "schema.h"
 
+using nlohmann::json;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using nlohmann::json;
 
 namespace {
 
 // One Device element of the result document.
 struct ReportedDevice {
-    std::string location;  // "bus:device.function"
+    std::string location;   // "bus:device.function"
     std::string installed;  // Application version: the installed family text
     std::string target;     // Package version: the entry's family text
     int message;
@@ -31,9 +34,11 @@ std::vector<ReportedDevice> reported_devices(const std::string& xml) {
         "<Application componentType=\"FRMW\" version=\"([^\"]*)\"[^>]*>\\s*"
         "<Package version=\"([^\"]*)\"/>\\s*<SPStatus result=\"\\w+\">\\s*<Message id=\"(\\d+)\">");
     std::vector<ReportedDevice> devices;
-    for (auto m = std::sregex_iterator(xml.begin(), xml.end(), device); m != std::sregex_iterator(); ++m) {
+    for (auto m = std::sregex_iterator(xml.begin(), xml.end(), device); m != std::sregex_iterator();
+         ++m) {
         const std::smatch& d = *m;
-        devices.push_back({d[1].str() + ":" + d[2].str() + "." + d[3].str(), d[4], d[5], std::stoi(d[6])});
+        devices.push_back(
+            {d[1].str() + ":" + d[2].str() + "." + d[3].str(), d[4], d[5], std::stoi(d[6])});
     }
     return devices;
 }
@@ -63,15 +68,33 @@ bool enabled_after(const RunResult& r, const std::string& service) {
     return function_named(bench, service)["enabled"].get<bool>();
 }
 
-// Another adapter with the IDs of the demo's adapter `like` at PCI bus
-// `bus`, so that the demo table would match it.
-void add_adapter_like(json& bench, const std::string& name, const std::string& like, unsigned bus) {
-    json adapter = bench["adapters"][like];
-    adapter["bus"] = bus;
-    bench["adapters"][name] = adapter;
+// Function 0 of `adapter` at PCI bus `bus`, with a handle and MAC of its own.
+void add_function(json& bench, const std::string& adapter, unsigned bus, const std::string& service,
+                  bool enabled = true) {
+    char mac[18];
+    std::snprintf(mac, sizeof mac, "00:1c:5a:ab:00:%02x", bus);
+    bench["functions"].push_back({{"serviceName", service},
+                                  {"adapter", adapter},
+                                  {"function", 0},
+                                  {"handle", 0x10000 + bus},
+                                  {"mac", mac},
+                                  {"enabled", enabled}});
 }
 
-void add_fault(json& bench, const char* part, json fault) { bench[part]["faults"].push_back(std::move(fault)); }
+// A function on another adapter with the IDs of the demo's adapter `like`,
+// so that the demo table would match it.
+void add_copy_of(json& bench, const std::string& like, unsigned bus, const std::string& service,
+                 bool enabled) {
+    json adapter = bench["adapters"][like];
+    adapter["bus"] = bus;
+    const std::string name = like + std::to_string(bus);
+    bench["adapters"][name] = adapter;
+    add_function(bench, name, bus, service, enabled);
+}
+
+void add_fault(json& bench, const char* part, json fault) {
+    bench[part]["faults"].push_back(std::move(fault));
+}
 
 }  // namespace
 
@@ -86,19 +109,17 @@ TEST(Inventory, SelectsEnablesAndRestoresTheRightFunctions) {
     fcoe["handleAfterRefresh"] = 12544;
     // eth5 starts disabled; its enable answers "already enabled" but works.
     add_fault(bench, "library",
-              {{"call", "AdpmEnableDevice"}, {"serviceName", "eth5"}, {"occurrence", 1}, {"result", 251},
+              {{"call", "AdpmEnableDevice"},
+               {"serviceName", "eth5"},
+               {"occurrence", 1},
+               {"result", 251},
                {"perform", true}});
     // Functions the table would match were they selected.
-    add_adapter_like(bench, "lom2", "lom", 2);
-    add_adapter_like(bench, "lom3", "lom", 3);
-    add_adapter_like(bench, "lom5", "lom", 5);
-    bench["functions"].push_back({{"serviceName", "eth"}, {"adapter", "lom2"}, {"function", 0}, {"handle", 20480},
-                                  {"mac", "00:1c:5a:20:00:00"}, {"enabled", false}});
-    bench["functions"].push_back({{"serviceName", ""}, {"adapter", "lom3"}, {"function", 0}, {"handle", 24576},
-                                  {"mac", "00:1c:5a:30:00:00"}, {"enabled", true}});
-    bench["functions"].push_back({{"serviceName", "eth7"}, {"adapter", "lom5"}, {"function", 0}, {"handle", 28672},
-                                  {"mac", "00:1c:5a:50:00:00"}, {"enabled", false}});
-    add_fault(bench, "library", {{"call", "AdpmEnableDevice"}, {"serviceName", "eth7"}, {"result", 1}});
+    add_copy_of(bench, "lom", 2, "eth", false);
+    add_copy_of(bench, "lom", 3, "", true);
+    add_copy_of(bench, "lom", 5, "eth7", false);
+    add_fault(bench, "library",
+              {{"call", "AdpmEnableDevice"}, {"serviceName", "eth7"}, {"result", 1}});
     Scratch s(bench);
     copy_demo_files(s);
 
@@ -113,8 +134,9 @@ TEST(Inventory, SelectsEnablesAndRestoresTheRightFunctions) {
     // Enabled in the first pass, disabled at the end with the handle the
     // refresh gave; nothing else is ever enabled or disabled.
     EXPECT_THAT(calls_to(r.libraryTrace, "AdpmEnableDevice"),
-                ElementsAre("AdpmEnableDevice(4099,1)=0", "AdpmEnableDevice(8193,1)=251 (injected, performed)",
-                            "AdpmEnableDevice(16384,1)=0", "AdpmEnableDevice(28672,1)=1 (injected)",
+                ElementsAre("AdpmEnableDevice(4099,1)=0",
+                            "AdpmEnableDevice(8193,1)=251 (injected, performed)",
+                            "AdpmEnableDevice(16384,1)=0", "AdpmEnableDevice(65541,1)=1 (injected)",
                             "AdpmEnableDevice(4099,0)=0", "AdpmEnableDevice(8449,0)=0",
                             "AdpmEnableDevice(16384,0)=0"));
     for (const char* service : {"eth3", "eth5", "eth6", "fcoe0", "eth", "eth7"})
@@ -123,15 +145,17 @@ TEST(Inventory, SelectsEnablesAndRestoresTheRightFunctions) {
 
     // Every handle is looked up again after the refresh and only the new
     // ones are used from then on.
-    const std::string afterRefresh = r.libraryTrace.substr(r.libraryTrace.find("AdpmRefreshData()=0"));
+    const std::string afterRefresh =
+        r.libraryTrace.substr(r.libraryTrace.find("AdpmRefreshData()=0"));
     EXPECT_THAT(afterRefresh, HasSubstr("AdpmGetHandleByServiceName(\"fcoe0\")=0 handle=12544"));
-    EXPECT_THAT(afterRefresh, HasSubstr("AdpmGetHandleByServiceName(\"\")=0 handle=24576"));
+    EXPECT_THAT(afterRefresh, HasSubstr("AdpmGetHandleByServiceName(\"\")=0 handle=65539"));
     EXPECT_THAT(afterRefresh, HasSubstr("AdpmGetVXLRNicInfoEx(8449)=0"));
-    for (const char* stale : {"(8192", "(8193", "(12288"}) EXPECT_THAT(afterRefresh, Not(HasSubstr(stale)));
+    for (const char* stale : {"(8192", "(8193", "(12288"})
+        EXPECT_THAT(afterRefresh, Not(HasSubstr(stale)));
 
     // Only the selected, matched adapters meet the tool.
-    for (const char* mac : {"001c5a100001", "001c5a100002", "001c5a200000", "001c5a300000", "001c5a500000",
-                            "001c5a600000", "001c5a700000"})
+    for (const char* mac : {"001c5a100001", "001c5a100002", "001c5aab0002", "001c5aab0003",
+                            "001c5aab0005", "001c5a600000", "001c5a700000"})
         EXPECT_THAT(r.toolLog, Not(HasSubstr(mac))) << mac;
 }
 
@@ -141,30 +165,39 @@ TEST(Inventory, ReportShowsTheInstalledFamilyText) {
     json bench = demo_bench();
     const auto add_adapter = [&](const std::string& name, const std::string& deviceId, unsigned bus,
                                  json firmware, json vpd) {
-        json adapter = {{"vendorId", "0x1f3d"}, {"deviceId", deviceId}, {"subVendorId", "0x1c5a"},
-                        {"subDeviceId", "0x5b" + deviceId.substr(4)}, {"bus", bus}, {"device", 0},
-                        {"chipRevisionId", "0x000"}, {"description", "Vexlor VX" + deviceId.substr(2)},
+        json adapter = {{"vendorId", "0x1f3d"},
+                        {"deviceId", deviceId},
+                        {"subVendorId", "0x1c5a"},
+                        {"subDeviceId", "0x5b" + deviceId.substr(4)},
+                        {"bus", bus},
+                        {"device", 0},
+                        {"chipRevisionId", "0x000"},
+                        {"description", "Vexlor VX" + deviceId.substr(2)},
                         {"firmware", std::move(firmware)}};
         adapter.update(vpd);
         bench["adapters"][name] = adapter;
-        bench["functions"].push_back({{"serviceName", "eth" + std::to_string(bus)}, {"adapter", name},
-                                      {"function", 0}, {"handle", 4096 * bus}, {"enabled", true},
-                                      {"mac", "00:1c:5a:ab:00:" + std::to_string(bus)}});
+        add_function(bench, name, bus, "eth" + std::to_string(bus));
     };
     const auto vpd = [](const char* keyword, const char* data) {
-        return json{{"identifier", "Vexlor"}, {"keywords", json::array({json::array({keyword, data})})}};
+        return json{{"identifier", "Vexlor"},
+                    {"keywords", json::array({json::array({keyword, data})})}};
     };
     // The VPD's family text is no valid version: the bootcode stands in.
-    add_adapter("invalid", "0x7a0d", 10, {{"bootcode", "7.2"}}, {{"nvram", {{"vpd", vpd("V0", "1..2")}}}});
+    add_adapter("invalid", "0x7a0d", 10, {{"bootcode", "7.2"}},
+                {{"nvram", {{"vpd", vpd("V0", "1..2")}}}});
     // A firmware set whose VPD names its family one step behind.
     add_adapter("behind", "0x7a09", 11, {{"bootcode", "4.4"}, {"iscsi", "2.7.15"}},
                 {{"nvram", {{"vpd", vpd("V0", "4.4.1")}}}});
     // An extended VPD the library claims is longer than the buffer.
     add_adapter("longext", "0x7a0e", 12, {{"bootcode", "3.1"}},
-                {{"extendedVpd", true}, {"extVpd", {{"vpd", vpd("V0", "FFV3.1.4")}}}, {"extVpdLength", 600}});
+                {{"extendedVpd", true},
+                 {"extVpd", {{"vpd", vpd("V0", "FFV3.1.4")}}},
+                 {"extVpdLength", 600}});
     // An extended VPD whose VPD-R length reaches far past what is delivered.
     add_adapter("hostile", "0x7a0f", 13, {{"bootcode", "5.3"}},
                 {{"extendedVpd", true}, {"extVpd", "82 0400 41424344 90 ffff 5630 05 312e322e33"}});
+    // A function without a service name is skipped even without "-skip".
+    add_copy_of(bench, "lom", 3, "", true);
     Scratch s(bench);
     copy_demo_files(s);
     s.write_file("vxlkqfw.cfg", s.read_file("vxlkqfw.cfg") +
@@ -181,13 +214,16 @@ TEST(Inventory, ReportShowsTheInstalledFamilyText) {
     std::vector<std::string> shown;
     for (const ReportedDevice& d : reported_devices(r.resultXml))
         shown.push_back(d.location + " " + d.installed + " -> " + d.target);
-    EXPECT_THAT(shown, ElementsAre("1:0.0 7.8.2 -> 7.10.3", "1:0.1 7.8.2 -> 7.10.3", "1:0.2 7.8.2 -> 7.10.3",
-                                   "1:0.3 7.8.2 -> 7.10.3", "4:0.0 2.3.0 -> 2.4.1", "4:0.1 2.3.0 -> 2.4.1",
-                                   "7:0.0 1.4.0 -> 1.4.0", "10:0.0 7.02.0 -> 7.3.0", "11:0.0 4.4.2 -> 4.4.2",
-                                   "12:0.0 3.1.4 -> 3.2.0", "13:0.0 5.03.0 -> 5.4.0"));
+    EXPECT_THAT(
+        shown,
+        ElementsAre("1:0.0 7.8.2 -> 7.10.3", "1:0.1 7.8.2 -> 7.10.3", "1:0.2 7.8.2 -> 7.10.3",
+                    "1:0.3 7.8.2 -> 7.10.3", "4:0.0 2.3.0 -> 2.4.1", "4:0.1 2.3.0 -> 2.4.1",
+                    "7:0.0 1.4.0 -> 1.4.0", "10:0.0 7.02.0 -> 7.3.0", "11:0.0 4.4.2 -> 4.4.2",
+                    "12:0.0 3.1.4 -> 3.2.0", "13:0.0 5.03.0 -> 5.4.0"));
     // The log names the same adapters with the same installed texts.
-    EXPECT_THAT(r.inventoryLog, HasSubstr("bus=\"10\" device=\"0\" function=\"0\" display=\"Vexlor VX7a0d\">\n"
-                                          "\t<Application componentType=\"FRMW\" version=\"7.02.0\""));
+    EXPECT_THAT(r.inventoryLog,
+                HasSubstr("bus=\"10\" device=\"0\" function=\"0\" display=\"Vexlor VX7a0d\">\n"
+                          "\t<Application componentType=\"FRMW\" version=\"7.02.0\""));
 }
 
 // An adapter whose firmware information cannot be read is reported with
@@ -215,14 +251,16 @@ TEST(Inventory, UnreadableFirmwareInformationIsReportedAndNeverProgrammed) {
         EXPECT_EQ(r.exitStatus, 0x10);
         EXPECT_TRUE(valid_outputs(r));
         for (const ReportedDevice& d : reported_devices(r.resultXml)) {
-            const bool unreadable = std::ranges::find(c.unreadable, d.location) != c.unreadable.end();
+            const bool unreadable =
+                std::ranges::find(c.unreadable, d.location) != c.unreadable.end();
             EXPECT_EQ(d.message, unreadable ? 10 : 0) << d.location;
             if (unreadable) {
                 EXPECT_EQ(d.installed, "") << d.location;
             }
         }
-        EXPECT_THAT(r.resultXml, HasSubstr("<SPStatus result=\"false\">\n\t\t\t\t<Message id=\"10\">"
-                                           "Update failure. Could not acquire network adapter list.</Message>"));
+        EXPECT_THAT(r.resultXml,
+                    HasSubstr("<SPStatus result=\"false\">\n\t\t\t\t<Message id=\"10\">"
+                              "Update failure. Could not acquire network adapter list.</Message>"));
         EXPECT_EQ(reported_devices(r.resultXml).size(), 6u);
         // The adapter whose function 0 could not be read is not written.
         if (c.unreadable.front() == "1:0.0") {
@@ -240,7 +278,8 @@ TEST(Inventory, LibraryFailureEndsTheRunAndLeavesEnabledAdaptersEnabled) {
     const json faults[] = {
         {{"call", "AdpmRefreshData"}},
         {{"call", "AdpmGetPhyNic"}, {"occurrence", 9}},  // the first of the second pass
-        {{"call", "AdpmGetHandleByServiceName"}, {"serviceName", "fcoe0"}},  // unselected, looked up all the same
+        {{"call", "AdpmGetHandleByServiceName"},
+         {"serviceName", "fcoe0"}},  // unselected, looked up all the same
         {{"call", "AdpmGetVXLRNicInfoEx"}, {"serviceName", "eth5"}},
     };
     for (const json& fault : faults) {
@@ -257,7 +296,8 @@ TEST(Inventory, LibraryFailureEndsTheRunAndLeavesEnabledAdaptersEnabled) {
         EXPECT_TRUE(r.inventoryLogExists);
         EXPECT_EQ(r.inventoryLog, "");
         EXPECT_EQ(r.toolLog, "");
-        EXPECT_THAT(calls_to(r.libraryTrace, "AdpmEnableDevice"), ElementsAre("AdpmEnableDevice(8193,1)=0"));
+        EXPECT_THAT(calls_to(r.libraryTrace, "AdpmEnableDevice"),
+                    ElementsAre("AdpmEnableDevice(8193,1)=0"));
         EXPECT_TRUE(enabled_after(r, "eth5"));
         EXPECT_THAT(r.libraryTrace, HasSubstr("AdpmUninitialize()=0"));
     }
@@ -278,8 +318,11 @@ TEST(Inventory, ReportStaysValidWhateverTheLibraryReports) {
     const RunResult r = s.run();
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_TRUE(valid_outputs(r));
-    const std::string shown = "display=\"Vexlor &amp; &lt;Sons&gt; &quot;VX7A10&quot; ?\x7f caf\xc3\xa9 adapter" +
-                              std::string(79 - description.size(), '#') + "\"";
-    EXPECT_THAT(r.resultXml, HasSubstr("bus=\"4294967295\" device=\"0\" function=\"0\" " + shown + ">"));
-    EXPECT_THAT(r.inventoryLog, HasSubstr("bus=\"4294967295\" device=\"0\" function=\"3\" " + shown + ">"));
+    const std::string shown =
+        "display=\"Vexlor &amp; &lt;Sons&gt; &quot;VX7A10&quot; ?\x7f caf\xc3\xa9 adapter" +
+        std::string(79 - description.size(), '#') + "\"";
+    EXPECT_THAT(r.resultXml,
+                HasSubstr("bus=\"4294967295\" device=\"0\" function=\"0\" " + shown + ">"));
+    EXPECT_THAT(r.inventoryLog,
+                HasSubstr("bus=\"4294967295\" device=\"0\" function=\"3\" " + shown + ">"));
 }

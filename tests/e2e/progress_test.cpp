@@ -10,13 +10,13 @@
 #include "harness.h"
 #include "schema.h"
 
+using nlohmann::json;
 using ::testing::Contains;
 using ::testing::Each;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::IsSupersetOf;
 using ::testing::MatchesRegex;
-using nlohmann::json;
 
 namespace {
 
@@ -38,8 +38,8 @@ struct TerminalRun {
 // does not redirect, and copies what the terminal shows to its own output.
 TerminalRun run_in_terminal(Scratch& s, const std::string& term,
                             const std::string& command = "./qik_programmer") {
-    const ProcessResult p =
-        run_process(s.dir(), "/usr/bin/env", {"TERM=" + term, "/usr/bin/script", "-qec", command, "/dev/null"});
+    const ProcessResult p = run_process(
+        s.dir(), "/usr/bin/env", {"TERM=" + term, "/usr/bin/script", "-qec", command, "/dev/null"});
     TerminalRun t{};
     t.run.exitStatus = p.exitStatus;
     t.run.resultFileExists = s.exists("vxlrfwprgmr.xml");
@@ -76,24 +76,26 @@ TEST(Progress, TerminalShowsEachStepAndRedirectedRunsStayTheSame) {
     const TerminalRun shown = run_in_terminal(terminal, "xterm");
     expect_same_outputs(shown.run, redirected);
     EXPECT_TRUE(valid_outputs(shown.run));
-    EXPECT_THAT(shown.shown,
-                IsSupersetOf({
-                    "eth0 0000:01:00.0  back up NVRAM ... ok",
-                    "eth0 0000:01:00.0  bootcode 7.08 -> 7.10 ... ok",
-                    "eth0 0000:01:00.0  NC-SI 1.4.6 -> 1.5.0 ... failed (9)",
-                    "eth0 0000:01:00.0  restore NVRAM ... ok",
-                    "eth4 0000:04:00.0  UEFI driver 8.1.0 -> 8.2.1 ... ok",
-                    "eth4 0000:04:00.0  external PHY 1.0105 -> 0x0106 ... ok",
-                    "eth4 0000:04:00.0  family version 2.3.0 -> 2.4.1 ... ok",
-                    "eth0 0000:01:00.0  result 9: Update failure. Firmware programming utility returned an "
-                    "error. Original firmware restored",
-                    "eth3 0000:01:00.3  result 9: Update failure. Firmware programming utility returned an "
-                    "error. Original firmware restored",
-                    "eth5 0000:04:00.1  result 0: Update success.",
-                }));
+    EXPECT_THAT(
+        shown.shown,
+        IsSupersetOf({
+            "eth0 0000:01:00.0  back up NVRAM ... ok",
+            "eth0 0000:01:00.0  bootcode 7.08 -> 7.10 ... ok",
+            "eth0 0000:01:00.0  NC-SI 1.4.6 -> 1.5.0 ... failed (9)",
+            "eth0 0000:01:00.0  restore NVRAM ... ok",
+            "eth4 0000:04:00.0  UEFI driver 8.1.0 -> 8.2.1 ... ok",
+            "eth4 0000:04:00.0  external PHY 1.0105 -> 0x0106 ... ok",
+            "eth4 0000:04:00.0  family version 2.3.0 -> 2.4.1 ... ok",
+            "eth0 0000:01:00.0  result 9: Update failure. Firmware programming utility returned an "
+            "error. Original firmware restored",
+            "eth3 0000:01:00.3  result 9: Update failure. Firmware programming utility returned an "
+            "error. Original firmware restored",
+            "eth5 0000:04:00.1  result 0: Update success.",
+        }));
     // Nothing but progress lines reaches the terminal.
-    EXPECT_THAT(shown.shown, Each(MatchesRegex("eth[0-9] 0000:0[14]:00\\.[0-3]  "
-                                               "(.* \\.\\.\\. (ok|failed \\([0-9]+\\))|result [0-9]+: .*)")));
+    EXPECT_THAT(shown.shown,
+                Each(MatchesRegex("eth[0-9] 0000:0[14]:00\\.[0-3]  "
+                                  "(.* \\.\\.\\. (ok|failed \\([0-9]+\\))|result [0-9]+: .*)")));
     EXPECT_THAT(shown.shown, Contains(MatchesRegex(".*result.*")).Times(6));
 }
 
@@ -102,7 +104,8 @@ TEST(Progress, NothingShowsWithoutASmartTerminalOnStandardError) {
         const char* term;
         const char* command;
     };
-    for (const Case& c : {Case{"dumb", "./qik_programmer"}, Case{"xterm", "./qik_programmer 2>stderr.txt"}}) {
+    for (const Case& c :
+         {Case{"dumb", "./qik_programmer"}, Case{"xterm", "./qik_programmer 2>stderr.txt"}}) {
         SCOPED_TRACE(c.command);
         Scratch s(demo_bench());
         copy_demo_files(s);

@@ -15,9 +15,11 @@
 
 // Success when xmllint validates `xml` against `schema`; otherwise the
 // failure carries xmllint's messages.
-::testing::AssertionResult valid_against(const std::string& xml, const std::filesystem::path& schema);
+::testing::AssertionResult valid_against(const std::string& xml,
+                                         const std::filesystem::path& schema);
 
 // Success when every output the run left validates: the result file when it
-// exists, the result document on standard output ("-print"), and the
-// inventory log when it exists. A result file that exists but is empty fails.
+// exists, standard output when it holds a result document ("-print"; all of
+// it, so a line printed before the document fails), and the inventory log
+// when it exists. A result file that exists but is empty fails.
 ::testing::AssertionResult valid_outputs(const RunResult& run);
