@@ -312,7 +312,7 @@ TEST(UpdateSequence, FailuresRestoreTheBackupUnlessWriteProtected) {
           "-vpd VpdUpdate.txt"}},
         {"family step fails otherwise",
          {{"-vpd", 1}},
-         0,
+         13,
          0,
          {"probe", "dump", "-bc bc.bin", "-cfx cfx.bin", "-m_pn modfam1.txt",
           "-vpd VpdUpdate.txt"}},

@@ -215,15 +215,15 @@ TEST(VpdTemplate, MissingTemplateLeavesAnEmptyFileAndRunsNothing) {
     ToolScript tool;
     ScratchDir::write(VpdUpdateFileName, "old contents");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(update_from_template("missing.tpl", "7.12.0"), 0);
+    EXPECT_EQ(update_from_template("missing.tpl", "7.12.0"), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "failed to program VPD information into device\n");
     EXPECT_EQ(ScratchDir::read(VpdUpdateFileName), "");
     EXPECT_TRUE(tool.commands().empty());
 }
 
-TEST(VpdTemplate, OnlyWriteProtectAndDriverResultsPassOn) {
-    const struct { int exitCode, result; } cases[] = {{0, 0}, {1, 0}, {203, 5}, {40, 18}};
+TEST(VpdTemplate, WriteProtectAndDriverResultsPassOnOtherFailuresGiveOne) {
+    const struct { int exitCode, result; } cases[] = {{0, 0}, {1, 1}, {203, 5}, {40, 18}};
     for (const auto& c : cases) {
         ScratchDir dir;
         ToolScript tool;
