@@ -53,6 +53,8 @@ std::vector<uint8_t> from_hex(std::string_view text, const std::string& where);
 // "00:10:18:a1:00:00", "00-10-18-..." or "001018a10000" (any case).
 std::array<uint8_t, 6> parse_mac(std::string_view text, const std::string& where);
 std::string mac_text(const std::array<uint8_t, 6>& mac);  // 12 lower-case hex digits
+// The MAC of the i-th function (from 0) that names none: 02:00:00:00:hi:lo of i + 1.
+std::string default_mac(std::size_t i);
 
 // The bootcode word: low byte major, high byte minor. From "7.10" (major 7,
 // minor 10) or a raw number; back to "7.10".
@@ -89,6 +91,12 @@ bool vpd_set_keywords(std::vector<uint8_t>& image, std::size_t offset, std::size
 // on disk (inode, size, modification time) and written atomically (a
 // temporary file renamed over it), so that the library and the tool, in
 // different processes, always act on the latest state.
+//
+// It is written with every member of the top two levels on a line of its
+// own (so each adapter and each function is one line). When the file read
+// again has the same lines but for some member lines, only those members are
+// parsed again: a tool command that changed one adapter costs the library
+// one adapter, not the whole server.
 class StateFile {
 public:
     explicit StateFile(std::filesystem::path path = BenchFileName) : path_(std::move(path)) {}
@@ -103,11 +111,34 @@ public:
     const std::filesystem::path& path() const { return path_; }
     bool loaded() const { return loaded_; }
 
+    // One line of the written form; `at` names the member a value line holds.
+    struct Line {
+        std::string text;
+        std::optional<json::json_pointer> at;
+        std::size_t valueStart = 0;  // where the member's value begins in `text`
+    };
+
+    // For a process that needs a few members only: reads the file's lines
+    // without parsing them. False when the file is not in the written form
+    // (then use refresh()). `data()` stays empty until members are taken.
+    bool read_lines();
+    const std::vector<Line>& lines() const { return lines_; }
+    // The member that line `i` holds, parsed.
+    json member(std::size_t i) const;
+    // Writes back the members at `members` (each one line of the file read
+    // by read_lines) from data(); every other line stays as it was.
+    void save_members(const std::vector<json::json_pointer>& members);
+
 private:
+    bool patch(const std::vector<std::string>& text);
+    void parse(const std::string& text);
+    void write_lines();
+
     std::filesystem::path path_;
     json data_;
     bool loaded_ = false;
     struct stat identity_ {};
+    std::vector<Line> lines_;  // the state in its written form
 };
 
 // ---- the described server ---------------------------------------------------

@@ -49,6 +49,9 @@ struct Command {
 struct Tool {
     sim::StateFile file;
     sim::Bench bench;
+    // Only the tool settings, the named function and its adapter were read.
+    bool selective = false;
+    std::string adapterName;
     Command command;
     bool logging = true;
     std::string logFile = sim::ToolLogName;
@@ -139,10 +142,64 @@ std::optional<std::string> read_file(const std::string& name) {
 
 void save() {
     try {
-        tool.file.save();
+        if (!tool.selective) return tool.file.save();
+        std::vector<json::json_pointer> members{json::json_pointer("/adapters") / tool.adapterName};
+        const json& settings = tool.file.data()["tool"];
+        for (auto it = settings.begin(); it != settings.end(); ++it)
+            members.push_back(json::json_pointer("/tool") / it.key());
+        tool.file.save_members(members);
     } catch (const sim::BenchError& e) {
         fail(UsageError, e.what());
     }
+}
+
+// The MAC a function line names, or nothing when it names none.
+std::optional<std::string> line_mac(const std::string& line) {
+    static const std::string key = "\"mac\":\"";
+    const std::size_t start = line.find(key);
+    if (start == std::string::npos) return std::nullopt;
+    const std::size_t end = line.find('"', start + key.size());
+    try {
+        return sim::mac_text(sim::parse_mac(line.substr(start + key.size(), end - start - key.size()), "mac"));
+    } catch (const sim::BenchError&) {
+        return std::string();
+    }
+}
+
+// A command acts on one adapter: from a file in the written form it reads
+// only the tool settings, the function with its MAC address and that
+// function's adapter, and writes back only those lines. Otherwise all of it.
+void load_state() {
+    sim::StateFile& file = tool.file;
+    tool.selective = file.read_lines();
+    if (!tool.selective) {
+        file.refresh();
+        tool.bench.index(file.data());
+        return;
+    }
+    json& data = file.data();
+    data["tool"] = json::object();
+    data["functions"] = json::array();
+    data["adapters"] = json::object();
+    const json::json_pointer toolSettings("/tool"), functions("/functions"), adapters("/adapters");
+    const auto& lines = file.lines();
+    std::size_t functionIndex = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!lines[i].at) continue;
+        const json::json_pointer parent = lines[i].at->parent_pointer();
+        if (parent == toolSettings) data["tool"][lines[i].at->back()] = file.member(i);
+        if (parent != functions || !data["functions"].empty()) continue;
+        const std::optional<std::string> mac = line_mac(lines[i].text);
+        if (mac.value_or(sim::default_mac(functionIndex++)) == tool.command.mac)
+            data["functions"].push_back(file.member(i));
+    }
+    if (!data["functions"].empty()) {
+        tool.adapterName = sim::get_text(data["functions"][0], "adapter", "", "functions");
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].at && *lines[i].at == adapters / tool.adapterName)
+                data["adapters"][tool.adapterName] = file.member(i);
+    }
+    tool.bench.index(data);
 }
 
 // ---- faults -----------------------------------------------------------------
@@ -469,8 +526,7 @@ int main(int argc, char** argv) {
     }
     std::optional<std::size_t> function;
     try {
-        tool.file.refresh();
-        tool.bench.index(tool.file.data());
+        load_state();
         const json settings = tool.file.data().value("tool", json::object());
         tool.logging = sim::get_bool(settings, "log", true, "tool");
         function = tool.bench.by_mac(tool.command.mac);

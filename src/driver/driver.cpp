@@ -73,42 +73,53 @@ int invalid_usage(const CommandLine& line, const char* program) {
     return 1;
 }
 
-// Steps from AdpmInitialize to AdpmUninitialize; the exit flags.
-unsigned run_with_library(const ConfigList& config, const CommandLine& line, Streams& streams) {
-    if (Adpm.AdpmInitialize() != AdpmSuccess) {
-        print_qik_error(LibraryInitFailed);
+bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
+    try {
+        records.resize(count);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Steps from the inventory to the report; the exit flags.
+unsigned update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+                         const CommandLine& line, Streams& streams) {
+    // A run that stops early still leaves disabled adapters disabled: an
+    // adapter the administrator switched off must not stay on the network.
+    if (get_device_info(records, config.head(), line.skipList) != 0) {
+        print_qik_error(AdapterListFailed);
+        restore_device_state_by_name(records);
         return 0;
     }
+    if (eval_and_prg(records, Force) == OutputUnopenable) {
+        print_qik_error(OutputUnopenable);
+        restore_device_state(records);
+        return 0;
+    }
+    for (const AdapterRecord& record : records)
+        if (record.config != nullptr) progress_result(record);
+    print_qik_execution(records);
+    streams.log.reset();
+    OutputStream2 = nullptr;
+    const unsigned flags = exit_flags(records);
+    restore_device_state(records);
+    return flags;
+}
+
+// Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
+// outcome; the exit flags.
+unsigned run_with_library(const ConfigList& config, const CommandLine& line, Streams& streams) {
     unsigned flags = 0;
     uint32_t count = 0;
-    if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
+    if (Adpm.AdpmInitialize() != AdpmSuccess) {
+        print_qik_error(LibraryInitFailed);
+    } else if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
         print_qik_error(AdapterListFailed);
+    } else if (std::vector<AdapterRecord> records; !allocate_records(records, count)) {
+        print_qik_error(OutOfMemory);
     } else {
-        std::vector<AdapterRecord> records;
-        try {
-            records.resize(count);
-        } catch (const std::exception&) {
-            print_qik_error(OutOfMemory);
-            Adpm.AdpmUninitialize();
-            return 0;
-        }
-        // A run that stops early still leaves disabled adapters disabled: an
-        // adapter the administrator switched off must not stay on the network.
-        if (get_device_info(records, config.head(), line.skipList) != 0) {
-            print_qik_error(AdapterListFailed);
-            restore_device_state_by_name(records);
-        } else if (eval_and_prg(records, Force) == OutputUnopenable) {
-            print_qik_error(OutputUnopenable);
-            restore_device_state(records);
-        } else {
-            for (const AdapterRecord& record : records)
-                if (record.config != nullptr) progress_result(record);
-            print_qik_execution(records);
-            streams.log.reset();
-            OutputStream2 = nullptr;
-            flags = exit_flags(records);
-            restore_device_state(records);
-        }
+        flags = update_adapters(records, config, line, streams);
     }
     Adpm.AdpmUninitialize();
     return flags;

@@ -273,17 +273,18 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     return RecordEnd::Next;
 }
 
-// Functions of one adapter share one NVRAM, so all report what function 0 got
-// (the last function 0 of a bus and device, should the library list two).
-// Looked up by location, so a server of hundreds of functions costs no more
-// per function than one of a few.
+// Functions of one adapter share one NVRAM, so all report what function 0
+// got; one whose firmware could not be read keeps saying so, never success.
+// Function 0 is looked up by location (the last of a bus and device wins), so
+// the pass costs the same per function however many the server has.
 void share_function0_status(std::span<AdapterRecord> records) {
     std::map<std::pair<uint32_t, uint32_t>, uint32_t> function0Status;
     for (const AdapterRecord& r : records)
         if (r.function == 0) function0Status[{r.bus, r.device}] = r.status;
     for (AdapterRecord& r : records) {
+        if (r.function == 0 || r.status == StatusUnreadable) continue;
         const auto first = function0Status.find({r.bus, r.device});
-        if (r.function != 0 && first != function0Status.end()) r.status = first->second;
+        if (first != function0Status.end()) r.status = first->second;
     }
 }
 

@@ -68,9 +68,9 @@ inline constexpr const char* VpdFailedMessage = "failed to program VPD informati
 int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
                    uint32_t nvramOffset, std::string_view familyText);
 
-// Turns the template into "VpdUpdate.txt" and has the tool write it: 0 when
-// written, 5 or 18 for those tool outcomes, 1 when the file could not be made
-// or the tool failed otherwise.
+// Turns the template into "VpdUpdate.txt" and has the tool write it; 0 on
+// success, 5 or 18 for the tool's write protect and driver outcomes, 1 for
+// any other failure.
 int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
                        std::string_view familyText, int32_t wordCount, uint32_t deviceId,
                        const char* adapterId, const char* templatePath,

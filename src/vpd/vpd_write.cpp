@@ -19,7 +19,7 @@ constexpr std::size_t VpdAreaBytes = VpdAreaWords * sizeof(uint32_t);
 constexpr std::string_view FamilyPrefix = "FFV";
 constexpr std::string_view SignaturePrefix = "ZRW";
 constexpr std::string_view ManufacturerId = "1F3D";
-constexpr int ExtVpdWriteFailed = 1;
+constexpr int FamilyNotWritten = 1;
 
 struct Keyword {
     std::string_view name;
@@ -219,27 +219,29 @@ bool make_vpd_update_file(const char* templatePath, std::string_view family) {
 
 int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t /*type*/,
                    uint32_t nvramOffset, std::string_view familyText) {
-    if (vpd.size() < VpdAreaWords) return 1;
+    if (vpd.size() < VpdAreaWords) return FamilyNotWritten;
     const std::span<uint8_t> image(reinterpret_cast<uint8_t*>(vpd.data()), vpd.size_bytes());
     const auto area = find_read_only_area(image);
-    if (!area) return 1;
+    if (!area) return FamilyNotWritten;
     const auto rebuilt = rebuild_area(image, *area, familyText);
-    if (!rebuilt) return 1;
+    if (!rebuilt) return FamilyNotWritten;
     std::copy(rebuilt->begin(), rebuilt->end(), image.subspan(area->start).begin());
-    return write_vpd_area(vpd, handle, nvramOffset) ? 0 : 1;
+    return write_vpd_area(vpd, handle, nvramOffset) ? 0 : FamilyNotWritten;
 }
 
 int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, uint32_t type,
                        std::string_view familyText, int32_t /*wordCount*/, uint32_t deviceId,
                        const char* adapterId, const char* templatePath,
                        ProgramDeviceFn programDevice) {
-    // A family version the tool was not given, or did not write, must not be
-    // reported as written: the adapter would show success with its old VPD.
+    // Either failure leaves the old family version in the VPD; reporting
+    // success would hide that until the next run reads it back.
     if (!make_vpd_update_file(templatePath, familyText)) {
         std::printf("%s\n", VpdFailedMessage);
-        return ExtVpdWriteFailed;
+        return FamilyNotWritten;
     }
     const int result =
         programDevice(adapterId, type, "-vpd", VpdUpdateFileName, deviceId, 0xFFFFFFFF);
-    return result == ToolError ? ExtVpdWriteFailed : result;
+    const bool passedOn =
+        result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;
+    return passedOn ? result : FamilyNotWritten;
 }

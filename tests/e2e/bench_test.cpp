@@ -278,3 +278,33 @@ TEST(Bench, ImagesSurviveTheCompactForm) {
     EXPECT_EQ(compact["segments"].size(), 3u);
     EXPECT_EQ(sim::decode_bytes(compact, 0, 0, "test"), image);
 }
+
+TEST(Bench, StateFollowsChangesMadeByAnotherProcess) {
+    Scratch s(demo_bench());
+    const std::filesystem::path path = s.dir() / "bench.json";
+    sim::StateFile library(path);
+    ASSERT_TRUE(library.refresh());
+    library.save();  // now in the one-member-a-line form
+    EXPECT_FALSE(library.refresh());
+
+    // Another process changes one adapter, reading and writing its line only.
+    sim::StateFile tool(path);
+    ASSERT_TRUE(tool.read_lines());
+    const json::json_pointer lom("/adapters/lom");
+    for (std::size_t i = 0; i < tool.lines().size(); ++i)
+        if (tool.lines()[i].at == lom) tool.data()[lom] = tool.member(i);
+    tool.data()[lom]["firmware"]["bta"] = "7.10.3";
+    tool.save_members({lom});
+
+    ASSERT_TRUE(library.refresh());
+    EXPECT_EQ(library.data(), json::parse(s.read_file("bench.json")));
+    EXPECT_EQ(library.data()["adapters"]["lom"]["firmware"]["bta"], "7.10.3");
+
+    // A file laid out another way is read whole.
+    json edited = library.data();
+    edited["functions"][5]["enabled"] = true;
+    s.write_file("bench.json", edited.dump(4));
+    EXPECT_FALSE(sim::StateFile(path).read_lines());
+    ASSERT_TRUE(library.refresh());
+    EXPECT_EQ(library.data(), edited);
+}

@@ -171,6 +171,8 @@ TEST(Driver, LibraryFailuresAreWholeRunErrors) {
         expect_error_form(r.resultXml, c.code);
         EXPECT_THAT(r.libraryTrace, HasSubstr(std::string(c.call) + "()=1 (injected)"));
         EXPECT_THAT(r.libraryTrace, Not(HasSubstr(c.notReached)));
+        // The library is released on every path that tried to initialise it.
+        EXPECT_THAT(r.libraryTrace, HasSubstr("AdpmUninitialize"));
         EXPECT_EQ(r.inventoryLog, "") << c.call;
         EXPECT_EQ(r.toolLog, "") << c.call;
     }

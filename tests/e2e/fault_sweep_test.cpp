@@ -119,9 +119,10 @@ int exit_flags_of(const std::vector<Device>& devices) {
 // ---- what a case expects ---------------------------------------------------
 
 struct Outcome {
-    std::optional<unsigned> wholeRun;               // the code of the whole-run error form
-    std::map<std::string, unsigned> adapterStatus;  // every function reports its function 0's
-    std::set<std::string> absent;                   // matched services that take no part
+    std::optional<unsigned> wholeRun;                // the code of the whole-run error form
+    std::map<std::string, unsigned> adapterStatus;   // every function reports its function 0's
+    std::map<std::string, unsigned> functionStatus;  // functions reporting their own status
+    std::set<std::string> absent;                    // matched services that take no part
     std::string bootcodeFamilyOn;  // a service whose family falls back to its bootcode
     bool disableRefused = false;   // the library refuses to disable again
 };
@@ -230,7 +231,10 @@ Outcome library_fault(const LibraryCall& call, const Server& server, Outcome o) 
         else
             o.disableRefused = true;
     } else if (call.name == "AdpmGetFirmwareInfo") {
-        fail_function(o, f, 10);  // nothing installed is known: reported, never programmed
+        // Nothing installed is known: never programmed, and reported so even
+        // when function 0 of the adapter succeeds.
+        fail_function(o, f, 10);
+        if (f.number != 0) o.functionStatus[f.service] = 10;
     } else if (call.name == "AdpmGetExtVPD") {
         fail_function(o, f, 13);  // no VPD: the adapter is left alone
     } else if (failed == "AdpmReadFirmware" || failed == "AdpmWriteFirmware") {
@@ -416,9 +420,13 @@ void check_report(const SweepCase& c, const RunResult& r) {
             EXPECT_EQ(d.family, bootcode_family(w.bench, f.adapter));
         }
     }
-    for (const std::string& service : w.matched)
-        if (!c.expected.absent.contains(service))
-            expected[service] = c.expected.adapterStatus.at(w.server.by_service(service).adapter);
+    for (const std::string& service : w.matched) {
+        if (c.expected.absent.contains(service)) continue;
+        const auto own = c.expected.functionStatus.find(service);
+        expected[service] = own != c.expected.functionStatus.end()
+                                ? own->second
+                                : c.expected.adapterStatus.at(w.server.by_service(service).adapter);
+    }
     EXPECT_EQ(reported, expected) << r.resultXml;
     EXPECT_EQ(r.exitStatus, exit_flags_of(devices));
     const bool driverUnsupported = (exit_flags_of(devices) & 0x08) != 0;
