@@ -268,10 +268,11 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     return RecordEnd::Next;
 }
 
-// Functions of one adapter share one NVRAM, so all report what function 0 got.
+// Functions of one adapter share one NVRAM, so all report what function 0
+// got; one whose firmware could not be read keeps saying so, never success.
 void share_function0_status(std::span<AdapterRecord> records) {
     for (AdapterRecord& other : records) {
-        if (other.function == 0) continue;
+        if (other.function == 0 || other.status == StatusUnreadable) continue;
         for (const AdapterRecord& first : records)
             if (first.function == 0 && first.bus == other.bus && first.device == other.device)
                 other.status = first.status;

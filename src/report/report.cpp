@@ -71,20 +71,22 @@ std::size_t xml_char_length(std::string_view s) {
 
 constexpr const char Header[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
 
+// The numbers are unsigned 32-bit: printed signed, a bus the library reports
+// above 0x7fffffff would read as a negative number, which no reader expects.
 constexpr const char DeviceForm[] =
     "\t<Device vendorID=\"%04x\" deviceID=\"%04x\" subVendorID=\"%04x\" subDeviceID=\"%04x\" "
-    "bus=\"%d\" device=\"%d\" function=\"%d\" display=\"%s\">\n"
+    "bus=\"%u\" device=\"%u\" function=\"%u\" display=\"%s\">\n"
     "\t\t<Application componentType=\"FRMW\" version=\"%s\" display=\"%s\">\n"
     "\t\t\t<Package version=\"%s\"/>\n"
     "\t\t\t<SPStatus result=\"%s\">\n"
-    "\t\t\t\t<Message id=\"%d\">%s</Message>\n"
+    "\t\t\t\t<Message id=\"%u\">%s</Message>\n"
     "\t\t\t</SPStatus>\n"
     "\t\t</Application>\n"
     "\t</Device>\n";
 
 constexpr const char LogForm[] =
     "<Device vendorID=\"%04x\" deviceID=\"%04x\" subVendorID=\"%04x\" subDeviceID=\"%04x\" "
-    "bus=\"%d\" device=\"%d\" function=\"%d\" display=\"%s\">\n"
+    "bus=\"%u\" device=\"%u\" function=\"%u\" display=\"%s\">\n"
     "\t<Application componentType=\"FRMW\" version=\"%s\" display=\"%s\" />\n"
     "</Device>\n";
 

@@ -1,0 +1,140 @@
+"""Turns what one run of qik_programmer leaves behind, its exit status and
+its result document, into the facts the rollout acts on and the fleet
+summary shows."""
+
+import xml.etree.ElementTree as ET
+
+# The exit status of a completed run is a bit set, one bit per kind of
+# adapter failure.
+EXIT_BITS = (
+    (0x04, "write_protect", "write protect or system lockdown"),
+    (0x08, "driver_not_supported", "driver not supported"),
+    (0x10, "other_failure", "update failure"),
+)
+# A person has to lift the lock or change the driver first: running the
+# update again would only give the same result.
+NEEDS_PERSON = ("write_protect", "driver_not_supported")
+# A run that stopped before reporting adapters exits with one of these, which
+# are not bit sets (4 would otherwise read as write protect).
+WHOLE_RUN_STATUS = {
+    1: "invalid usage",
+    3: "configuration table unreadable",
+    4: "result file or inventory log could not be opened",
+}
+# No adapter of this server is in the table: nothing to do, not a failure.
+NO_SUPPORTED_DEVICES = 12
+
+
+class MalformedResult(ValueError):
+    pass
+
+
+def decode_exit_bits(rc):
+    """The exit status of a completed run, bit by bit."""
+    return {name: bool(rc & bit) for bit, name, _ in EXIT_BITS}
+
+
+def _required(element, path):
+    found = element.find(path)
+    if found is None:
+        raise MalformedResult("%s has no %s" % (element.tag, path))
+    return found
+
+
+def _message(element):
+    message = _required(element, "Message")
+    try:
+        code = int(message.get("id"))
+    except (TypeError, ValueError):
+        raise MalformedResult("Message id %r is not a number" % message.get("id")) from None
+    return code, " ".join((message.text or "").split())
+
+
+def _adapter(device):
+    app = _required(device, "Application")
+    code, message = _message(_required(app, "SPStatus"))
+    return {
+        "location": "%s:%s.%s" % (device.get("bus"), device.get("device"), device.get("function")),
+        "vendor_id": device.get("vendorID"),
+        "device_id": device.get("deviceID"),
+        "subvendor_id": device.get("subVendorID"),
+        "subdevice_id": device.get("subDeviceID"),
+        "display": device.get("display"),
+        "installed": app.get("version"),
+        "package": _required(app, "Package").get("version"),
+        "code": code,
+        "message": message,
+    }
+
+
+def _read(xml_text):
+    """(whole-run message or None, adapters, reboot required)."""
+    try:
+        root = ET.fromstring(xml_text.encode("utf-8"))
+    except ET.ParseError as error:
+        raise MalformedResult(str(error)) from None
+    if root.tag != "SVMExecution":
+        raise MalformedResult("root element is %s" % root.tag)
+    reboot = (_required(root, "RebootRequired").text or "").strip()
+    if reboot not in ("0", "1"):
+        raise MalformedResult("RebootRequired is %r" % reboot)
+    whole = root.find("SPStatus")
+    whole_run = None
+    if whole is not None:
+        code, message = _message(whole)
+        whole_run = {"code": code, "message": message}
+    adapters = [_adapter(d) for d in root.findall("Device")]
+    if whole_run is None and not adapters:
+        raise MalformedResult("neither Device elements nor a whole-run message")
+    return whole_run, adapters, reboot == "1"
+
+
+def qik_parse_result(xml_text, rc):
+    """Facts for one host from its result document (empty when none came
+    back) and the utility's exit status."""
+    rc = int(rc)
+    facts = {"rc": rc, "exit_bits": decode_exit_bits(0), "adapters": [], "whole_run": None,
+             "reboot_required": False, "needs_person": [], "failed": True}
+    if not xml_text:
+        reason = WHOLE_RUN_STATUS.get(rc, "no result document")
+        facts.update(state="no-result", detail="no result document; exit status %d: %s" % (rc, reason))
+        return facts
+    try:
+        whole_run, adapters, reboot = _read(xml_text)
+    except MalformedResult as error:
+        facts.update(state="malformed-result", detail="result document not well-formed: %s" % error)
+        return facts
+
+    if whole_run is not None:
+        code = whole_run["code"]
+        detail = "%d: %s" % (code, whole_run["message"])
+        if rc in WHOLE_RUN_STATUS:
+            detail += " (exit status %d: %s)" % (rc, WHOLE_RUN_STATUS[rc])
+        no_adapters = code == NO_SUPPORTED_DEVICES
+        facts.update(whole_run=whole_run, detail=detail, failed=not no_adapters,
+                     state="no-supported-adapters" if no_adapters else "whole-run-error")
+        return facts
+
+    bits = decode_exit_bits(rc)
+    facts.update(exit_bits=bits, adapters=adapters, reboot_required=reboot,
+                 needs_person=[text for _, name, text in EXIT_BITS if name in NEEDS_PERSON and bits[name]],
+                 failed=bits["other_failure"])
+    if facts["failed"]:
+        facts["state"] = "update-failure"
+    elif facts["needs_person"]:
+        facts["state"] = "needs-person"
+    else:
+        facts["state"] = "ok"
+    unsuccessful = {}
+    for a in adapters:
+        if a["code"] != 0:
+            unsuccessful.setdefault((a["code"], a["message"]), []).append(a["location"])
+    facts["detail"] = "; ".join("%d on %s: %s" % (code, " ".join(where), message)
+                                for (code, message), where in unsuccessful.items()) \
+        or "every adapter updated or already current"
+    return facts
+
+
+class FilterModule:
+    def filters(self):
+        return {"qik_parse_result": qik_parse_result}

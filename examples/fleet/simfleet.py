@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Lays out a fleet of simulated servers for the rollout: one working
+directory per host on the simulated bench (docs/bench.md), each reached
+with ansible_connection local, the update package built from the demo
+server's files, an inventory and the extra variables of the rollout.
+
+usage: simfleet.py BUILD_DIR OUT_DIR [mixed|stop]
+
+BUILD_DIR is a build tree of the project (build/release); OUT_DIR is made
+anew. Then:  examples/fleet/rollout -i OUT_DIR/inventory.yml -e @OUT_DIR/vars.json
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEMO = os.path.join(ROOT, "examples", "demo")
+BINARIES = ["src/driver/qik_programmer", "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6", "sim/nicflsh"]
+
+
+def demo_bench():
+    with open(os.path.join(DEMO, "bench.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def only(*adapters):
+    """The demo server with only these of its adapters."""
+    bench = demo_bench()
+    bench["adapters"] = {k: v for k, v in bench["adapters"].items() if k in adapters}
+    bench["functions"] = [f for f in bench["functions"] if f["adapter"] in adapters]
+    return bench
+
+
+def with_changes(library=None, tool_faults=(), **adapters):
+    """The demo server with library settings, tool faults and adapter
+    settings changed."""
+    bench = demo_bench()
+    bench["library"].update(library or {})
+    bench["tool"]["faults"] = list(tool_faults)
+    for name, settings in adapters.items():
+        bench["adapters"][name].update(settings)
+    return bench
+
+
+# Each host: its server, and whether its package has a table the checker
+# refuses, whether it was updated before the rollout (so the rollout finds
+# everything current) and whether the controller cannot reach it.
+FLEETS = {
+    # A canary, then batches of four: no batch has more than three failed
+    # hosts out of four, so the whole fleet is run.
+    "mixed": {
+        "vars": {"qik_serial": [1, 4], "qik_max_fail_percentage": 80},
+        "hosts": {
+            "canary": {"bench": demo_bench()},
+            "lom-only": {"bench": only("lom")},
+            "tool-fails": {"bench": with_changes(tool_faults=[{"adapter": "lom", "option": "-mgmt", "exit": 9}])},
+            "locked": {"bench": with_changes(lom={"writeProtect": True}, addin={"driverSupported": False})},
+            "current": {"bench": demo_bench(), "updated_before": True},
+            "bad-table": {"bench": demo_bench(), "bad_table": True},
+            "old-library": {"bench": with_changes(library={"version": "6.23.5"})},
+            "no-adapters": {"bench": only("nic1g")},
+            "unreachable": {"bench": demo_bench(), "unreachable": True},
+        },
+    },
+    # One of the two hosts of the second batch fails: 50% passes the
+    # default limit of 20%, and the last batch is never run.
+    "stop": {
+        "vars": {"qik_serial": [1, 2]},
+        "hosts": {
+            "canary": {"bench": demo_bench()},
+            "tool-fails": {"bench": with_changes(tool_faults=[{"adapter": "addin", "option": "-mgmt", "exit": 9}])},
+            "second": {"bench": only("lom")},
+            "later-1": {"bench": demo_bench()},
+            "later-2": {"bench": demo_bench()},
+        },
+    },
+}
+
+
+def make_package(build_dir, dest, bad_table=False):
+    os.makedirs(dest)
+    for name in os.listdir(DEMO):
+        if name not in ("bench.json", "README.md"):
+            shutil.copy(os.path.join(DEMO, name), dest)
+    for path in BINARIES:
+        shutil.copy(os.path.join(build_dir, path), dest)
+    if bad_table:
+        table = os.path.join(dest, "vxlkqfw.cfg")
+        with open(table, encoding="utf-8") as f:
+            text = f.read()
+        with open(table, "w", encoding="utf-8") as f:
+            f.write(text.replace("bc_7a01_0710.bin,7.10", "bc_7a01_0710.bin"))
+
+
+def update_before(package, workdir):
+    """Runs the package once in the host's directory, as an earlier rollout
+    would have."""
+    shutil.copytree(package, workdir, dirs_exist_ok=True)
+    subprocess.run(["./qik_programmer"], cwd=workdir, check=False, stdout=subprocess.DEVNULL)
+
+
+def lay_out(build_dir, out_dir, fleet_name):
+    fleet = FLEETS[fleet_name]
+    shutil.rmtree(out_dir, ignore_errors=True)
+    packages = {False: os.path.join(out_dir, "package"), True: os.path.join(out_dir, "package-bad-table")}
+    for bad, path in packages.items():
+        make_package(build_dir, path, bad_table=bad)
+    hosts = {}
+    for name, setup in fleet["hosts"].items():
+        workdir = os.path.join(out_dir, "hosts", name)
+        os.makedirs(workdir)
+        with open(os.path.join(workdir, "bench.json"), "w", encoding="utf-8") as f:
+            json.dump(setup["bench"], f, indent=1)
+        if setup.get("updated_before"):
+            update_before(packages[False], workdir)
+        host = {"qik_workdir": workdir}
+        if setup.get("bad_table"):
+            host["qik_package_dir"] = packages[True]
+        if setup.get("unreachable"):
+            # The connection fails as an unreachable SSH host's would.
+            host["ansible_remote_tmp"] = "/dev/null/unreachable"
+        hosts[name] = host
+    inventory = {"all": {"hosts": hosts, "vars": {
+        "ansible_connection": "local",
+        "ansible_python_interpreter": "{{ ansible_playbook_python }}",
+        "qik_become": False,
+        "qik_package_dir": packages[False],
+        "qik_results_dir": os.path.join(out_dir, "results"),
+    }}}
+    # JSON is YAML: the inventory needs no YAML writer.
+    with open(os.path.join(out_dir, "inventory.yml"), "w", encoding="utf-8") as f:
+        json.dump(inventory, f, indent=1)
+    with open(os.path.join(out_dir, "vars.json"), "w", encoding="utf-8") as f:
+        json.dump(fleet["vars"], f)
+
+
+def main(argv):
+    if len(argv) not in (3, 4):
+        sys.exit(__doc__.split("\n\n")[1])
+    lay_out(os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3] if len(argv) == 4 else "mixed")
+
+
+if __name__ == "__main__":
+    main(sys.argv)

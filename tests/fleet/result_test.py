@@ -1,0 +1,102 @@
+"""The rollout's reading of one run: result document and exit status."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "fleet",
+                                "roles", "qik_update", "filter_plugins"))
+from qik_result import qik_parse_result  # noqa: E402
+
+MESSAGES = {0: "Update success.", 5: "Update failure. Write Protect or System Lockdown enabled.",
+            9: "Update failure. Firmware programming utility returned an error. Original firmware restored",
+            18: "Update failure. Driver not supported. See release notes for recommended driver."}
+HEADER = '<?xml version="1.0" encoding="UTF-8"?>\n<SVMExecution lang="en">\n'
+
+
+def device(bus, function, code, display="Quad Port LOM"):
+    return ('\t<Device vendorID="1f3d" deviceID="7a01" subVendorID="1c5a" subDeviceID="5b01" bus="%d" '
+            'device="0" function="%d" display="%s">\n'
+            '\t\t<Application componentType="FRMW" version="7.8.2" display="%s">\n'
+            '\t\t\t<Package version="7.10.3"/>\n\t\t\t<SPStatus result="%s">\n'
+            '\t\t\t\t<Message id="%d">%s</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n\t</Device>\n'
+            % (bus, function, display, display, "true" if code == 0 else "false", code, MESSAGES[code]))
+
+
+def report(*devices, reboot=None):
+    if reboot is None:
+        reboot = 0 if any('<Message id="18">' in d for d in devices) else 1
+    return HEADER + "".join(devices) + "\t<RebootRequired>%d</RebootRequired>\n</SVMExecution>\n" % reboot
+
+
+def error_form(code, text):
+    return (HEADER + '\t<SPStatus result="false" code="1">\n\t\t<Message id="%d">\n\t\t\t%s\n'
+            '\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>0</RebootRequired>\n</SVMExecution>\n' % (code, text))
+
+
+class ResultDocument(unittest.TestCase):
+    def test_completed_run(self):
+        cases = [  # document, exit status, state, failed, needs a person, reboot
+            (report(device(1, 0, 0), device(1, 1, 0)), 0, "ok", False, [], True),
+            (report(device(1, 0, 9), device(4, 0, 0)), 0x10, "update-failure", True, [], True),
+            (report(device(1, 0, 5), device(4, 0, 18)), 0x0c, "needs-person", False,
+             ["write protect or system lockdown", "driver not supported"], False),
+            (report(device(1, 0, 5), device(4, 0, 9)), 0x14, "update-failure", True,
+             ["write protect or system lockdown"], True),
+        ]
+        for xml, rc, state, failed, person, reboot in cases:
+            with self.subTest(rc=rc):
+                facts = qik_parse_result(xml, rc)
+                self.assertEqual((facts["state"], facts["failed"], facts["needs_person"], facts["reboot_required"]),
+                                 (state, failed, person, reboot))
+
+    def test_detail_names_what_did_not_succeed(self):
+        facts = qik_parse_result(report(device(1, 0, 9), device(1, 1, 9), device(4, 0, 0)), "16")
+        self.assertEqual([(a["location"], a["code"]) for a in facts["adapters"]], [("1:0.0", 9), ("1:0.1", 9), ("4:0.0", 0)])
+        self.assertEqual(facts["detail"], "9 on 1:0.0 1:0.1: " + MESSAGES[9])
+
+    def test_whole_run_error_form(self):
+        cases = [  # code, text, exit status, state, failed, detail ends with
+            (3, "Dependency failure. Could not read configuration file.", 3, "whole-run-error", True,
+             "(exit status 3: configuration table unreadable)"),
+            (6, "Dependency failure. Library out of date.", 0, "whole-run-error", True, "Library out of date."),
+            (4, "Dependency failure. Could not open output file.", 0, "whole-run-error", True, "output file."),
+            (12, "Update failure. No supported devices found.", 0, "no-supported-adapters", False, "found."),
+        ]
+        for code, text, rc, state, failed, ending in cases:
+            with self.subTest(code=code):
+                facts = qik_parse_result(error_form(code, text), rc)
+                self.assertEqual(facts["whole_run"], {"code": code, "message": text})
+                self.assertEqual((facts["state"], facts["failed"], facts["adapters"]), (state, failed, []))
+                self.assertTrue(facts["detail"].startswith("%d: %s" % (code, text)), facts["detail"])
+                self.assertTrue(facts["detail"].endswith(ending), facts["detail"])
+                self.assertFalse(any(facts["exit_bits"].values()))
+
+    def test_no_document_is_not_read_as_bits(self):
+        # Exit status 4 without a document: the output file could not be
+        # opened, not a write-protected adapter.
+        facts = qik_parse_result("", 4)
+        self.assertEqual((facts["state"], facts["failed"], facts["needs_person"]), ("no-result", True, []))
+        self.assertFalse(any(facts["exit_bits"].values()))
+        self.assertIn("could not be opened", facts["detail"])
+
+    def test_malformed_documents(self):
+        good = report(device(1, 0, 0))
+        cases = {
+            "unescaped ampersand": report(device(1, 0, 0, display="LOM & more")),
+            "cut short": good[:len(good) // 2],
+            "message id not a number": good.replace('<Message id="0">', '<Message id="x">'),
+            "no SPStatus": good.replace("SPStatus", "Status"),
+            "no RebootRequired": good.replace("\t<RebootRequired>1</RebootRequired>\n", ""),
+            "other root": good.replace("SVMExecution", "Execution"),
+            "neither adapters nor message": report(),
+        }
+        for name, xml in cases.items():
+            with self.subTest(name):
+                facts = qik_parse_result(xml, 0)
+                self.assertEqual((facts["state"], facts["failed"]), ("malformed-result", True))
+                self.assertEqual(facts["adapters"], [])
+
+
+if __name__ == "__main__":
+    unittest.main()
