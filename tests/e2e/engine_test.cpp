@@ -448,17 +448,14 @@ void expect_commands(const std::vector<Card>& cards, const std::string& columns,
 
 TEST(EngineRun, FamilyVersionDecidesWhetherAnythingIsProgrammed) {
     const Commands bootcode = {"dumpnvram buimage", "upgrade -noreset -bc bc.bin"};
+    const Commands backupOnly = {"dumpnvram buimage"};
     const json oldBootcode = {{"bootcode", "1.8"}};
+    const json newBootcode = {{"bootcode", "1.10"}};
     std::vector<Card> cards = {
         {0x7b01, 0x5c01, "1.2.0", oldBootcode, "1.3.0 bc.bin,1.10", bootcode},
         // The same family: what is out of date, or only the backup.
         {0x7b02, 0x5c01, "1.2.0", oldBootcode, "1.2.0 bc.bin,1.10", bootcode},
-        {0x7b03,
-         0x5c01,
-         "1.2.0",
-         {{"bootcode", "1.10"}},
-         "1.2.0 bc.bin,1.10",
-         {"dumpnvram buimage"}},
+        {0x7b03, 0x5c01, "1.2.0", newBootcode, "1.2.0 bc.bin,1.10", backupOnly},
         {0x7b04, 0x5c01, "1.2.0", oldBootcode, "1.1.0 bc.bin,1.10", {}},
         // No family target, or no installed family (neither VPD nor bootcode).
         {0x7b05, 0x5c01, "1.2.0", oldBootcode, "0.0 bc.bin,1.10", {}},
@@ -473,35 +470,24 @@ TEST(EngineRun, FamilyVersionDecidesWhetherAnythingIsProgrammed) {
 TEST(EngineRun, BootAgentStepChoosesTheBootAgentOrTheUefiImage) {
     const Commands bta = {"dumpnvram buimage", "upgrade -noreset -bta bta.img"};
     const Commands uefi = {"dumpnvram buimage", "upgrade -noreset -bta uefi.efi"};
+    const auto card = [](uint32_t deviceId, const char* installedBta, const char* installedUefi,
+                         const char* targets, Commands expected) {
+        return Card{deviceId,
+                    0x5c01,
+                    "1.0.0",
+                    {{"bta", installedBta}, {"uefi", installedUefi}},
+                    std::string("1.0.0 ") + targets,
+                    std::move(expected)};
+    };
     const std::vector<Card> cards = {
-        {0x7b11, 0x5c01, "1.0.0", {{"bta", "7.8.2"}}, "1.0.0 bta.img,7.10.3 none.img,0", bta},
-        {0x7b12, 0x5c01, "1.0.0", {{"uefi", "8.1.0"}}, "1.0.0 none.img,0 uefi.efi,8.2.1", uefi},
-        {0x7b13,
-         0x5c01,
-         "1.0.0",
-         {{"bta", "8.1.0"}, {"uefi", "8.1.0"}},
-         "1.0.0 bta.img,8.2.1 uefi.efi,8.2.1",
-         bta},
-        {0x7b14,
-         0x5c01,
-         "1.0.0",
-         {{"bta", "7.8.2"}, {"uefi", "8.1.0"}},
-         "1.0.0 bta.img,7.10.3 uefi.efi,8.2.1",
-         uefi},
+        card(0x7b11, "7.8.2", "", "bta.img,7.10.3 none.img,0", bta),
+        card(0x7b12, "", "8.1.0", "none.img,0 uefi.efi,8.2.1", uefi),
+        card(0x7b13, "8.1.0", "8.1.0", "bta.img,8.2.1 uefi.efi,8.2.1", bta),
+        card(0x7b14, "7.8.2", "8.1.0", "bta.img,7.10.3 uefi.efi,8.2.1", uefi),
         // Only the UEFI driver is out of date, yet the higher boot agent
         // target picks the image.
-        {0x7b15,
-         0x5c01,
-         "1.0.0",
-         {{"bta", "9.0.0"}, {"uefi", "8.1.0"}},
-         "1.0.0 bta.img,9.0.0 uefi.efi,8.2.1",
-         bta},
-        {0x7b16,
-         0x5c01,
-         "1.0.0",
-         {{"bta", "7.10.3"}, {"uefi", "8.2.1"}},
-         "1.0.0 bta.img,7.10.3 uefi.efi,8.2.1",
-         {"dumpnvram buimage"}},
+        card(0x7b15, "9.0.0", "8.1.0", "bta.img,9.0.0 uefi.efi,8.2.1", bta),
+        card(0x7b16, "7.10.3", "8.2.1", "bta.img,7.10.3 uefi.efi,8.2.1", {"dumpnvram buimage"}),
     };
     expect_commands(cards, "family bta uefi",
                     {{"bta.img", image("bta", "7.10.3")}, {"uefi.efi", image("uefi", "8.2.1")}});

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "bench.h"
+#include "schema.h"
 #include "report/report.h"
 
 namespace fs = std::filesystem;
@@ -208,6 +209,9 @@ RunResult Scratch::run(const std::vector<std::string>& args) {
     } catch (const json::exception&) {
         r.bench = json();
     }
+    // Whatever a test checks, every document a run leaves must match the
+    // published schemas.
+    EXPECT_TRUE(valid_outputs(r));
     return r;
 }
 
