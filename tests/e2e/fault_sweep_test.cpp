@@ -194,13 +194,14 @@ std::vector<LibraryCall> library_calls(const std::string& trace) {
         if (serviceOfHandle.contains(handle)) call.service = serviceOfHandle[handle];
         calls.push_back(call);
     }
-    for (std::size_t i = 0; i < calls.size(); ++i)
-        for (std::size_t j = i + 1; calls[i].name == "AdpmInitDiag" && j < calls.size(); ++j)
+    // What each AdpmInitDiag opens: the next other call on its handle.
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].name != "AdpmInitDiag") continue;
+        for (std::size_t j = i + 1; j < calls.size() && calls[i].access.empty(); ++j)
             if (!calls[j].args.empty() && calls[j].args[0] == calls[i].args.at(0) &&
-                calls[j].name != "AdpmInitDiag") {
+                calls[j].name != "AdpmInitDiag")
                 calls[i].access = calls[j].name;
-                break;
-            }
+    }
     return calls;
 }
 
