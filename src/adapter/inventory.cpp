@@ -195,7 +195,24 @@ uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId) {
     return (letter <= 5 ? 0xA0 + 16 * letter : 0) + (digit <= 9 ? digit : 0);
 }
 
+namespace {
+
+bool enabled_by_run(const AdapterRecord& record) {
+    return record.wasEnabled == 0 && record.selected != 0;
+}
+
+}  // namespace
+
 void restore_device_state(std::span<AdapterRecord> records) {
     for (const AdapterRecord& record : records)
-        if (record.wasEnabled == 0 && record.selected != 0) Adpm.AdpmEnableDevice(record.handle, 0);
+        if (enabled_by_run(record)) Adpm.AdpmEnableDevice(record.handle, 0);
+}
+
+void restore_device_state_by_name(std::span<AdapterRecord> records) {
+    for (const AdapterRecord& record : records) {
+        if (!enabled_by_run(record)) continue;
+        uint32_t handle = 0;
+        if (Adpm.AdpmGetHandleByServiceName(record.serviceName, &handle) == AdpmSuccess)
+            Adpm.AdpmEnableDevice(handle, 0);
+    }
 }

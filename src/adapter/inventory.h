@@ -16,3 +16,7 @@ uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
 
 // Disables again every adapter that the inventory enabled.
 void restore_device_state(std::span<AdapterRecord> records);
+
+// The same after a failed inventory, when a record's handle may be missing or
+// older than the library's refresh: each adapter is found by its service name.
+void restore_device_state_by_name(std::span<AdapterRecord> records);

@@ -86,12 +86,16 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
 // Steps from the inventory to the report; the exit flags.
 unsigned update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
                          const CommandLine& line, Streams& streams) {
+    // A run that stops early still leaves disabled adapters disabled: an
+    // adapter the administrator switched off must not stay on the network.
     if (get_device_info(records, config.head(), line.skipList) != 0) {
         print_qik_error(AdapterListFailed);
+        restore_device_state_by_name(records);
         return 0;
     }
     if (eval_and_prg(records, Force) == OutputUnopenable) {
         print_qik_error(OutputUnopenable);
+        restore_device_state(records);
         return 0;
     }
     for (const AdapterRecord& record : records)

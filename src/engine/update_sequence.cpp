@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "adapter/adpm.h"
 #include "common/text.h"
@@ -205,8 +207,11 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle, int32_t& wordCount) 
     return image;
 }
 
-// False when the VPD must be there and could not be read.
+// False when the VPD must be there and could not be read, now or when the
+// inventory read the installed family version: with that version unknown
+// nothing can be compared, and the family version must not be written over it.
 bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
+    if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
         vpd.words = GetVPDBuff(r.handle, VpdNvramOffset, r.adapterType);
         return true;
@@ -270,12 +275,16 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
 
 // Functions of one adapter share one NVRAM, so all report what function 0
 // got; one whose firmware could not be read keeps saying so, never success.
+// Function 0 is looked up by location (the last of a bus and device wins), so
+// the pass costs the same per function however many the server has.
 void share_function0_status(std::span<AdapterRecord> records) {
-    for (AdapterRecord& other : records) {
-        if (other.function == 0 || other.status == StatusUnreadable) continue;
-        for (const AdapterRecord& first : records)
-            if (first.function == 0 && first.bus == other.bus && first.device == other.device)
-                other.status = first.status;
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> function0Status;
+    for (const AdapterRecord& r : records)
+        if (r.function == 0) function0Status[{r.bus, r.device}] = r.status;
+    for (AdapterRecord& r : records) {
+        if (r.function == 0 || r.status == StatusUnreadable) continue;
+        const auto first = function0Status.find({r.bus, r.device});
+        if (first != function0Status.end()) r.status = first->second;
     }
 }
 

@@ -45,8 +45,13 @@ int GetVpdFamVer(std::span<const uint8_t> vpd);
 int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
                      std::span<char> text);
 
-// The installed family version number (or the bootcode fallback); -3 when the
-// extended VPD cannot be fetched. `text` is the 16-byte family text field.
+// get_fam_ver's answer when the extended VPD cannot be fetched; no version
+// number comes near it.
+inline constexpr uint32_t FamilyVersionUnavailable = static_cast<uint32_t>(-3);
+
+// The installed family version number (or the bootcode fallback);
+// FamilyVersionUnavailable when the extended VPD cannot be fetched. `text` is
+// the 16-byte family text field.
 uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
                      std::span<char> text);
 

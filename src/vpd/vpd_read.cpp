@@ -22,8 +22,6 @@ constexpr std::size_t KeywordHeaderSize = 3;
 constexpr std::size_t MaxFamilyData = 16;
 constexpr std::string_view SignaturePrefix = "ZRW";
 constexpr std::string_view FamilyPrefix = "FFV";
-// get_fam_ver's answer when the extended VPD cannot be fetched.
-constexpr uint32_t ExtVpdUnavailable = static_cast<uint32_t>(-3);
 
 // The only ways the parsers read a VPD image: a read that would leave the
 // image yields nothing.
@@ -215,7 +213,8 @@ uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRe
     }
     std::array<uint8_t, ExtVpdCapacity> ext{};
     auto length = static_cast<uint32_t>(ext.size());
-    if (Adpm.AdpmGetExtVPD(handle, ext.data(), &length) != AdpmSuccess) return ExtVpdUnavailable;
+    if (Adpm.AdpmGetExtVPD(handle, ext.data(), &length) != AdpmSuccess)
+        return FamilyVersionUnavailable;
     // The library may claim more than the buffer holds.
     const std::size_t delivered = std::min<std::size_t>(length, ext.size());
     return family_or_bootcode(std::span(ext).first(delivered), info, text);

@@ -14,6 +14,7 @@
 
 using nlohmann::json;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -269,8 +270,9 @@ TEST(Inventory, UnreadableFirmwareInformationIsReportedAndNeverProgrammed) {
 }
 
 // A failing library call during the inventory ends the run with code 10;
-// adapters enabled so far stay enabled, and nothing is reported or written.
-TEST(Inventory, LibraryFailureEndsTheRunAndLeavesEnabledAdaptersEnabled) {
+// nothing is reported or written, and adapters enabled so far are disabled
+// again, found by their service names.
+TEST(Inventory, LibraryFailureEndsTheRunAndDisablesEnabledAdaptersAgain) {
     const json faults[] = {
         {{"call", "AdpmRefreshData"}},
         {{"call", "AdpmGetPhyNic"}, {"occurrence", 9}},  // the first of the second pass
@@ -292,8 +294,8 @@ TEST(Inventory, LibraryFailureEndsTheRunAndLeavesEnabledAdaptersEnabled) {
         EXPECT_EQ(r.inventoryLog, "");
         EXPECT_EQ(r.toolLog, "");
         EXPECT_THAT(calls_to(r.libraryTrace, "AdpmEnableDevice"),
-                    ElementsAre("AdpmEnableDevice(8193,1)=0"));
-        EXPECT_TRUE(enabled_after(r, "eth5"));
+                    ElementsAre("AdpmEnableDevice(8193,1)=0", EndsWith(",0)=0")));
+        EXPECT_FALSE(enabled_after(r, "eth5"));
         EXPECT_THAT(r.libraryTrace, HasSubstr("AdpmUninitialize()=0"));
     }
 }

@@ -13,6 +13,7 @@
 #include "support/fake_adpm.h"
 #include "support/scratch_dir.h"
 #include "support/tool_script.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -346,18 +347,21 @@ TEST(UpdateSequence, BackupImpossibleAbandonsTheRun) {
 TEST(UpdateSequence, UnusableVpdReadsLeaveTheAdapterAlone) {
     const struct {
         const char* name;
-        std::function<void(FakeAdpm&)> setup;
+        std::function<void(FakeAdpm&, AdapterRecord&)> setup;
         uint32_t status;
     } cases[] = {
-        {"library fails", [](FakeAdpm& f) { f.fail("AdpmGetExtVPD", 1); }, 13},
-        {"fewer than four bytes", [](FakeAdpm& f) { f.functions[0].extVpd.resize(3); }, 13},
-        {"more than the buffer holds", [](FakeAdpm& f) { f.functions[0].extVpd.resize(900, 0x22); },
-         0},
+        {"library fails", [](FakeAdpm& f, AdapterRecord&) { f.fail("AdpmGetExtVPD", 1); }, 13},
+        {"fewer than four bytes",
+         [](FakeAdpm& f, AdapterRecord&) { f.functions[0].extVpd.resize(3); }, 13},
+        {"more than the buffer holds",
+         [](FakeAdpm& f, AdapterRecord&) { f.functions[0].extVpd.resize(900, 0x22); }, 0},
+        {"unreadable when the inventory read the family version",
+         [](FakeAdpm&, AdapterRecord& r) { r.familyVersion = FamilyVersionUnavailable; }, 13},
     };
     for (const auto& c : cases) {
         Bench bench;
         AdapterRecord& r = bench.add_function(0);
-        c.setup(fake_adpm());
+        c.setup(fake_adpm(), r);
         bench.run();
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(bench.tool.ran("dumpnvram"), c.status == 0) << c.name;
@@ -412,6 +416,7 @@ TEST(UpdateSequence, LaterFunctionsKeepTheLastFamilyResult) {
         {"no VPD to rewrite", 0, 0, 13},
         {"write protected", 1, 203, 5},
         {"driver not supported", 1, 40, 18},
+        {"tool failed", 1, 1, 13},
         {"written", 1, 0, 0},
     };
     for (const auto& c : cases) {
