@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "engine/engine.h"
 #include "report/progress.h"
+#include "vpd/vpd.h"
 #include "report/report.h"
 
 namespace {
@@ -197,6 +198,7 @@ int run_qik_programmer(int argc, const char* const* argv) {
     Streams streams;
     if (line.print) {
         OutputStream = stdout;
+        VpdDiagnosticStream = stderr;
     } else {
         streams.result.reset(std::fopen(line.resultFileName, "w"));
         if (!streams.result) return OutputUnopenable;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -62,6 +63,10 @@ using ProgramDeviceFn = int (*)(const char* adapterId, uint32_t adapterType, con
 
 inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
 inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
+
+// Where that message goes: standard output, unless the result document goes
+// there too ("-print"), whose XML must stay well-formed; then standard error.
+extern std::FILE* VpdDiagnosticStream;
 
 // Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
 // back; 0 on success, 1 on failure (nothing written when refused).

@@ -10,6 +10,8 @@
 
 #include "engine/engine.h"
 
+std::FILE* VpdDiagnosticStream = stdout;
+
 namespace {
 
 constexpr uint8_t IdentifierTag = 0x82;
@@ -236,7 +238,7 @@ int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, u
     // Either failure leaves the old family version in the VPD; reporting
     // success would hide that until the next run reads it back.
     if (!make_vpd_update_file(templatePath, familyText)) {
-        std::printf("%s\n", VpdFailedMessage);
+        std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
         return FamilyNotWritten;
     }
     const int result =

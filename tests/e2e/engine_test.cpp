@@ -544,3 +544,16 @@ TEST(EngineRun, ExternalPhyKindDecidesWhetherItIsProgrammed) {
         files.emplace_back(name, image("extphy", "9.9"));
     expect_commands(cards, "family extphy", files);
 }
+
+// With the result document on standard output, the one diagnostic line must
+// not land inside it.
+TEST(Engine, DiagnosticGoesToStandardErrorWhenTheResultIsPrinted) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    s.remove_file("vpd_7a06.txt");
+    const RunResult r = s.run({"-print"});
+    EXPECT_EQ(r.exitStatus, 0x10);
+    EXPECT_TRUE(well_formed_xml(r.stdoutText)) << r.stdoutText;
+    EXPECT_EQ(r.stdoutText.find("failed to program VPD"), std::string::npos);
+    EXPECT_EQ(r.stderrText, "failed to program VPD information into device\n");
+}

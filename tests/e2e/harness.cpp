@@ -225,7 +225,7 @@ ProcessResult Scratch::run_inspect(const std::vector<std::string>& args) {
 
 json Scratch::inspect() {
     const ProcessResult p = run_inspect({});
-    if (p.exitStatus != 0) throw std::runtime_error("adpm_inspect failed: " + p.stderrText);
+    if (p.exitStatus != 0) throw std::runtime_error("adpm_show failed: " + p.stderrText);
     return json::parse(p.stdoutText);
 }
 

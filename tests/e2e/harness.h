@@ -74,9 +74,9 @@ public:
     void keep_outputs(bool keep) { keepOutputs_ = keep; }
     // Runs "./nicflsh ARGS..." directly (no shell) in the directory.
     ProcessResult run_tool(const std::vector<std::string>& args);
-    // What the library reports, as adpm_inspect prints it (a separate process).
+    // What the library reports, as adpm_show prints it (a separate process).
     nlohmann::json inspect();
-    // Runs adpm_inspect ARGS... in the directory ("--summary", "--enable eth5").
+    // Runs adpm_show ARGS... in the directory ("--summary", "--enable eth5").
     ProcessResult run_inspect(const std::vector<std::string>& args);
     // The adapter's NVRAM image and extended VPD blob as the bench holds them.
     std::vector<uint8_t> nvram(const std::string& adapter) const;

@@ -1,11 +1,11 @@
-// adpm_inspect: asks the management library in the working directory
+// adpm_show: asks the management library in the working directory
 // ("./libadpm_x64.so.6") what it reports, the way the utility would, and
 // prints it. For people looking at a bench, the demo, and the bench's own
 // tests (it is a second process that reads what the tool wrote).
 //
-//   adpm_inspect            every function as JSON
-//   adpm_inspect --summary  one line per function with the installed versions
-//   adpm_inspect --enable SERVICE | --disable SERVICE
+//   adpm_show            every function as JSON
+//   adpm_show --summary  one line per function with the installed versions
+//   adpm_show --enable SERVICE | --disable SERVICE
 //                           AdpmEnableDevice on that function
 #include <dlfcn.h>
 
@@ -26,7 +26,7 @@ template <typename Fn>
 Fn symbol(void* library, const char* name) {
     void* s = dlsym(library, name);
     if (s == nullptr) {
-        std::fprintf(stderr, "adpm_inspect: the library lacks %s\n", name);
+        std::fprintf(stderr, "adpm_show: the library lacks %s\n", name);
         std::exit(2);
     }
     Fn fn;
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     void* library = dlopen("./libadpm_x64.so.6", RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
-        std::fprintf(stderr, "adpm_inspect: %s\n", dlerror());
+        std::fprintf(stderr, "adpm_show: %s\n", dlerror());
         return 2;
     }
     AdpmApi a{};
@@ -79,17 +79,17 @@ int main(int argc, char** argv) {
     uint32_t major = 0, minor = 0, build = 0;
     a.AdpmGetVersion(&major, &minor, &build);
     if (a.AdpmInitialize() != 0) {
-        std::fprintf(stderr, "adpm_inspect: AdpmInitialize failed\n");
+        std::fprintf(stderr, "adpm_show: AdpmInitialize failed\n");
         return 1;
     }
     uint32_t count = 0;
     if (a.AdpmGetNumPhyNic(&count) != 0) {
-        std::fprintf(stderr, "adpm_inspect: AdpmGetNumPhyNic failed\n");
+        std::fprintf(stderr, "adpm_show: AdpmGetNumPhyNic failed\n");
         return 1;
     }
     std::vector<uint32_t> handles(count);
     if (a.AdpmGetAllPhyNicHandles(handles.data(), count) != 0) {
-        std::fprintf(stderr, "adpm_inspect: AdpmGetAllPhyNicHandles failed\n");
+        std::fprintf(stderr, "adpm_show: AdpmGetAllPhyNicHandles failed\n");
         return 1;
     }
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                 return r == 0 || r == 251 ? 0 : 1;
             }
         }
-        std::fprintf(stderr, "adpm_inspect: no function %s\n", wanted.c_str());
+        std::fprintf(stderr, "adpm_show: no function %s\n", wanted.c_str());
         return 1;
     }
 
