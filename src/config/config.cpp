@@ -1,6 +1,7 @@
 #include "config/config.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <string_view>
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "common/text.h"
 
@@ -29,18 +31,32 @@ namespace {
 // The reader's line buffer: one read takes at most 499 characters.
 constexpr std::size_t LineBufferSize = 500;
 constexpr std::size_t MaxShownToken = 60;
-bool is_header_separator(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+// Character classes, one table lookup per character: the reader looks at
+// every byte of the table at least twice.
+enum CharClass : uint8_t {
+    HeaderSeparator = 1,  // between header names
+    DataSeparator = 2,    // between data tokens; a carriage return stays in the token
+    Space = 4,            // white space as the standard conversions skip it
+    FileNameChar = 8,     // may stand in an image file name
+    TokenSpace = 16,      // white space that does not end a data token
+};
+
+constexpr std::array<uint8_t, 256> make_char_classes() {
+    std::array<uint8_t, 256> table{};
+    table[' '] = table['\t'] = table['\n'] = HeaderSeparator | DataSeparator | Space;
+    table['\r'] = HeaderSeparator | Space | TokenSpace;
+    table['\v'] = table['\f'] = Space | TokenSpace;
+    for (std::size_t c = '0'; c <= '9'; ++c) table[c] = FileNameChar;
+    for (std::size_t c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = FileNameChar;
+    table['.'] = table['_'] = FileNameChar;
+    return table;
 }
 
-// Carriage returns stay inside data tokens; the conversions stop at them.
-bool is_data_separator(char c) {
-    return c == ' ' || c == '\t' || c == '\n';
-}
+constexpr std::array<uint8_t, 256> CharClasses = make_char_classes();
 
-// White space as the standard conversions skip and stop at it.
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+template <CharClass Class>
+bool is(char c) {
+    return (CharClasses[static_cast<unsigned char>(c)] & Class) != 0;
 }
 
 int hex_digit_value(char c) {
@@ -50,23 +66,27 @@ int hex_digit_value(char c) {
     return -1;
 }
 
-bool is_file_name_char(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
-           c == '_';
-}
-
-std::size_t skip_space(std::string_view text, std::size_t pos) {
-    while (pos < text.size() && is_space(text[pos])) ++pos;
+template <CharClass Class>
+std::size_t skip_class(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && is<Class>(text[pos])) ++pos;
     return pos;
 }
 
+template <CharClass Class>
+std::size_t skip_until(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && !is<Class>(text[pos])) ++pos;
+    return pos;
+}
+
+std::size_t skip_space(std::string_view text, std::size_t pos) {
+    return skip_class<Space>(text, pos);
+}
+
 // Takes the next token off `rest`; empty when none is left.
-template <bool (*is_separator)(char)>
+template <CharClass Separator>
 std::string_view next_token(std::string_view& rest) {
-    std::size_t start = 0;
-    while (start < rest.size() && is_separator(rest[start])) ++start;
-    std::size_t end = start;
-    while (end < rest.size() && !is_separator(rest[end])) ++end;
+    const std::size_t start = skip_class<Separator>(rest, 0);
+    const std::size_t end = skip_until<Separator>(rest, start);
     const std::string_view token = rest.substr(start, end - start);
     rest.remove_prefix(end);
     return token;
@@ -95,12 +115,24 @@ std::optional<uint32_t> scan_hex(std::string_view token) {
     return static_cast<uint32_t>(negative ? 0 - value : value);
 }
 
-// The "%s" conversion: skip white space, then everything up to the next.
-std::string_view scan_word(std::string_view text) {
-    const std::size_t start = skip_space(text, 0);
-    std::size_t end = start;
-    while (end < text.size() && !is_space(text[end])) ++end;
-    return text.substr(start, end - start);
+// The "%s" conversion applied to the rest of a data token that begins at
+// `pos` of the row: it skips white space and takes everything up to the
+// next. Both the word and the end of the token come out of one pass.
+struct WordInToken {
+    std::string_view word;
+    std::size_t tokenEnd;
+};
+
+WordInToken scan_word(std::string_view row, std::size_t pos) {
+    const std::size_t start = skip_class<TokenSpace>(row, pos);
+    const std::size_t end = skip_until<Space>(row, start);
+    const std::size_t tokenEnd =
+        end < row.size() && is<TokenSpace>(row[end]) ? skip_until<DataSeparator>(row, end) : end;
+    return {row.substr(start, end - start), tokenEnd};
+}
+
+std::string_view token_at(std::string_view row, std::size_t pos) {
+    return row.substr(pos, skip_until<DataSeparator>(row, pos) - pos);
 }
 
 // One dotted piece of a target version read the way strtol reads a decimal
@@ -137,12 +169,19 @@ std::string count_noun(std::size_t n, const char* singular, const char* plural) 
     return std::to_string(n) + ' ' + (n == 1 ? singular : plural);
 }
 
+// Kept out of line: every value of a table passes store_text, and the
+// message is only built when one does not fit.
+[[gnu::cold, gnu::noinline]] bool refuse_long_text(std::size_t fieldSize, std::string_view value,
+                                                   const char* what, Failure& failure) {
+    return failure.set(what + quoted_token(value) + " is " +
+                       count_noun(value.size(), "character", "characters") + " long; at most " +
+                       std::to_string(fieldSize - 1) + " fit");
+}
+
 bool store_text(std::span<char> field, std::string_view value, const char* what, Failure& failure) {
-    if (value.size() >= field.size())
-        return failure.set(what + quoted_token(value) + " is " +
-                           count_noun(value.size(), "character", "characters") + " long; at most " +
-                           std::to_string(field.size() - 1) + " fit");
-    copy_text(field, value);
+    if (value.size() >= field.size()) return refuse_long_text(field.size(), value, what, failure);
+    std::memcpy(field.data(), value.data(), value.size());
+    field[value.size()] = '\0';
     return true;
 }
 
@@ -202,49 +241,63 @@ ColumnFields fields_of(ConfigEntry& e, uint32_t id) {
     }
 }
 
-bool convert_hex(std::string_view token, uint32_t& number, Failure& failure) {
+// Each conversion reads the token that begins at `pos` of the row and
+// returns where it ends.
+std::optional<std::size_t> convert_hex(std::string_view row, std::size_t pos, uint32_t& number,
+                                       Failure& failure) {
+    const std::string_view token = token_at(row, pos);
     const auto value = scan_hex(token);
-    if (!value) return failure.set("token " + quoted_token(token) + " is not a hexadecimal number");
+    if (!value) {
+        failure.set("token " + quoted_token(token) + " is not a hexadecimal number");
+        return std::nullopt;
+    }
     number = *value;
-    return true;
+    return pos + token.size();
 }
 
-bool convert_text(std::string_view token, std::span<char> field, Failure& failure) {
-    const std::string_view word = scan_word(token);
-    if (word.empty()) return failure.set("token " + quoted_token(token) + " holds no text");
-    return store_text(field, word, "token ", failure);
+std::optional<std::size_t> convert_text(std::string_view row, std::size_t pos,
+                                        std::span<char> field, Failure& failure) {
+    const WordInToken scan = scan_word(row, pos);
+    if (scan.word.empty()) {
+        failure.set("token " + quoted_token(token_at(row, pos)) + " holds no text");
+        return std::nullopt;
+    }
+    if (!store_text(field, scan.word, "token ", failure)) return std::nullopt;
+    return scan.tokenEnd;
 }
 
 // The "%[0-9a-zA-Z._],%s" conversion: a file name, a comma, a version.
-bool convert_pair(std::string_view token, std::span<char> file, std::span<char> version,
-                  Failure& failure) {
-    std::size_t comma = 0;
-    while (comma < token.size() && is_file_name_char(token[comma])) ++comma;
-    const std::string_view name = token.substr(0, comma);
-    const auto refuse = [&](const std::string& why) {
-        return failure.set("token " + quoted_token(token) + why);
+std::optional<std::size_t> convert_pair(std::string_view row, std::size_t pos,
+                                        std::span<char> file, std::span<char> version,
+                                        Failure& failure) {
+    const std::size_t comma = skip_class<FileNameChar>(row, pos);
+    const auto refuse = [&](const std::string& why) -> std::optional<std::size_t> {
+        failure.set("token " + quoted_token(token_at(row, pos)) + why);
+        return std::nullopt;
     };
-    if (comma == token.size()) return refuse(" has no \",version\"");
-    if (token[comma] != ',')
-        return refuse(" has " + quoted_token(token.substr(comma, 1)) +
+    if (comma == row.size() || is<DataSeparator>(row[comma])) return refuse(" has no \",version\"");
+    if (row[comma] != ',')
+        return refuse(" has " + quoted_token(row.substr(comma, 1)) +
                       " in its file name; only letters, digits, '.' and '_' may be");
-    if (name.empty()) return refuse(" has no file name before the comma");
-    const std::string_view text = scan_word(token.substr(comma + 1));
-    if (text.empty()) return refuse(" has no version after the comma");
-    return store_text(file, name, "file name ", failure) &&
-           store_text(version, text, "version ", failure);
+    if (comma == pos) return refuse(" has no file name before the comma");
+    const WordInToken scan = scan_word(row, comma + 1);
+    if (scan.word.empty()) return refuse(" has no version after the comma");
+    if (!store_text(file, row.substr(pos, comma - pos), "file name ", failure) ||
+        !store_text(version, scan.word, "version ", failure))
+        return std::nullopt;
+    return scan.tokenEnd;
 }
 
-bool convert_token(const FieldNameReference& column, std::string_view token, ConfigEntry& entry,
-                   Failure& failure) {
+std::optional<std::size_t> convert_token(const FieldNameReference& column, std::string_view row,
+                                         std::size_t pos, ConfigEntry& entry, Failure& failure) {
     const ColumnFields fields = fields_of(entry, column.id);
     switch (column.kind) {
         case 0:
-            return convert_hex(token, *fields.number, failure);
+            return convert_hex(row, pos, *fields.number, failure);
         case 4:
-            return convert_pair(token, fields.text, fields.version, failure);
+            return convert_pair(row, pos, fields.text, fields.version, failure);
         default:
-            return convert_text(token, fields.text, failure);
+            return convert_text(row, pos, fields.text, failure);
     }
 }
 
@@ -270,9 +323,9 @@ const FieldNameReference* find_column(std::string_view name) {
 int parse_header(std::string_view line, ColumnList& list, Failure& failure) {
     list.count = 0;
     std::string_view rest = line;
-    next_token<is_header_separator>(rest);  // the '!' token never names a column
+    next_token<HeaderSeparator>(rest);  // the '!' token never names a column
     std::size_t count = 0;
-    for (std::string_view token; !(token = next_token<is_header_separator>(rest)).empty();) {
+    for (std::string_view token; !(token = next_token<HeaderSeparator>(rest)).empty();) {
         const FieldNameReference* found = find_column(token);
         if (!found) {
             failure.set("header: " + quoted_token(token) + " is not a column name" +
@@ -308,19 +361,21 @@ struct Reader {
 bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
     ConfigEntry& entry =
         *queue_ce_to_end(reader.head, reader.tail, std::make_unique<ConfigEntry>());
-    std::string_view rest = line;
+    std::size_t pos = 0;
     for (std::size_t p = 0; p < reader.columns.count; ++p) {
         const FieldNameReference& column = *reader.columns.columns[p];
-        const std::string_view token = next_token<is_data_separator>(rest);
-        if (token.empty())
+        pos = skip_class<DataSeparator>(line, pos);
+        if (pos == line.size())
             return failure.set("row has " + count_noun(p, "token", "tokens") +
                                " but the header on line " + std::to_string(reader.headerLine) +
                                " names " + count_noun(reader.columns.count, "column", "columns") +
                                "; " + column_label(p, column) + " has no token");
-        if (!convert_token(column, token, entry, failure)) {
+        const auto end = convert_token(column, line, pos, entry, failure);
+        if (!end) {
             failure.reason = column_label(p, column) + ": " + failure.reason;
             return false;
         }
+        pos = *end;
     }
     return true;
 }
@@ -375,7 +430,7 @@ bool read_line(const LineRead& read, Reader& reader, Failure& failure) {
     }
     reader.headerLine = read.line;
     std::string_view rest = text;
-    const std::string_view name = next_token<is_header_separator>(rest).substr(1);
+    const std::string_view name = next_token<HeaderSeparator>(rest).substr(1);
     reader.gluedName = find_column(name) ? name : std::string_view{};
     return parse_header(text, reader.columns, failure) >= 0;
 }
@@ -423,6 +478,9 @@ bool read_whole_file(const char* path, std::string& contents, ConfigError& error
     }
     char buffer[65536];
     try {
+        struct stat info {};
+        if (fstat(fileno(file.get()), &info) == 0 && info.st_size > 0)
+            contents.reserve(static_cast<std::size_t>(info.st_size));
         for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;)
             contents.append(buffer, n);
     } catch (const std::bad_alloc&) {
