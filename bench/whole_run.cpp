@@ -64,7 +64,7 @@ int prepare(const fs::path& demoDir, const fs::path& dir, int functions) {
         if (entry.is_regular_file() && name != "bench.json" && name.extension() != ".md")
             fs::copy_file(entry.path(), dir / name, fs::copy_options::overwrite_existing);
     }
-    std::ofstream(dir / "bench.json") << bench_of(demo, functions).dump(1) << "\n";
+    std::ofstream(dir / "bench.json") << bench_of(demo, functions).dump() << "\n";
     return 0;
 }
 

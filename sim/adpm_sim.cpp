@@ -445,9 +445,10 @@ ADPM_SIM_API uint32_t AdpmGetFirmwareInfo(uint32_t handle, void* record) {
         sim::Bench& b = call.bench();
         const json& adapter = b.adapter_of(f);
         const std::string where = "adapters." + b.adapter_name(f) + ".firmware";
-        const json firmware = adapter.contains("firmware") ? adapter["firmware"] : json::object();
-        const uint16_t word =
-            sim::bootcode_word(firmware.contains("bootcode") ? firmware["bootcode"] : json(), where + ".bootcode");
+        static const json none = json::object();
+        const json& firmware = adapter.contains("firmware") ? adapter["firmware"] : none;
+        const uint16_t word = sim::bootcode_word(firmware.contains("bootcode") ? firmware["bootcode"] : json(),
+                                                 where + ".bootcode");
         std::memcpy(static_cast<char*>(record) + offsetof(FirmwareInfoRecord, bootcodeVersion), &word, sizeof word);
         struct Text {
             const char* key;

@@ -560,6 +560,8 @@ bool StateFile::refresh() {
 // Takes over the members whose lines changed; false when anything else
 // changed (then the whole text is parsed).
 bool StateFile::patch(const std::vector<std::string>& text) {
+    // Formatted only now: a run in which nobody changes the file never needs it.
+    if (lines_.empty()) lines_ = format_state(data_);
     if (text.size() != lines_.size()) return false;
     std::vector<std::pair<std::size_t, json>> changed;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -594,7 +596,7 @@ void StateFile::parse(const std::string& text) {
         loaded_ = false;
         throw BenchError(path_.string() + ": the bench is a JSON object");
     }
-    lines_ = format_state(data_);
+    lines_.clear();
 }
 
 bool StateFile::read_lines() {
@@ -660,16 +662,20 @@ const ComponentSlot* find_component(std::string_view component) {
 void Bench::index(json& root) {
     root_ = &root;
     functions_.clear();
+    byHandle_.clear();
+    byHandleAfterRefresh_.clear();
+    byServiceName_.clear();
+    byMac_.clear();
     nvram_.clear();
     extVpd_.clear();
     if (!root.contains("adapters")) root["adapters"] = json::object();
     if (!root.contains("functions")) root["functions"] = json::array();
     if (!root["adapters"].is_object()) fail("adapters", "expected an object of named adapters");
     if (!root["functions"].is_array()) fail("functions", "expected a list");
-    const json& functions = root["functions"];
+    json& functions = root["functions"];
     for (std::size_t i = 0; i < functions.size(); ++i) {
         const std::string where = "functions[" + std::to_string(i) + "]";
-        const json& f = functions[i];
+        json& f = functions[i];
         if (!f.is_object()) fail(where, "expected an object");
         Function fn;
         fn.adapter = get_text(f, "adapter", "", where);
@@ -680,42 +686,52 @@ void Bench::index(json& root) {
         fn.handleAfterRefresh = get_u32(f, "handleAfterRefresh", 0, where);
         const std::string mac = get_text(f, "mac", "", where);
         fn.mac = mac.empty() ? default_mac(i) : mac_text(parse_mac(mac, where + ".mac"));
+        fn.where = where;
+        fn.adapterWhere = "adapters." + fn.adapter;
+        fn.value = &f;
+        fn.adapterValue = &root["adapters"][fn.adapter];
+        // The first function keeps a handle, name or MAC that several share.
+        byHandle_.emplace(fn.handle, i);
+        byHandleAfterRefresh_.emplace(fn.handleAfterRefresh != 0 ? fn.handleAfterRefresh : fn.handle, i);
+        byServiceName_.emplace(fn.serviceName, i);
+        byMac_.emplace(fn.mac, i);
         functions_.push_back(std::move(fn));
     }
 }
 
-json& Bench::adapter_of(std::size_t i) { return adapter(functions_[i].adapter); }
-
 uint32_t Bench::u32(std::size_t i, const char* key, uint32_t fallback) {
     const json& f = function(i);
-    const std::string where = "functions[" + std::to_string(i) + "]";
-    if (f.contains(key)) return get_u32(f, key, fallback, where);
-    return get_u32(adapter_of(i), key, fallback, "adapters." + functions_[i].adapter);
+    if (f.contains(key)) return get_u32(f, key, fallback, functions_[i].where);
+    return get_u32(adapter_of(i), key, fallback, functions_[i].adapterWhere);
 }
 
 std::string Bench::text(std::size_t i, const char* key, const std::string& fallback) {
     const json& f = function(i);
-    const std::string where = "functions[" + std::to_string(i) + "]";
-    if (f.contains(key)) return get_text(f, key, fallback, where);
-    return get_text(adapter_of(i), key, fallback, "adapters." + functions_[i].adapter);
+    if (f.contains(key)) return get_text(f, key, fallback, functions_[i].where);
+    return get_text(adapter_of(i), key, fallback, functions_[i].adapterWhere);
 }
 
+namespace {
+
+template <typename Key>
+std::optional<std::size_t> find_in(const std::unordered_map<Key, std::size_t>& index, const Key& key) {
+    const auto it = index.find(key);
+    if (it == index.end()) return std::nullopt;
+    return it->second;
+}
+
+}  // namespace
+
 std::optional<std::size_t> Bench::by_handle(uint32_t h, bool refreshed) const {
-    for (std::size_t i = 0; i < functions_.size(); ++i)
-        if (handle(i, refreshed) == h) return i;
-    return std::nullopt;
+    return find_in(refreshed ? byHandleAfterRefresh_ : byHandle_, h);
 }
 
 std::optional<std::size_t> Bench::by_service_name(std::string_view name) const {
-    for (std::size_t i = 0; i < functions_.size(); ++i)
-        if (functions_[i].serviceName == name) return i;
-    return std::nullopt;
+    return find_in(byServiceName_, std::string(name));
 }
 
 std::optional<std::size_t> Bench::by_mac(std::string_view mac) const {
-    for (std::size_t i = 0; i < functions_.size(); ++i)
-        if (functions_[i].mac == mac) return i;
-    return std::nullopt;
+    return find_in(byMac_, std::string(mac));
 }
 
 std::vector<uint8_t>& Bench::nvram(const std::string& name) {

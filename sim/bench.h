@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -161,8 +162,8 @@ public:
     void index(json& root);
 
     std::size_t function_count() const { return functions_.size(); }
-    json& function(std::size_t i) { return (*root_)["functions"][i]; }
-    json& adapter_of(std::size_t i);
+    json& function(std::size_t i) { return *functions_[i].value; }
+    json& adapter_of(std::size_t i) { return *functions_[i].adapterValue; }
     const std::string& adapter_name(std::size_t i) const { return functions_[i].adapter; }
     json& adapter(const std::string& name) { return (*root_)["adapters"][name]; }
 
@@ -197,9 +198,21 @@ private:
         std::string mac;
         uint32_t handle = 0;
         uint32_t handleAfterRefresh = 0;
+        // Where its values and its adapter's are, as problems name them.
+        std::string where;
+        std::string adapterWhere;
+        // Its object and its adapter's in the state: calls change members of
+        // these, never the lists that hold them, so they stay until re-indexed.
+        json* value = nullptr;
+        json* adapterValue = nullptr;
     };
     json* root_ = nullptr;
     std::vector<Function> functions_;
+    // Every call finds its function by one of these.
+    std::unordered_map<uint32_t, std::size_t> byHandle_;
+    std::unordered_map<uint32_t, std::size_t> byHandleAfterRefresh_;
+    std::unordered_map<std::string, std::size_t> byServiceName_;
+    std::unordered_map<std::string, std::size_t> byMac_;
     std::map<std::string, std::vector<uint8_t>> nvram_;
     std::map<std::string, std::optional<std::vector<uint8_t>>> extVpd_;
 };
