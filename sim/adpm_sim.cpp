@@ -24,6 +24,7 @@ struct Library {
     std::map<uint32_t, int> diag;  // handle -> open AdpmInitDiag brackets
     std::FILE* trace = nullptr;
     std::string lastProblem;  // the last bench problem reported on stderr
+    json* settings = nullptr;  // "library" in the state, found again after each read
 };
 
 Library& lib() {
@@ -34,13 +35,20 @@ Library& lib() {
 // Re-reads the state when the file changed. Throws sim::BenchError.
 void refresh() {
     Library& l = lib();
-    if (l.file.refresh()) l.bench.index(l.file.data());
+    if (l.file.refresh()) {
+        l.settings = nullptr;
+        l.bench.index(l.file.data());
+    }
 }
 
 json& library_settings() {
-    json& root = lib().file.data();
-    if (!root.contains("library") || !root["library"].is_object()) root["library"] = json::object();
-    return root["library"];
+    Library& l = lib();
+    if (l.settings == nullptr) {
+        json& root = l.file.data();
+        if (!root.contains("library") || !root["library"].is_object()) root["library"] = json::object();
+        l.settings = &root["library"];
+    }
+    return *l.settings;
 }
 
 // One library call from entry to trace line.

@@ -194,36 +194,50 @@ Keyword keyword_of(const json& k, const std::string& where) {
 
 // ---- values -----------------------------------------------------------------
 
-uint32_t to_u32(const json& value, const std::string& where) {
+namespace {
+
+// A member as problems name it; the name is only put together for a problem,
+// as every library call reads several members.
+struct Member {
+    const std::string& where;
+    const char* key = nullptr;
+    std::string name() const { return key ? where + "." + key : where; }
+};
+
+uint32_t member_u32(const json& value, const Member& at) {
     if (value.is_number_unsigned()) {
         const auto n = value.get<uint64_t>();
-        if (n > 0xFFFFFFFFu) fail(where, "number out of range");
+        if (n > 0xFFFFFFFFu) fail(at.name(), "number out of range");
         return static_cast<uint32_t>(n);
     }
     if (value.is_number_integer()) {
         const auto n = value.get<int64_t>();
-        if (n < 0 || n > 0xFFFFFFFF) fail(where, "number out of range");
+        if (n < 0 || n > 0xFFFFFFFF) fail(at.name(), "number out of range");
         return static_cast<uint32_t>(n);
     }
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        if (text.empty()) fail(where, "empty number");
+        const std::string& text = value.get_ref<const std::string&>();
+        if (text.empty()) fail(at.name(), "empty number");
         errno = 0;
         char* end = nullptr;
         const unsigned long long n = std::strtoull(text.c_str(), &end, 0);
         if (errno != 0 || *end != '\0' || n > 0xFFFFFFFFu || text[0] == '-')
-            fail(where, "\"" + text + "\" is not a 32-bit number");
+            fail(at.name(), "\"" + text + "\" is not a 32-bit number");
         return static_cast<uint32_t>(n);
     }
-    fail(where, "expected a number or a number text");
+    fail(at.name(), "expected a number or a number text");
 }
+
+}  // namespace
+
+uint32_t to_u32(const json& value, const std::string& where) { return member_u32(value, {where}); }
 
 uint32_t get_u32(const json& object, const char* key, uint32_t fallback, const std::string& where) {
     if (!object.is_object()) return fallback;
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) return fallback;
-    return to_u32(*it, where + "." + key);
+    return member_u32(*it, {where, key});
 }
 
 std::string get_text(const json& object, const char* key, const std::string& fallback,
@@ -240,7 +254,7 @@ bool get_bool(const json& object, const char* key, bool fallback, const std::str
     const auto it = object.find(key);
     if (it == object.end() || it->is_null()) return fallback;
     if (it->is_boolean()) return it->get<bool>();
-    return to_u32(*it, where + "." + key) != 0;
+    return member_u32(*it, {where, key}) != 0;
 }
 
 std::string hex_text(uint32_t value) {
