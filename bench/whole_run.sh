@@ -25,13 +25,13 @@ work=$root/build/whole-run
 { cmake --preset release && cmake --build --preset release -j2; } >/dev/null
 
 # Instructions callgrind counts in the whole process, and in the simulated
-# library's calls.
+# library: its calls and the release of its state at exit.
 instructions() {
   callgrind_annotate "$1" | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'
 }
 library_instructions() {
   callgrind_annotate --inclusive=yes --threshold=100 "$1" |
-    awk '/:Adpm[A-Za-z]+ \[.*libadpm_x64/ { gsub(",", "", $1); s += $1 } END { print s + 0 }'
+    awk '/(:Adpm[A-Za-z]+|Library::~Library\(\)) \[.*libadpm_x64/ { gsub(",", "", $1); s += $1 } END { print s + 0 }'
 }
 
 for n in "${sizes[@]}"; do
