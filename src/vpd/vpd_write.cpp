@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 #include "engine/engine.h"
 
 std::FILE* VpdDiagnosticStream = stdout;
@@ -208,13 +210,33 @@ bool write_vpd_update(std::FILE* in, std::FILE* out, std::string_view family) {
     return ok;
 }
 
-// False when the generated file could not be made whole.
+// The file is made once per adapter. An existing one is written over and cut
+// to its new length instead of being truncated first: ext4 commits the blocks
+// of a file written again after a truncation when it is closed, which cost
+// more than all else the utility does for the adapter.
+File open_for_rewrite(const char* path) {
+    File file(std::fopen(path, "r+"));
+    if (!file) file.reset(std::fopen(path, "w"));
+    return file;
+}
+
+// Cuts the file where writing ended and closes it; false when either fails.
+bool finish_rewrite(File file) {
+    std::FILE* f = file.release();
+    bool ok = std::fflush(f) == 0;
+    const long length = ok ? std::ftell(f) : -1;
+    ok = length >= 0 && ftruncate(fileno(f), static_cast<off_t>(length)) == 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// False when the generated file could not be made whole. Without a template
+// it is left empty.
 bool make_vpd_update_file(const char* templatePath, std::string_view family) {
     const File in(std::fopen(templatePath, "r"));
-    File out(std::fopen(VpdUpdateFileName, "w"));
-    if (!in || !out) return false;
-    const bool written = write_vpd_update(in.get(), out.get(), family);
-    return std::fclose(out.release()) == 0 && written;
+    File out = open_for_rewrite(VpdUpdateFileName);
+    if (!out) return false;
+    const bool written = in && write_vpd_update(in.get(), out.get(), family);
+    return finish_rewrite(std::move(out)) && written;
 }
 
 }  // namespace

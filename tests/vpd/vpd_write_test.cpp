@@ -204,6 +204,8 @@ TEST(VpdTemplate, RewritesTheFamilyLine) {
         ScratchDir dir;
         ToolScript tool;
         ScratchDir::write("vpd.tpl", c.templateText);
+        // A file left by an earlier adapter is replaced whole, however long.
+        ScratchDir::write(VpdUpdateFileName, std::string(1000, 'z'));
         EXPECT_EQ(update_from_template("vpd.tpl", c.family), 0) << c.name;
         EXPECT_EQ(ScratchDir::read(VpdUpdateFileName), c.written) << c.name;
         EXPECT_EQ(tool.commands(), std::vector<std::string>{VpdCommand}) << c.name;
