@@ -24,15 +24,15 @@ bin=$root/build/release
 work=$root/build/whole-run
 { cmake --preset release && cmake --build --preset release -j2; } >/dev/null
 
-# Instructions callgrind counts in the whole process, and in the simulated
-# library: its calls and the release of its state at exit.
+# Instructions callgrind counted.
 instructions() {
   callgrind_annotate "$1" | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'
 }
-library_instructions() {
-  callgrind_annotate --inclusive=yes --threshold=100 "$1" |
-    awk '/(:Adpm[A-Za-z]+|Library::~Library\(\)) \[.*libadpm_x64/ { gsub(",", "", $1); s += $1 } END { print s + 0 }'
-}
+# Only the simulated library's: its calls and the release of its state at exit.
+library_only=(--toggle-collect='AdpmGet*' --toggle-collect='AdpmInit*' --toggle-collect='AdpmUnInit*'
+              --toggle-collect='AdpmUninit*' --toggle-collect='AdpmEnable*' --toggle-collect='AdpmRead*'
+              --toggle-collect='AdpmWrite*' --toggle-collect='AdpmRefresh*'
+              --toggle-collect='*::Library::~Library*')
 
 for n in "${sizes[@]}"; do
   dir=$work/$n
@@ -50,10 +50,12 @@ for n in "${sizes[@]}"; do
 
   (cd "$dir" && valgrind --tool=callgrind --callgrind-out-file=callgrind.utility \
      ./qik_programmer >/dev/null 2>&1)
+  (cd "$dir" && valgrind --tool=callgrind --callgrind-out-file=callgrind.library "${library_only[@]}" \
+     ./qik_programmer >/dev/null 2>&1)
   (cd "$dir" && valgrind --tool=callgrind --callgrind-out-file=callgrind.floor \
      ./qik_floor commands.txt >/dev/null 2>&1)
   utility=$(instructions "$dir/callgrind.utility")
-  library=$(library_instructions "$dir/callgrind.utility")
+  library=$(instructions "$dir/callgrind.library")
   floor=$(instructions "$dir/callgrind.floor")
   echo "instructions: utility $utility (simulated library $library, the rest $((utility - library))), floor $floor"
   echo
