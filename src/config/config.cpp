@@ -180,8 +180,7 @@ std::string count_noun(std::size_t n, const char* singular, const char* plural) 
 
 bool store_text(std::span<char> field, std::string_view value, const char* what, Failure& failure) {
     if (value.size() >= field.size()) return refuse_long_text(field.size(), value, what, failure);
-    std::memcpy(field.data(), value.data(), value.size());
-    field[value.size()] = '\0';
+    copy_text(field, value);
     return true;
 }
 
