@@ -31,8 +31,8 @@ namespace {
 // The reader's line buffer: one read takes at most 499 characters.
 constexpr std::size_t LineBufferSize = 500;
 constexpr std::size_t MaxShownToken = 60;
-// Character classes, one table lookup per character: the reader looks at
-// every byte of the table at least twice.
+// Character classes, one table lookup per character: every byte of a table
+// passes through these tests.
 enum CharClass : uint8_t {
     HeaderSeparator = 1,  // between header names
     DataSeparator = 2,    // between data tokens; a carriage return stays in the token
@@ -78,10 +78,6 @@ std::size_t skip_until(std::string_view text, std::size_t pos) {
     return pos;
 }
 
-std::size_t skip_space(std::string_view text, std::size_t pos) {
-    return skip_class<Space>(text, pos);
-}
-
 // Takes the next token off `rest`; empty when none is left.
 template <CharClass Separator>
 std::string_view next_token(std::string_view& rest) {
@@ -95,7 +91,7 @@ std::string_view next_token(std::string_view& rest) {
 // The "%x" conversion: white space, a sign, an optional 0x, hex digits; the
 // value is read as an unsigned long (saturating) and kept in 32 bits.
 std::optional<uint32_t> scan_hex(std::string_view token) {
-    std::size_t i = skip_space(token, 0);
+    std::size_t i = skip_class<Space>(token, 0);
     bool negative = false;
     if (i < token.size() && (token[i] == '+' || token[i] == '-')) negative = token[i++] == '-';
     bool digits = false;
@@ -140,7 +136,7 @@ std::string_view token_at(std::string_view row, std::size_t pos) {
 // the first other character. A magnitude past the 64-bit range saturates as
 // strtol does, so the result is defined for any run of digits.
 uint32_t piece_value(std::string_view piece) {
-    std::size_t i = skip_space(piece, 0);
+    std::size_t i = skip_class<Space>(piece, 0);
     bool negative = false;
     if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) negative = piece[i++] == '-';
     constexpr uint64_t limit = uint64_t{1} << 63;  // |LONG_MIN|
