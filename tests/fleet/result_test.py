@@ -14,13 +14,14 @@ MESSAGES = {0: "Update success.", 5: "Update failure. Write Protect or System Lo
 HEADER = '<?xml version="1.0" encoding="UTF-8"?>\n<SVMExecution lang="en">\n'
 
 
-def device(bus, function, code, display="Quad Port LOM"):
+def device(bus, function, code, display="Quad Port LOM", installed="7.8.2", package="7.10.3"):
     return ('\t<Device vendorID="1f3d" deviceID="7a01" subVendorID="1c5a" subDeviceID="5b01" bus="%d" '
             'device="0" function="%d" display="%s">\n'
-            '\t\t<Application componentType="FRMW" version="7.8.2" display="%s">\n'
-            '\t\t\t<Package version="7.10.3"/>\n\t\t\t<SPStatus result="%s">\n'
+            '\t\t<Application componentType="FRMW" version="%s" display="%s">\n'
+            '\t\t\t<Package version="%s"/>\n\t\t\t<SPStatus result="%s">\n'
             '\t\t\t\t<Message id="%d">%s</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n\t</Device>\n'
-            % (bus, function, display, display, "true" if code == 0 else "false", code, MESSAGES[code]))
+            % (bus, function, display, installed, display, package, "true" if code == 0 else "false", code,
+               MESSAGES[code]))
 
 
 def report(*devices, reboot=None):
@@ -79,6 +80,49 @@ class ResultDocument(unittest.TestCase):
         self.assertEqual((facts["state"], facts["failed"], facts["needs_person"]), ("no-result", True, []))
         self.assertFalse(any(facts["exit_bits"].values()))
         self.assertIn("could not be opened", facts["detail"])
+
+    def test_firmware_changed_only_when_a_family_version_moved(self):
+        cases = [  # installed, package, code, -force, changed
+            ("7.8.2", "7.10.3", 0, False, True),
+            ("7.10.3", "7.10.3", 0, False, False),
+            ("7.10.3", "7.10.3", 0, True, False),
+            ("7.10.3", "7.8.2", 0, False, False),   # a newer installed version is left alone
+            ("7.10.3", "7.8.2", 0, True, True),     # unless forced
+            ("7.10.0", "7.10", 0, True, False),     # the same version, written otherwise
+            ("7.8.2", "7.10.3", 9, False, False),   # restored
+        ]
+        for installed, package, code, force, changed in cases:
+            with self.subTest(installed=installed, package=package, code=code, force=force):
+                facts = qik_parse_result(report(device(1, 0, code, installed=installed, package=package)),
+                                         0 if code == 0 else 0x10, force)
+                self.assertEqual(facts["firmware_changed"], changed)
+        facts = qik_parse_result(report(device(1, 0, 0), device(1, 1, 9)), 0x10)
+        self.assertEqual([a["after"] for a in facts["adapters"]], ["7.10.3", "7.8.2"])
+
+    def test_kept_backup_needs_a_person(self):
+        backup = "/var/tmp/qik_update/buimage_001c5a400000"
+        cases = [  # document, exit status, state
+            (report(device(1, 0, 0)), 0, "needs-person"),
+            (report(device(1, 0, 9)), 0x10, "update-failure"),
+            (error_form(12, "Update failure. No supported devices found."), 0, "needs-person"),
+            ("", 4, "no-result"),
+        ]
+        for xml, rc, state in cases:
+            with self.subTest(state=state):
+                facts = qik_parse_result(xml, rc, False, [backup])
+                self.assertEqual(facts["state"], state)
+                self.assertIn(backup, facts["needs_person"][-1])
+
+    def test_collected_without_the_run(self):
+        # The exit status the run would have given is worked out from the
+        # codes, so the state is the same as when the run was watched.
+        cases = [(report(device(1, 0, 0)), "ok", 0), (report(device(1, 0, 5), device(4, 0, 18)), "needs-person", 0x0c),
+                 (report(device(1, 0, 9), device(4, 0, 5)), "update-failure", 0x14)]
+        for xml, state, rc in cases:
+            with self.subTest(state=state):
+                facts = qik_parse_result(xml, None)
+                self.assertEqual((facts["state"], facts["rc"]), (state, rc))
+        self.assertEqual(qik_parse_result("", None)["detail"], "no result document on the host")
 
     def test_malformed_documents(self):
         good = report(device(1, 0, 0))

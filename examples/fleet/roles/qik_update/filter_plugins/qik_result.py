@@ -1,7 +1,8 @@
-"""Turns what one run of qik_programmer leaves behind, its exit status and
-its result document, into the facts the rollout acts on and the fleet
-summary shows."""
+"""Turns what one run of qik_programmer leaves behind, its exit status,
+its result document and any NVRAM backup it had to keep, into the facts the
+rollout acts on and the fleet summary shows."""
 
+import re
 import xml.etree.ElementTree as ET
 
 # The exit status of a completed run is a bit set, one bit per kind of
@@ -32,6 +33,34 @@ class MalformedResult(ValueError):
 def decode_exit_bits(rc):
     """The exit status of a completed run, bit by bit."""
     return {name: bool(rc & bit) for bit, name, _ in EXIT_BITS}
+
+
+def exit_status_of(adapters):
+    """The exit status a completed run gives these adapters' codes: for a
+    result collected without the run that wrote it."""
+    rc = 0
+    for a in adapters:
+        rc |= {0: 0, 5: 0x04, 18: 0x08}.get(a["code"], 0x10)
+    return rc
+
+
+def _version(text):
+    """A version as numbers to compare, without trailing zeros: 7.10 is
+    7.10.0."""
+    numbers = [int(n) for n in re.findall(r"\d+", text or "")]
+    while numbers and numbers[-1] == 0:
+        numbers.pop()
+    return tuple(numbers)
+
+
+def family_after(adapter, force):
+    """The family version an adapter holds after the run. The document
+    gives the one before; a successful run writes the table's when it is
+    newer, or whatever it is with -force, and any other result leaves the
+    old one."""
+    if adapter["code"] == 0 and (force or _version(adapter["package"]) > _version(adapter["installed"])):
+        return adapter["package"]
+    return adapter["installed"]
 
 
 def _required(element, path):
@@ -89,15 +118,29 @@ def _read(xml_text):
     return whole_run, adapters, reboot == "1"
 
 
-def qik_parse_result(xml_text, rc):
+def qik_parse_result(xml_text, rc, force=False, kept_backups=()):
     """Facts for one host from its result document (empty when none came
-    back) and the utility's exit status."""
-    rc = int(rc)
+    back), the utility's exit status (None when the result was collected
+    without running it), whether it ran with -force, and the names of the
+    NVRAM backups it had to keep in its working directory."""
+    facts = _parse(xml_text, None if rc is None else int(rc), bool(force))
+    if kept_backups:
+        facts["needs_person"].append("NVRAM backup kept on the host, the adapter's only copy: "
+                                     + ", ".join(sorted(kept_backups)))
+        if facts["state"] in ("ok", "no-supported-adapters"):
+            facts["state"] = "needs-person"
+    return facts
+
+
+def _parse(xml_text, rc, force):
     facts = {"rc": rc, "exit_bits": decode_exit_bits(0), "adapters": [], "whole_run": None,
-             "reboot_required": False, "needs_person": [], "failed": True}
+             "reboot_required": False, "firmware_changed": False, "needs_person": [], "failed": True}
     if not xml_text:
-        reason = WHOLE_RUN_STATUS.get(rc, "no result document")
-        facts.update(state="no-result", detail="no result document; exit status %d: %s" % (rc, reason))
+        if rc is None:
+            detail = "no result document on the host"
+        else:
+            detail = "no result document; exit status %d: %s" % (rc, WHOLE_RUN_STATUS.get(rc, "no result document"))
+        facts.update(state="no-result", detail=detail)
         return facts
     try:
         whole_run, adapters, reboot = _read(xml_text)
@@ -115,8 +158,13 @@ def qik_parse_result(xml_text, rc):
                      state="no-supported-adapters" if no_adapters else "whole-run-error")
         return facts
 
+    if rc is None:
+        facts["rc"] = rc = exit_status_of(adapters)
+    for a in adapters:
+        a["after"] = family_after(a, force)
     bits = decode_exit_bits(rc)
     facts.update(exit_bits=bits, adapters=adapters, reboot_required=reboot,
+                 firmware_changed=any(_version(a["after"]) != _version(a["installed"]) for a in adapters),
                  needs_person=[text for _, name, text in EXIT_BITS if name in NEEDS_PERSON and bits[name]],
                  failed=bits["other_failure"])
     if facts["failed"]:
