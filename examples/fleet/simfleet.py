@@ -4,10 +4,11 @@ directory per host on the simulated bench (docs/bench.md), each reached
 with ansible_connection local, the update package built from the demo
 server's files, an inventory and the extra variables of the rollout.
 
-usage: simfleet.py BUILD_DIR OUT_DIR [mixed|stop]
+usage: simfleet.py BUILD_DIR OUT_DIR [mixed|stop|rerun]
 
 BUILD_DIR is a build tree of the project (build/release); OUT_DIR is made
-anew. Then:  examples/fleet/rollout -i OUT_DIR/inventory.yml -e @OUT_DIR/vars.json
+anew. Prints the fleet's batch sizes and failure limit and why they were
+chosen. Then:  examples/fleet/rollout -i OUT_DIR/inventory.yml -e @OUT_DIR/vars.json
 """
 
 import json
@@ -46,13 +47,13 @@ def with_changes(library=None, tool_faults=(), **adapters):
 
 
 # Each host: its server, and whether its package has a table the checker
-# refuses, whether it was updated before the rollout (so the rollout finds
-# everything current) and whether the controller cannot reach it.
+# refuses or is missing, whether it was updated before the rollout (so the
+# rollout finds everything current), whether an earlier run left a kept NVRAM
+# backup in its working directory and whether the controller cannot reach it.
 FLEETS = {
-    # A canary, then batches of four: no batch has more than three failed
-    # hosts out of four, so the whole fleet is run.
     "mixed": {
         "vars": {"qik_serial": [1, 4], "qik_max_fail_percentage": 80},
+        "why": "no batch has more than three failed hosts out of four, so the whole fleet is run",
         "hosts": {
             "canary": {"bench": demo_bench()},
             "lom-only": {"bench": only("lom")},
@@ -63,12 +64,13 @@ FLEETS = {
             "old-library": {"bench": with_changes(library={"version": "6.23.5"})},
             "no-adapters": {"bench": only("nic1g")},
             "unreachable": {"bench": demo_bench(), "unreachable": True},
+            "kept-backup": {"bench": demo_bench(), "kept_backup": True},
+            "no-package": {"bench": demo_bench(), "no_package": True},
         },
     },
-    # One of the two hosts of the second batch fails: 50% passes the
-    # default limit of 20%, and the last batch is never run.
     "stop": {
-        "vars": {"qik_serial": [1, 2]},
+        "vars": {"qik_serial": [1, 2], "qik_max_fail_percentage": 20},
+        "why": "one of the two hosts of the second batch fails, 50%, so the last batch is never run",
         "hosts": {
             "canary": {"bench": demo_bench()},
             "tool-fails": {"bench": with_changes(tool_faults=[{"adapter": "addin", "option": "-mgmt", "exit": 9}])},
@@ -77,7 +79,20 @@ FLEETS = {
             "later-2": {"bench": demo_bench()},
         },
     },
+    # Servers that all take the update, for rolling out again.
+    "rerun": {
+        "vars": {"qik_serial": [1, 2], "qik_max_fail_percentage": 0},
+        "why": "every host takes the update, so any failure stops the rollout",
+        "hosts": {
+            "canary": {"bench": demo_bench()},
+            "lom-only": {"bench": only("lom")},
+            "second": {"bench": demo_bench()},
+        },
+    },
 }
+# What a run that could not restore an adapter's NVRAM leaves beside the
+# utility: the backup, named after the adapter's MAC address.
+KEPT_BACKUP = "buimage_001c5a100000"
 
 
 def make_package(build_dir, dest, bad_table=False):
@@ -116,9 +131,14 @@ def lay_out(build_dir, out_dir, fleet_name):
             json.dump(setup["bench"], f, indent=1)
         if setup.get("updated_before"):
             update_before(packages[False], workdir)
+        if setup.get("kept_backup"):
+            with open(os.path.join(workdir, KEPT_BACKUP), "wb") as f:
+                f.write(bytes(4096))
         host = {"qik_workdir": workdir}
         if setup.get("bad_table"):
             host["qik_package_dir"] = packages[True]
+        if setup.get("no_package"):
+            host["qik_package_dir"] = os.path.join(out_dir, "no-such-package")
         if setup.get("unreachable"):
             # The connection fails as an unreachable SSH host's would.
             host["ansible_remote_tmp"] = "/dev/null/unreachable"
@@ -135,12 +155,15 @@ def lay_out(build_dir, out_dir, fleet_name):
         json.dump(inventory, f, indent=1)
     with open(os.path.join(out_dir, "vars.json"), "w", encoding="utf-8") as f:
         json.dump(fleet["vars"], f)
+    return "%s: %d simulated hosts, batches %s and failure limit %d%%: %s" % (
+        fleet_name, len(hosts), json.dumps(fleet["vars"]["qik_serial"]), fleet["vars"]["qik_max_fail_percentage"],
+        fleet["why"])
 
 
 def main(argv):
     if len(argv) not in (3, 4):
         sys.exit(__doc__.split("\n\n")[1])
-    lay_out(os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3] if len(argv) == 4 else "mixed")
+    print(lay_out(os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3] if len(argv) == 4 else "mixed"))
 
 
 if __name__ == "__main__":

@@ -3,7 +3,10 @@ each reached with ansible_connection local in a working directory of its
 own on the bench."""
 
 import csv
+import hashlib
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -27,7 +30,38 @@ def read_lines(path):
         return f.read().splitlines()
 
 
+def rollout(log, *args):
+    """Runs the recipe with these arguments for ansible-playbook: its exit
+    status and its output, which is also left in the file log."""
+    tmp = os.path.join(os.path.dirname(log), "ansible-tmp")
+    env = dict(os.environ, ANSIBLE_LOCAL_TEMP=tmp, ANSIBLE_REMOTE_TEMP=tmp, ANSIBLE_NOCOLOR="1")
+    run = subprocess.run([os.path.join(FLEET, "rollout"), *args], env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, check=False)
+    with open(log, "w", encoding="utf-8") as f:
+        f.write(run.stdout)
+    return run.returncode, run.stdout
+
+
+def recap(output):
+    """Ansible's closing counts for each host: {host: {"ok": n, "changed": n, ...}}."""
+    lines = output.split("PLAY RECAP", 1)[1].splitlines()[1:]
+    return {host.strip(): {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", counts)}
+            for host, _, counts in (line.partition(" : ") for line in lines if " : " in line)}
+
+
+def snapshot(directory):
+    """Every file below a folder and its content's digest."""
+    found = {}
+    for parent, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(parent, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, directory)] = hashlib.sha256(f.read()).hexdigest()
+    return found
+
+
 class Rollout(unittest.TestCase):
+    """A simulated fleet laid out anew and rolled out once."""
     fleet = None
 
     @classmethod
@@ -35,22 +69,30 @@ class Rollout(unittest.TestCase):
         cls.out = os.path.join(OUT, cls.fleet)
         simfleet.lay_out(BUILD, cls.out, cls.fleet)
         cls.tool_log_before = {h: read_lines(cls.tool_log(h)) for h in simfleet.FLEETS[cls.fleet]["hosts"]}
-        tmp = os.path.join(cls.out, "ansible-tmp")
-        env = dict(os.environ, ANSIBLE_LOCAL_TEMP=tmp, ANSIBLE_REMOTE_TEMP=tmp, ANSIBLE_NOCOLOR="1")
-        run = subprocess.run([os.path.join(FLEET, "rollout"), "-i", os.path.join(cls.out, "inventory.yml"),
-                              "-e", "@" + os.path.join(cls.out, "vars.json")],
-                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False)
-        cls.status, cls.output = run.returncode, run.stdout
-        with open(os.path.join(cls.out, "rollout.log"), "w", encoding="utf-8") as f:
-            f.write(cls.output)
-        cls.rows = defaultdict(list)
+        cls.before_rollout()
+        cls.status, cls.output = cls.roll_out("rollout.log")
+        cls.rows, cls.summary_md = cls.read_summary()
+
+    @classmethod
+    def before_rollout(cls):
+        pass
+
+    @classmethod
+    def roll_out(cls, log, *args):
+        return rollout(os.path.join(cls.out, log), "-i", os.path.join(cls.out, "inventory.yml"),
+                       "-e", "@" + os.path.join(cls.out, "vars.json"), *args)
+
+    @classmethod
+    def read_summary(cls, results=()):
+        """The rows of summary.csv by host, and summary.md."""
+        rows = defaultdict(list)
         try:
-            with open(cls.result("summary.csv"), encoding="utf-8") as f:
+            with open(cls.result(*results, "summary.csv"), encoding="utf-8") as f:
                 for row in csv.DictReader(f):
-                    cls.rows[row["host"]].append(row)
-            cls.summary_md = "\n".join(read_lines(cls.result("summary.md")))
+                    rows[row["host"]].append(row)
         except FileNotFoundError:
             raise AssertionError("no fleet summary; the rollout said:\n" + cls.output) from None
+        return rows, "\n".join(read_lines(cls.result(*results, "summary.md")))
 
     @classmethod
     def result(cls, *parts):
@@ -60,11 +102,14 @@ class Rollout(unittest.TestCase):
     def tool_log(cls, host):
         return os.path.join(cls.out, "hosts", host, "nicflsh_log.txt")
 
-    def states(self):
-        return {host: {r["state"] for r in rows} for host, rows in self.rows.items()}
+    def states(self, rows=None):
+        return {host: {r["state"] for r in rows} for host, rows in (rows or self.rows).items()}
 
     def codes(self, host):
         return [r["code"] for r in self.rows[host]]
+
+    def reboot_window(self, summary_md):
+        return summary_md.split("## For a reboot window\n", 1)[1].split()
 
     def assertSummaryMatchesDocument(self, host):
         """The host's result document and inventory log came back, parse,
@@ -87,36 +132,75 @@ class Rollout(unittest.TestCase):
         reboot = root.find("RebootRequired").text
         self.assertEqual({r["reboot_required"] for r in self.rows[host]}, {reboot})
 
-
 class MixedFleet(Rollout):
+    """Every outcome a host can have, first in check mode, then rolled out."""
     fleet = "mixed"
+
+    @classmethod
+    def before_rollout(cls):
+        cls.hosts_before_check = snapshot(os.path.join(cls.out, "hosts"))
+        cls.check_status, cls.check_output = cls.roll_out("check.log", "--check")
+        cls.hosts_after_check = snapshot(os.path.join(cls.out, "hosts"))
+        cls.check_rows, cls.check_md = cls.read_summary(["check-mode"])
+        cls.results_after_check = sorted(os.listdir(cls.result()))
+
+    def test_check_mode_touches_no_host_and_writes_its_summary(self):
+        self.assertEqual(self.hosts_after_check, self.hosts_before_check)
+        self.assertEqual(self.results_after_check, ["check-mode"])
+        expected = {h: {"planned"} for h in simfleet.FLEETS["mixed"]["hosts"]}
+        expected.update({"unreachable": {"unreachable"}, "no-package": {"step-failed"}})
+        self.assertEqual(self.states(self.check_rows), expected)
+        self.assertIn("a run would use %s, unpack %s there" % (os.path.join(self.out, "hosts", "canary"),
+                                                                os.path.join(self.out, "package")),
+                      self.check_rows["canary"][0]["message"])
+        self.assertEqual(self.check_status, 2, self.check_output)
 
     def test_every_host_in_the_summary(self):
         self.assertEqual(self.status, 2, self.output)
         self.assertEqual(self.states(), {
             "canary": {"ok"}, "lom-only": {"ok"}, "tool-fails": {"update-failure"}, "locked": {"needs-person"},
             "current": {"ok"}, "bad-table": {"bad-table"}, "old-library": {"whole-run-error"},
-            "no-adapters": {"no-supported-adapters"}, "unreachable": {"unreachable"}})
+            "no-adapters": {"no-supported-adapters"}, "unreachable": {"unreachable"},
+            "kept-backup": {"needs-person"}, "no-package": {"step-failed"}})
         expected_codes = {
             "canary": ["0"] * 6, "lom-only": ["0"] * 4, "tool-fails": ["9"] * 4 + ["0"] * 2,
             "locked": ["5"] * 4 + ["18"] * 2, "current": ["0"] * 6, "bad-table": [""],
-            "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""]}
+            "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""], "kept-backup": ["0"] * 6,
+            "no-package": [""]}
         self.assertEqual({h: self.codes(h) for h in self.rows}, expected_codes)
         self.assertEqual({r["exit_status"] for r in self.rows["tool-fails"] + self.rows["locked"]}, {"16", "12"})
         self.assertIn("Failed to create temporary directory", self.rows["unreachable"][0]["message"])
 
+    def test_changed_only_where_the_firmware_changed(self):
+        changed = {host for host, counts in recap(self.output).items() if counts["changed"]}
+        self.assertEqual(changed, {"canary", "lom-only", "tool-fails", "kept-backup"})
+        self.assertEqual(self.reboot_window(self.summary_md),
+                         ["-", "canary", "-", "lom-only", "-", "tool-fails", "-", "kept-backup"])
+
     def test_summary_matches_each_result_document(self):
-        reached = [h for h in self.rows if h not in ("unreachable", "bad-table")]
+        reached = [h for h in self.rows if h not in ("unreachable", "bad-table", "no-package")]
         for host in reached:
             with self.subTest(host):
                 self.assertSummaryMatchesDocument(host)
         self.assertEqual(self.rows["old-library"][0]["message"], "Dependency failure. Library out of date.")
 
-    def test_bad_table_programs_nothing(self):
+    def test_stopped_hosts_program_nothing(self):
         self.assertIn('token "bc_7a01_0710.bin" has no ",version"', self.rows["bad-table"][0]["message"])
-        self.assertFalse(os.path.exists(self.tool_log("bad-table")))
-        self.assertFalse(os.path.exists(self.result("bad-table", "vxlrfwprgmr.xml")))
         self.assertTrue(os.path.exists(os.path.join(self.out, "hosts", "bad-table", "qik_programmer")))
+        # The package could not be packed: tar's own words, and nothing sent.
+        self.assertRegex(self.rows["no-package"][0]["message"],
+                         "^packing .*/no-such-package on the controller failed: tar: .*: Cannot open: No such file")
+        self.assertEqual(os.listdir(os.path.join(self.out, "hosts", "no-package")), ["bench.json"])
+        for host in ("bad-table", "no-package"):
+            with self.subTest(host):
+                self.assertFalse(os.path.exists(self.tool_log(host)))
+                self.assertFalse(os.path.exists(self.result(host, "vxlrfwprgmr.xml")))
+
+    def test_package_packed_once_for_every_batch(self):
+        packing = self.output.split("TASK [qik_update : Pack each update package]")
+        self.assertEqual(len(packing), 2, self.output)
+        self.assertEqual(len(re.findall(r"\(item=", packing[1].split("PLAY [", 1)[0])), 3)
+        self.assertEqual(self.output.count("PLAY [Update network adapter firmware]"), 4)
 
     def test_second_run_finds_everything_current(self):
         rows = self.rows["current"]
@@ -127,14 +211,15 @@ class MixedFleet(Rollout):
         self.assertEqual(programmed, [])
 
     def test_totals_and_lists_for_people(self):
-        for line in ["| 0 | Update success. | 18 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
+        for line in ["| 0 | Update success. | 24 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
                      "| 6 | Dependency failure. Library out of date. | 1 |", "| 12 | Update failure. No supported devices "
                      "found. | 1 |", "| 18 | Update failure. Driver not supported. See release notes for recommended "
                      "driver. | 2 |"]:
             self.assertIn(line, self.summary_md)
         self.assertIn("| locked | write protect or system lockdown; driver not supported |", self.summary_md)
-        reboot = self.summary_md.split("## For a reboot window\n", 1)[1].split()
-        self.assertEqual(reboot, ["-", "canary", "-", "lom-only", "-", "tool-fails", "-", "current"])
+        self.assertIn("| kept-backup | NVRAM backup kept on the host, the adapter's only copy: %s |"
+                      % os.path.join(self.out, "hosts", "kept-backup", simfleet.KEPT_BACKUP), self.summary_md)
+        self.assertIn("Batches [1, 4], failure limit 80%.\n", self.summary_md)
 
 
 class StoppedRollout(Rollout):
@@ -152,6 +237,62 @@ class StoppedRollout(Rollout):
                 self.assertEqual(self.rows[host][0]["message"], "the rollout stopped before this host")
                 self.assertEqual(os.listdir(os.path.join(self.out, "hosts", host)), ["bench.json"])
                 self.assertFalse(os.path.exists(self.result(host)))
+        why = ("1 of 2 hosts of the batch from tool-fails failed (50%), more than the failure limit of 20%")
+        self.assertIn("Batches [1, 2], failure limit 20%. Stopped: " + why + "; 2 hosts not run.", self.summary_md)
+        self.assertIn("rollout stopped: " + why, self.output)
+
+
+class Rerun(Rollout):
+    """A fleet rolled out, then again, then again on one host with --limit."""
+    fleet = "rerun"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.second_status, cls.second_output = cls.roll_out("second.log")
+        cls.second_rows, cls.second_md = cls.read_summary()
+        cls.limited_status, cls.limited_output = cls.roll_out("limited.log", "--limit", "second",
+                                                              "-e", "qik_skip=eth0,eth1,eth2,eth3")
+        cls.limited_rows, _ = cls.read_summary()
+
+    def test_second_rollout_reports_every_host_ok(self):
+        self.assertEqual((self.status, self.second_status), (0, 0), self.second_output)
+        hosts = set(simfleet.FLEETS["rerun"]["hosts"])
+        first, second = recap(self.output), recap(self.second_output)
+        self.assertEqual({h for h in hosts if first[h]["changed"]}, hosts)
+        self.assertEqual({h: (second[h]["changed"], second[h]["failed"]) for h in hosts}, {h: (0, 0) for h in hosts})
+        self.assertEqual(self.states(self.second_rows), {h: {"ok"} for h in hosts})
+        self.assertIn("firmware changed on 0.", self.second_md)
+        self.assertEqual(self.reboot_window(self.second_md), ["none"])
+
+    def test_limited_rerun_keeps_the_other_rows(self):
+        self.assertEqual(self.limited_status, 0, self.limited_output)
+        self.assertEqual(list(self.limited_rows), ["canary", "lom-only", "second"])
+        for host in ("canary", "lom-only"):
+            self.assertEqual(self.limited_rows[host], self.second_rows[host])
+        self.assertEqual([r["location"] for r in self.limited_rows["second"]], ["4:0.0", "4:0.1"])
+
+
+class EmptyInventory(unittest.TestCase):
+    """A rollout without hosts says so and fails, whatever left it without."""
+
+    def test_fails_with_a_clear_message(self):
+        out = os.path.join(OUT, "empty")
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        empty = os.path.join(out, "empty.yml")
+        open(empty, "w", encoding="utf-8").close()
+        results = os.path.join(out, "results")
+        cases = {"empty": ["-i", empty], "missing": ["-i", os.path.join(out, "missing.yml")],
+                 "no such group": ["-i", os.path.join(out, "missing.yml"), "-e", "qik_hosts=ks2200"]}
+        for name, args in cases.items():
+            with self.subTest(name):
+                status, output = rollout(os.path.join(out, name + ".log"), *args, "-e", "qik_results_dir=" + results)
+                self.assertNotEqual(status, 0, output)
+                self.assertRegex(" ".join(output.split()),
+                                 r"No host to update: \S+ matches no host of the inventory \S+\.yml "
+                                 r"\(missing, empty or unreadable\)\. Write the inventory")
+                self.assertFalse(os.path.exists(results))
 
 
 if __name__ == "__main__":

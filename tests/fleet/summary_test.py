@@ -21,10 +21,12 @@ def adapter(location, code, message):
 
 
 STATUSES = {
-    "updated": {"state": "ok", "rc": 0, "reboot_required": True, "needs_person": [],
+    "updated": {"state": "ok", "rc": 0, "reboot_required": True, "firmware_changed": True, "needs_person": [],
                 "adapters": [adapter("1:0.0", 0, "Update success."), adapter("1:0.1", 0, "Update success.")]},
-    "rebooted": {"state": "ok", "rc": 0, "reboot_required": True, "rebooted": True, "needs_person": [],
-                 "adapters": [adapter("1:0.0", 0, "Update success.")]},
+    "rebooted": {"state": "ok", "rc": 0, "reboot_required": True, "firmware_changed": True, "rebooted": True,
+                 "needs_person": [], "adapters": [adapter("1:0.0", 0, "Update success.")]},
+    "current": {"state": "ok", "rc": 0, "reboot_required": True, "firmware_changed": False, "needs_person": [],
+                "adapters": [adapter("1:0.0", 0, "Update success.")]},
     "old-library": {"state": "whole-run-error", "rc": 0, "detail": "6: Dependency failure. Library out of date.",
                     "whole_run": {"code": 6, "message": "Dependency failure. Library out of date."}},
     "bad-table": {"state": "bad-table", "detail": "configuration table refused, nothing programmed: " + "x" * 300},
@@ -32,39 +34,57 @@ STATUSES = {
 }
 
 
+def write_statuses(results, statuses):
+    for host, status in statuses.items():
+        os.makedirs(os.path.join(results, host), exist_ok=True)
+        with open(os.path.join(results, host, "status.json"), "w", encoding="utf-8") as f:
+            json.dump(dict(status, host=host), f)
+
+
+def summarize(results):
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        qik_summary.main(["qik_summary.py", results])
+    with open(os.path.join(results, "summary.csv"), encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    with open(os.path.join(results, "summary.md"), encoding="utf-8") as f:
+        md = f.read()
+    return rows, md, json.loads(out.getvalue())["stopped"]
+
+
+def write_results(results, statuses, limit=20):
+    """A results folder as a run of the rollout leaves it, with a host that
+    it never reached, and its summary: (rows, summary.md, why it stopped)."""
+    qik_summary.start(results, {"hosts": list(statuses) + ["never-reached"], "limited": False, "serial": [1, 2],
+                                "max_fail_percentage": limit})
+    write_statuses(results, statuses)
+    return summarize(results)
+
+
 class Summary(unittest.TestCase):
     """What the rollouts of tests/fleet do not reach: hosts cut short or
-    rebooted, and cells that would break the Markdown table."""
+    rebooted, cells that would break the Markdown table, and every way a
+    batch can stop a rollout."""
 
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
-        results = self.dir.name
-        with open(os.path.join(results, "rollout.json"), "w", encoding="utf-8") as f:
-            json.dump({"hosts": list(STATUSES) + ["never-reached"]}, f)
-        for host, status in STATUSES.items():
-            os.makedirs(os.path.join(results, host))
-            with open(os.path.join(results, host, "status.json"), "w", encoding="utf-8") as f:
-                json.dump(dict(status, host=host), f)
-        with contextlib.redirect_stdout(io.StringIO()):
-            qik_summary.main(["qik_summary.py", results])
-        with open(os.path.join(results, "summary.csv"), encoding="utf-8") as f:
-            self.rows = list(csv.DictReader(f))
-        with open(os.path.join(results, "summary.md"), encoding="utf-8") as f:
-            self.md = f.read()
+        self.results = self.dir.name
+        self.rows, self.md, _ = write_results(self.results, STATUSES)
 
     def tearDown(self):
         self.dir.cleanup()
 
     def test_every_host_appears(self):
         self.assertEqual([(r["host"], r["state"], r["code"]) for r in self.rows], [
-            ("updated", "ok", "0"), ("updated", "ok", "0"), ("rebooted", "ok", "0"),
+            ("updated", "ok", "0"), ("updated", "ok", "0"), ("rebooted", "ok", "0"), ("current", "ok", "0"),
             ("old-library", "whole-run-error", "6"), ("bad-table", "bad-table", ""),
             ("cut-short", "interrupted", ""), ("never-reached", "not-run", "")])
-        self.assertEqual(self.rows[3]["message"], "Dependency failure. Library out of date.")
-        self.assertEqual(self.rows[4]["message"], STATUSES["bad-table"]["detail"])
-        self.assertIn("6 hosts: 1 bad-table, 1 interrupted, 1 not-run, 2 ok, 1 whole-run-error.", self.md)
+        self.assertEqual(self.rows[4]["message"], "Dependency failure. Library out of date.")
+        self.assertEqual(self.rows[5]["message"], STATUSES["bad-table"]["detail"])
+        self.assertIn("7 hosts: 1 bad-table, 1 interrupted, 1 not-run, 3 ok, 1 whole-run-error; "
+                      "firmware changed on 2.\n", self.md)
+        self.assertIn("Batches [1, 2], failure limit 20%. 1 hosts not run yet", self.md)
 
-    def test_reboot_window_leaves_out_rebooted_hosts(self):
+    def test_reboot_window_only_for_new_firmware_not_yet_started(self):
         self.assertEqual(self.md.split("## For a reboot window\n", 1)[1].split(), ["-", "updated"])
 
     def test_markdown_cells_stay_in_their_column(self):
@@ -75,6 +95,43 @@ class Summary(unittest.TestCase):
         bad_table = [line for line in lines if line.startswith("| bad-table | bad-table |")]
         self.assertTrue(bad_table)
         self.assertTrue(all(len(line) < 400 and "..." in line for line in bad_table))
+
+    def test_limited_run_keeps_the_other_hosts(self):
+        qik_summary.start(self.results, {"hosts": ["new", "current"], "limited": True, "serial": [1],
+                                         "max_fail_percentage": 0})
+        write_statuses(self.results, {"new": STATUSES["current"]})
+        rows, _, _ = summarize(self.results)
+        self.assertEqual(rows, self.rows + [dict(self.rows[3], host="new")])
+        qik_summary.start(self.results, {"hosts": ["new"], "limited": False, "serial": [1], "max_fail_percentage": 0})
+        self.assertEqual([r["host"] for r in summarize(self.results)[0]], ["new"])
+
+    def test_why_a_rollout_stops(self):
+        ok, failed = {"state": "ok", "failed": False}, {"state": "update-failure", "failed": True}
+        cases = [  # the batches that ended (each host's status), limit, why it stopped
+            ([[failed]], 20, "all 1 hosts of the batch from h0 failed"),
+            ([[ok], [ok, failed]], 20, "1 of 2 hosts of the batch from h1 failed (50%), more than the failure limit of 20%"),
+            ([[ok], [ok, failed]], 50, None),
+            ([[ok], [ok, ok, failed]], 33, "1 of 3 hosts of the batch from h1 failed (33%), more than the failure limit of 33%"),
+            ([[ok], [failed, failed]], 100, "all 2 hosts of the batch from h1 failed"),
+        ]
+        for batches, limit, why in cases:
+            with self.subTest(why=why, limit=limit), tempfile.TemporaryDirectory() as results:
+                statuses, n = {}, 0
+                for batch in batches:
+                    first = "h%d" % n
+                    for status in batch:
+                        statuses["h%d" % n] = dict(status, batch=first)
+                        n += 1
+                _, md, stopped = write_results(results, statuses, limit=limit)
+                self.assertEqual(stopped, why)
+                if why:
+                    self.assertIn("Stopped: %s; 1 hosts not run." % why, md)
+        # The last batch: nothing left to stop.
+        with tempfile.TemporaryDirectory() as results:
+            qik_summary.start(results, {"hosts": ["h0", "h1"], "limited": False, "serial": [1],
+                                        "max_fail_percentage": 0})
+            write_statuses(results, {"h0": dict(ok, batch="h0"), "h1": dict(failed, batch="h1")})
+            self.assertIsNone(summarize(results)[2])
 
 
 if __name__ == "__main__":

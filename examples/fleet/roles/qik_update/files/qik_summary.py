@@ -2,9 +2,15 @@
 """Writes the fleet summary, summary.csv and summary.md, into a results
 folder of the rollout: one row per host and adapter, totals by result code,
 the hosts that need a person and the hosts for a reboot window. Every host
-of the rollout appears, whether or not it was reached.
+of the rollout appears, whether or not it was reached. Prints, as JSON, the
+summary's path and, when the batch that ended last passed the failure limit
+before every host was run, why the rollout stops there.
 
-usage: qik_summary.py RESULTS_DIR
+With --start, records the hosts of a new run instead, read as JSON from
+standard input ({"hosts", "limited", "serial", "max_fail_percentage"}): a
+run limited to some hosts (--limit) keeps the other hosts of the rollout.
+
+usage: qik_summary.py [--start] RESULTS_DIR
 """
 
 import csv
@@ -22,6 +28,24 @@ INTERRUPTED = {"state": "interrupted",
                "detail": "started, but no outcome came back: lost midway or the rollout was cut short"}
 
 
+def start(results_dir, run):
+    """rollout.json for a new run: its hosts after those of the rollout it
+    continues, the batch sizes and the failure limit."""
+    hosts = list(run["hosts"])
+    if run["limited"]:
+        try:
+            with open(os.path.join(results_dir, "rollout.json"), encoding="utf-8") as f:
+                earlier = json.load(f)["hosts"]
+        except FileNotFoundError:
+            earlier = []
+        hosts = earlier + [h for h in hosts if h not in earlier]
+    record = {"hosts": hosts, "run": run["hosts"], "serial": run["serial"],
+              "max_fail_percentage": run["max_fail_percentage"]}
+    os.makedirs(results_dir, exist_ok=True)
+    with open(os.path.join(results_dir, "rollout.json"), "w", encoding="utf-8") as f:
+        json.dump(record, f, indent=1)
+
+
 def host_status(results_dir, host):
     try:
         with open(os.path.join(results_dir, host, "status.json"), encoding="utf-8") as f:
@@ -33,7 +57,8 @@ def host_status(results_dir, host):
 
 def rows_for(host, status):
     """One row per adapter; a host without adapters gets one row saying why."""
-    base = {"host": host, "state": status["state"], "exit_status": status.get("rc", ""),
+    rc = status.get("rc")
+    base = {"host": host, "state": status["state"], "exit_status": "" if rc is None else rc,
             "reboot_required": int(bool(status.get("reboot_required")))}
     adapters = status.get("adapters") or []
     if adapters:
@@ -41,6 +66,11 @@ def rows_for(host, status):
     whole = status.get("whole_run") or {}
     return [dict(base, code=whole.get("code", ""), message=whole.get("message") or status.get("detail", ""))]
 
+
+# States with nothing for anyone to look at: besides a good update, a host
+# with no adapter of the table, and hosts that were only checked (check mode,
+# or --tags preflight).
+NOTHING_WRONG = ("ok", "no-supported-adapters", "planned", "preflight-passed")
 
 # Past this a Markdown cell is cut; summary.csv and status.json keep it all.
 CELL_WIDTH = 160
@@ -57,7 +87,27 @@ def _table(header, rows):
     return "\n".join(lines) + "\n"
 
 
-def markdown(rows, statuses):
+def stop_reason(rollout, statuses):
+    """Why the rollout stops after the batch that ended last, or None while
+    it goes on or when it has run every host. Ansible ends the play when
+    every host of a batch failed; the play ends it too when the failed share
+    is more than the limit (tasks/main.yml)."""
+    run = rollout["run"]
+    ended = [h for h in run if statuses[h]["state"] not in ("not-run", "interrupted")]
+    if not ended or ended[-1] == run[-1]:
+        return None
+    batch = [h for h in run if statuses[h].get("batch") == statuses[ended[-1]].get("batch")]
+    failed = sum(1 for h in batch if statuses[h].get("failed"))
+    limit = rollout["max_fail_percentage"]
+    if failed == len(batch):
+        return "all %d hosts of the batch from %s failed" % (failed, batch[0])
+    if failed * 100 > limit * len(batch):
+        return "%d of %d hosts of the batch from %s failed (%d%%), more than the failure limit of %d%%" \
+            % (failed, len(batch), batch[0], failed * 100 // len(batch), limit)
+    return None
+
+
+def markdown(rows, statuses, rollout, stopped):
     """The summary for people: the IDs of an adapter on one line, and the
     exit status of a completed run in hexadecimal, where its bits are read."""
     def ids(r):
@@ -73,12 +123,23 @@ def markdown(rows, statuses):
     by_code = Counter((r["code"], r["message"]) for r in rows if r["code"] != "")
     by_state = Counter(s["state"] for s in statuses.values())
     needs_person = [[h, "; ".join(s["needs_person"])] for h, s in statuses.items() if s.get("needs_person")]
-    reboot = [h for h, s in statuses.items() if s.get("reboot_required") and not s.get("rebooted")]
+    changed = [h for h, s in statuses.items() if s.get("firmware_changed")]
+    # A host whose firmware was already current has nothing new to start.
+    reboot = [h for h in changed if statuses[h].get("reboot_required") and not statuses[h].get("rebooted")]
+    not_run = [h for h in rollout["run"] if statuses[h]["state"] == "not-run"]
+    if stopped:
+        progress = " Stopped: %s; %d hosts not run." % (stopped, len(not_run))
+    elif not_run:
+        progress = " %d hosts not run yet: the rollout goes on, or was cut short." % len(not_run)
+    else:
+        progress = ""
     problems = [[h, s["state"], s.get("detail", "")] for h, s in statuses.items()
-                if s["state"] not in ("ok", "no-supported-adapters")]
+                if s["state"] not in NOTHING_WRONG]
 
     out = ["# Fleet rollout summary\n",
-           "%d hosts: %s.\n" % (len(statuses), ", ".join("%d %s" % (n, s) for s, n in sorted(by_state.items()))),
+           "%d hosts: %s; firmware changed on %d.\n"
+           % (len(statuses), ", ".join("%d %s" % (n, s) for s, n in sorted(by_state.items())), len(changed)),
+           "Batches %s, failure limit %s%%.%s\n" % (json.dumps(rollout["serial"]), rollout["max_fail_percentage"], progress),
            _table(["host", "state", "location", "IDs", "adapter", "installed", "package", "code",
                    "message", "exit status", "reboot"], adapter_rows),
            "## Totals by result code\n",
@@ -93,20 +154,26 @@ def markdown(rows, statuses):
 
 
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--start":
+        start(argv[2], json.load(sys.stdin))
+        return
     if len(argv) != 2:
         sys.exit(__doc__.strip().splitlines()[-1])
     results_dir = argv[1]
     with open(os.path.join(results_dir, "rollout.json"), encoding="utf-8") as f:
-        hosts = json.load(f)["hosts"]
+        rollout = json.load(f)
+    hosts = rollout["hosts"]
     statuses = {host: host_status(results_dir, host) for host in hosts}
+    stopped = stop_reason(rollout, statuses)
     rows = [row for host in hosts for row in rows_for(host, statuses[host])]
     with open(os.path.join(results_dir, "summary.csv"), "w", newline="", encoding="utf-8") as f:
         writer = csv.DictWriter(f, fieldnames=COLUMNS)
         writer.writeheader()
         writer.writerows(rows)
     with open(os.path.join(results_dir, "summary.md"), "w", encoding="utf-8") as f:
-        f.write(markdown(rows, statuses))
-    print("%d hosts, %d rows: %s" % (len(hosts), len(rows), os.path.join(results_dir, "summary.md")))
+        f.write(markdown(rows, statuses, rollout, stopped))
+    print(json.dumps({"summary": os.path.join(results_dir, "summary.md"), "hosts": len(hosts), "rows": len(rows),
+                      "stopped": stopped}))
 
 
 if __name__ == "__main__":
