@@ -5,11 +5,26 @@
 
 #include <cerrno>
 
+namespace {
+
+int open_flags(OutputMode mode) {
+    switch (mode) {
+        case OutputMode::Truncate:
+            return O_TRUNC;
+        case OutputMode::Append:
+            return O_APPEND;
+        case OutputMode::Rewrite:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
 File open_output_file(const char* path, OutputMode mode) {
-    const int truncate = mode == OutputMode::Truncate ? O_TRUNC : 0;
-    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | truncate, 0666);
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | open_flags(mode), 0666);
     if (fd < 0) return nullptr;
-    File file(fdopen(fd, "r+"));
+    File file(fdopen(fd, mode == OutputMode::Append ? "a" : "r+"));
     if (!file) {
         const int error = errno;
         close(fd);
@@ -26,4 +41,16 @@ bool close_output_file(File file) {
     const bool closed = std::fclose(f) == 0;
     if (!written) errno = error;
     return written && closed;
+}
+
+std::optional<std::string> read_own_file(const char* path, std::size_t limit) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text(limit, '\0');
+    std::size_t length = 0;
+    for (ssize_t n; length < limit && (n = read(fd, text.data() + length, limit - length)) > 0;)
+        length += static_cast<std::size_t>(n);
+    close(fd);
+    text.resize(length);
+    return text;
 }

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <exception>
 #include <string_view>
 #include <vector>
 
@@ -13,8 +12,9 @@
 #include "config/config.h"
 #include "engine/engine.h"
 #include "report/progress.h"
-#include "vpd/vpd.h"
 #include "report/report.h"
+#include "report/run_output.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -29,22 +29,6 @@ enum ResultCode : uint32_t {
     LibraryInitFailed = 7,
     OutOfMemory = 8,
     AdapterListFailed = 10,
-};
-
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Both streams for the run; the globals point into them while they live.
-struct Streams {
-    File result;
-    File log;
-    ~Streams() {
-        if (OutputStream != nullptr) std::fflush(OutputStream);
-        OutputStream = nullptr;
-        OutputStream2 = nullptr;
-    }
 };
 
 void print_usage(const char* program) {
@@ -64,10 +48,9 @@ bool take_value(int argc, const char* const* argv, int& i, std::span<char> field
 
 int invalid_usage(const CommandLine& line, const char* program) {
     {
-        Streams streams;
-        streams.result.reset(std::fopen(line.resultFileName, "w"));
-        OutputStream = streams.result.get();
-        if (OutputStream != nullptr) print_qik_error(InvalidUsage);
+        RunOutput output;
+        if (output.open_result(line.resultFileName, false)) print_qik_error(InvalidUsage);
+        output.close();
     }
     std::printf("Invalid Usage:  Please try again\n");
     print_usage(program);
@@ -83,35 +66,36 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
     }
 }
 
-// Steps from the inventory to the report; the exit flags.
-unsigned update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
-                         const CommandLine& line, Streams& streams) {
+// Steps from the inventory to the report; the exit status.
+int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+                    const CommandLine& line, RunOutput& output) {
     // A run that stops early still leaves disabled adapters disabled: an
     // adapter the administrator switched off must not stay on the network.
     if (get_device_info(records, config.head(), line.skipList) != 0) {
         print_qik_error(AdapterListFailed);
-        restore_device_state_by_name(records);
+        restore_device_state_by_name();
         return 0;
     }
-    if (eval_and_prg(records, Force) == OutputUnopenable) {
+    pass_over_functions_without_function0(records, line.skipList);
+    // Earlier adapters may have been programmed: the run failed, and says so.
+    if (eval_and_prg(records, Force) == RunAbandoned) {
         print_qik_error(OutputUnopenable);
         restore_device_state(records);
-        return 0;
+        return static_cast<int>(OutputUnopenable);
     }
     for (const AdapterRecord& record : records)
         if (record.config != nullptr) progress_result(record);
     print_qik_execution(records);
-    streams.log.reset();
-    OutputStream2 = nullptr;
+    output.close_log();
     const unsigned flags = exit_flags(records);
     restore_device_state(records);
-    return flags;
+    return static_cast<int>(flags);
 }
 
 // Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
-// outcome; the exit flags.
-unsigned run_with_library(const ConfigList& config, const CommandLine& line, Streams& streams) {
-    unsigned flags = 0;
+// outcome; the exit status.
+int run_with_library(const ConfigList& config, const CommandLine& line, RunOutput& output) {
+    int status = 0;
     uint32_t count = 0;
     if (Adpm.AdpmInitialize() != AdpmSuccess) {
         print_qik_error(LibraryInitFailed);
@@ -120,10 +104,45 @@ unsigned run_with_library(const ConfigList& config, const CommandLine& line, Str
     } else if (std::vector<AdapterRecord> records; !allocate_records(records, count)) {
         print_qik_error(OutOfMemory);
     } else {
-        flags = update_adapters(records, config, line, streams);
+        status = update_adapters(records, config, line, output);
     }
     Adpm.AdpmUninitialize();
-    return flags;
+    return status;
+}
+
+// From the library check to the end of the run; the exit status.
+int run_sequence(const CommandLine& line, RunOutput& output) {
+    // A missing library, or one without every call, is out of date too.
+    AdpmLibrary library;
+    if (!library.load(AdpmLibraryPath) || check_adpm_ver() != 0) {
+        print_qik_error(LibraryOutOfDate);
+        return 0;
+    }
+    if (check_os_ver() != 0) {
+        print_qik_error(UnsupportedOs);
+        return 0;
+    }
+    const ConfigList config = read_config(ConfigFileName);
+    if (!config) {
+        print_qik_error(ConfigUnreadable);
+        return static_cast<int>(ConfigUnreadable);
+    }
+    return run_with_library(config, line, output);
+}
+
+// The run with its output files; a document that did not reach its file is
+// a failed run, whatever it says.
+int run_with_output(const CommandLine& line) {
+    RunOutput output;
+    if (!output.open_result(line.resultFileName, line.print))
+        return static_cast<int>(OutputUnopenable);
+    VpdDiagnosticStream = line.print ? stderr : stdout;
+    int status = static_cast<int>(OutputUnopenable);
+    if (output.open_log())
+        status = run_sequence(line, output);
+    else
+        print_qik_error(OutputUnopenable);
+    return output.close() ? status : static_cast<int>(OutputUnopenable);
 }
 
 }  // namespace
@@ -194,37 +213,6 @@ int run_qik_programmer(int argc, const char* const* argv) {
     }
     Force = line.force;
     progress_to_terminal();
-
-    Streams streams;
-    if (line.print) {
-        OutputStream = stdout;
-        VpdDiagnosticStream = stderr;
-    } else {
-        streams.result.reset(std::fopen(line.resultFileName, "w"));
-        if (!streams.result) return OutputUnopenable;
-        OutputStream = streams.result.get();
-    }
-    streams.log.reset(std::fopen(InventoryLogName, "w"));
-    if (!streams.log) {
-        print_qik_error(OutputUnopenable);
-        return OutputUnopenable;
-    }
-    OutputStream2 = streams.log.get();
-
-    // A missing library, or one without every call, is out of date too.
-    AdpmLibrary library;
-    if (!library.load(AdpmLibraryPath) || check_adpm_ver() != 0) {
-        print_qik_error(LibraryOutOfDate);
-        return 0;
-    }
-    if (check_os_ver() != 0) {
-        print_qik_error(UnsupportedOs);
-        return 0;
-    }
-    const ConfigList config = read_config(ConfigFileName);
-    if (!config) {
-        print_qik_error(ConfigUnreadable);
-        return ConfigUnreadable;
-    }
-    return static_cast<int>(run_with_library(config, line, streams));
+    catch_stop_signals();
+    return run_with_output(line);
 }
