@@ -143,7 +143,6 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
     if (!note_adapter(field_text(record.macText))) {
         std::fprintf(stderr, "qik_programmer: cannot write %s: %s\n", BuImageMacName,
                      std::strerror(errno));
-        unlink(BuImageMacName);
         return RunAbandoned;
     }
     if (run_backup_command(image, record, "dump_nvram") != ToolSuccess)
@@ -203,7 +202,8 @@ void keep_leftover_backup() {
                  "qik_programmer: an earlier run ended before it removed the NVRAM backup of "
                  "adapter %s; it is kept in %s\n",
                  mac.c_str(), kept.c_str());
-    print_restore_hint(mac == UnknownAdapter ? "MAC" : mac, kept);
+    // A known adapter is named again, with the hint, when the run reaches it.
+    if (mac == UnknownAdapter) print_restore_hint("MAC", kept);
 }
 
 std::vector<std::string> kept_backups() {
