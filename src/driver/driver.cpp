@@ -36,15 +36,47 @@ void print_usage(const char* program) {
                 program);
 }
 
-// Consumes the value that follows argument i; false when there is none.
-bool take_value(int argc, const char* const* argv, int& i, std::span<char> field,
-                bool refuseLonger) {
-    if (i + 1 >= argc) return false;
-    const std::string_view value = argv[++i];
-    if (refuseLonger && value.size() >= field.size()) return false;
-    copy_text(field, value);
-    return true;
+// An argument as a message shows it: quoted, cut, control bytes as '?'.
+std::string shown(std::string_view word) {
+    constexpr std::size_t MaxShown = 60;
+    return "\"" + printable(word.substr(0, MaxShown)) + (word.size() > MaxShown ? "...\"" : "\"");
 }
+
+CommandAction refuse(CommandLine& line, std::string problem) {
+    line.problem = std::move(problem);
+    return CommandAction::Invalid;
+}
+
+// An option accepted only in a command line of at most `limit` words.
+CommandAction refuse_beyond(CommandLine& line, std::string_view option, int argc, int limit) {
+    if (limit == 2)
+        return refuse(line, shown(option) + " must be the only argument");
+    return refuse(line, shown(option) + " is accepted only in a command line of at most " +
+                            std::to_string(limit) + " words (this one has " +
+                            std::to_string(argc) + ")");
+}
+
+// Consumes the value that follows argument i.
+CommandAction take_value(int argc, const char* const* argv, int& i, std::span<char> field,
+                         bool refuseLonger, CommandLine& line) {
+    const std::string_view option = argv[i];
+    if (i + 1 >= argc) return refuse(line, shown(option) + " needs a value");
+    const std::string_view value = argv[++i];
+    if (refuseLonger && value.size() >= field.size())
+        return refuse(line, "the value of " + shown(option) + " is longer than " +
+                                std::to_string(field.size() - 1) + " characters");
+    copy_text(field, value);
+    return CommandAction::Run;
+}
+
+// Options taken only when the command line is short enough, and the limit.
+struct LimitedOption {
+    std::string_view name;
+    int maxWords;
+};
+constexpr LimitedOption LimitedOptions[] = {
+    {"-ver", 2}, {"-?", 2}, {"-help", 2}, {"-filename", 4}, {"-print", 4}, {"-force", 4},
+};
 
 int invalid_usage(const CommandLine& line, const char* program) {
     {
@@ -54,6 +86,7 @@ int invalid_usage(const CommandLine& line, const char* program) {
     }
     std::printf("Invalid Usage:  Please try again\n");
     print_usage(program);
+    std::fprintf(stderr, "qik_programmer: %s\n", line.problem.c_str());
     return 1;
 }
 
@@ -114,7 +147,10 @@ int run_with_library(const ConfigList& config, const CommandLine& line, RunOutpu
 int run_sequence(const CommandLine& line, RunOutput& output) {
     // A missing library, or one without every call, is out of date too.
     AdpmLibrary library;
-    if (!library.load(AdpmLibraryPath) || check_adpm_ver() != 0) {
+    std::string problem;
+    const bool loaded = library.load(AdpmLibraryPath, problem);
+    if (!loaded) std::fprintf(stderr, "qik_programmer: %s\n", problem.c_str());
+    if (!loaded || check_adpm_ver() != 0) {
         print_qik_error(LibraryOutOfDate);
         return 0;
     }
@@ -152,19 +188,23 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
     copy_text(line.resultFileName, ResultFileName);
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "-ver" && argc == 2) return CommandAction::Version;
-        if ((arg == "-?" || arg == "-help") && argc == 2) return CommandAction::Help;
-        if (arg == "-filename" && argc <= 4) {
-            if (!take_value(argc, argv, i, line.resultFileName, true)) return CommandAction::Invalid;
-        } else if (arg == "-print" && argc <= 4) {
+        for (const LimitedOption& option : LimitedOptions)
+            if (arg == option.name && argc > option.maxWords)
+                return refuse_beyond(line, arg, argc, option.maxWords);
+        if (arg == "-ver") return CommandAction::Version;
+        if (arg == "-?" || arg == "-help") return CommandAction::Help;
+        CommandAction action = CommandAction::Run;
+        if (arg == "-filename")
+            action = take_value(argc, argv, i, line.resultFileName, true, line);
+        else if (arg == "-print")
             line.print = true;
-        } else if (arg == "-force" && argc <= 4) {
+        else if (arg == "-force")
             line.force = 1;
-        } else if (arg == "-skip") {
-            if (!take_value(argc, argv, i, line.skipList, false)) return CommandAction::Invalid;
-        } else {
-            return CommandAction::Invalid;
-        }
+        else if (arg == "-skip")
+            action = take_value(argc, argv, i, line.skipList, false, line);
+        else
+            return refuse(line, "unknown option " + shown(arg));
+        if (action != CommandAction::Run) return action;
     }
     return CommandAction::Run;
 }
@@ -177,7 +217,10 @@ bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
 int check_adpm_ver() {
     uint32_t major = 0, minor = 0, build = 0;
     Adpm.AdpmGetVersion(&major, &minor, &build);
-    return library_out_of_date(major, minor, build) ? 1 : 0;
+    if (!library_out_of_date(major, minor, build)) return 0;
+    std::fprintf(stderr, "qik_programmer: %s is version %u.%u.%u; 6.23.6 or later is needed\n",
+                 AdpmLibraryPath, major, minor, build);
+    return 1;
 }
 
 int check_os_ver() { return 0; }
