@@ -62,6 +62,10 @@ int buImageMake(BuImage& image, const AdapterRecord& record);
 int buImageRestore(BuImage& image, const AdapterRecord& record);
 void buImageDelete(BuImage& image);
 
+// The part-number module file the update writes to adapters with these PCI
+// device and subsystem device IDs, or null when they take none.
+const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId);
+
 // Updates every matched adapter; 4 when a backup failed with tool code 10 or
 // 11 (the run is abandoned), otherwise the result of the last tool step.
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force);
