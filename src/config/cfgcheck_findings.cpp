@@ -149,6 +149,24 @@ bool names_a_file(const ConfigEntry& e, const Component& c) {
     return !(c.file == &ConfigEntry::qmxFile && file == NoExtPhyFile && e.qmxNum == 0);
 }
 
+// The engine tells the PHY kind from the image name; the "none" name and a
+// name without a kind are never programmed as a PHY.
+bool names_a_phy(const ConfigEntry& entry) {
+    AdapterRecord record = adapter_like(entry);
+    record.extPhy = createExtPhyFwr(FirmwareInfoRecord{}, entry);
+    extPhyFwrUpdateNeeded(record);
+    return record.extPhy && record.extPhy->kind != PhyKind::None;
+}
+
+void check_phy(EntryCheck& check) {
+    const ConfigEntry& e = check.entry;
+    const std::string_view file = field_text(e.qmxFile);
+    if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 && !names_a_phy(e))
+        check.note("qmx/extphy image " + quoted_token(file) +
+                   " is never programmed: its name holds no PHY kind and its version no qmx "
+                   "target");
+}
+
 void check_files(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     for (const Component& c : Components)
@@ -195,6 +213,7 @@ std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem
         EntryCheck check{*e, position++, dir, findings};
         check_identity(check, list.head());
         check_versions(check);
+        check_phy(check);
         check_files(check);
     }
     return findings;

@@ -74,12 +74,12 @@ TEST(CfgCheck, OutputAndExitStatus) {
     const CheckCase cases[] = {
         {"good table, default name",
          "vxlkqfw.cfg\n! ven device subven subdev crv family bc extphy VPD\r\n"
-         "14e4 7a01 1028 5b01 a0 7.12.0 bc_712.bin,7.12 phy.bin,0x105 vpd.txt,1\r\n"
+         "14e4 7a01 1028 5b01 a0 7.12.0 bc_712.bin,7.12 kxbb_phy.bin,0x105 vpd.txt,1\r\n"
          "! ven device subven subdev crv family\r\n14e4 7a0c 1028 5b0c b1 7.2\r\n",
-         "bc_712.bin phy.bin vpd.txt modfam1.txt", "", 0,
+         "bc_712.bin kxbb_phy.bin vpd.txt modfam1.txt", "", 0,
          "vxlkqfw.cfg: 2 entries\n"
          "1: ven 14e4 device 7a01 subven 1028 subdev 5b01 crv a0 family 7.12.0 (71200); "
-         "bc bc_712.bin 7.12 (71200); qmx phy.bin 0x105 (0); VPD vpd.txt 1\n"
+         "bc bc_712.bin 7.12 (71200); qmx kxbb_phy.bin 0x105 (0); VPD vpd.txt 1\n"
          "2: ven 14e4 device 7a0c subven 1028 subdev 5b0c crv b1 family 7.2 (70200)\n"},
         {"bad table names the line", "vxlkqfw.cfg\n! ven bc\n# c\n1 bc_7.12.bin\n", "",
          "vxlkqfw.cfg", 1,
@@ -170,21 +170,28 @@ TEST(CfgCheck, StrictTurnsNotesIntoErrors) {
         "table\n! ven device subven subdev crv family\n"
         "1f3d 7a0c 1c5a 5b0c a1 1.2.3\n"
         "1f3d 17a0c 1c5a 5b0c a1 1.2.3\n"
-        "1f3d 7a0c 1c5a 5b0c a1 1.2.4\n";
+        "1f3d 7a0c 1c5a 5b0c a1 1.2.4\n"
+        "! ven device subven subdev crv family extphy\n"
+        "1f3d 7a0c 1c5a 5b0c a2 1.2.3 phy_106.bin,0x106\n";
     const char* summary =
-        "vxlkqfw.cfg: 3 entries\n"
+        "vxlkqfw.cfg: 4 entries\n"
         "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203)\n"
         "2: ven 1f3d device 17a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203); "
         "note: matches no adapter: PCI IDs have at most four hex digits\n"
         "3: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.4 (10204); "
-        "note: never used: entry 1 has the same IDs and chip revision\n";
+        "note: never used: entry 1 has the same IDs and chip revision\n"
+        "4: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a2 family 1.2.3 (10203); "
+        "qmx phy_106.bin 0x106 (0); note: qmx/extphy image \"phy_106.bin\" is never programmed: "
+        "its name holds no PHY kind and its version no qmx target\n";
     const std::string strictErrors =
         std::string(summary) +
         "vxlkqfw.cfg:4: matches no adapter: PCI IDs have at most four hex digits\n"
-        "vxlkqfw.cfg:5: never used: entry 1 has the same IDs and chip revision\n";
+        "vxlkqfw.cfg:5: never used: entry 1 has the same IDs and chip revision\n"
+        "vxlkqfw.cfg:7: qmx/extphy image \"phy_106.bin\" is never programmed: its name holds no "
+        "PHY kind and its version no qmx target\n";
     const CheckCase cases[] = {
-        {"notes only", table, "", "", 0, summary},
-        {"strict", table, "", "vxlkqfw.cfg --strict", 1, strictErrors.c_str()},
+        {"notes only", table, "phy_106.bin", "", 0, summary},
+        {"strict", table, "phy_106.bin", "vxlkqfw.cfg --strict", 1, strictErrors.c_str()},
     };
     expect_cases(cases);
 }
