@@ -62,6 +62,10 @@ def row_for(rows, device):
                 candidates[0] if candidates else None)
 
 
+def text_of(message):
+    return " ".join((message.text or "").split())
+
+
 def functions_by_location(inspection):
     return {f.get("location"): f for f in inspection.get("functions", [])}
 
@@ -151,7 +155,7 @@ class Run:
         self.outcomes[name] = outcome
         versions = [f"family {family_before} -> {family_target}"]
         versions += component_texts(row_for(self.rows, device), self.installed_before(location))
-        return (f"  {name:<6} {location:<6} {outcome:<15}  code {code} {message.text.strip()}  "
+        return (f"  {name:<6} {location:<6} {outcome:<15}  code {code} {text_of(message)}  "
                 + ", ".join(versions))
 
     def report(self):
@@ -163,7 +167,7 @@ class Run:
         devices = self.document.findall("Device")
         if not devices:
             message = self.document.find("SPStatus/Message")
-            print(f"  whole run: code {message.get('id')} {message.text.strip()}")
+            print(f"  whole run: code {message.get('id')} {text_of(message)}")
             return [f"run {self.number} ended with code {message.get('id')}"]
         for device in devices:
             print(self.device_line(device))

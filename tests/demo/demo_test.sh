@@ -32,12 +32,16 @@ package_copy() {
   echo "$work/package"
 }
 
-# The demo server with one adapter setting changed.
-bench_with() {  # ADAPTER KEY JSON_VALUE
+# The demo server with one setting changed: KEY... names it, VALUE is JSON.
+bench_with() {  # KEY... VALUE
   python3 -c 'import json, sys
-bench = json.load(open(sys.argv[1]))
-bench["adapters"][sys.argv[2]][sys.argv[3]] = json.loads(sys.argv[4])
-json.dump(bench, open(sys.argv[5], "w"), indent=1)' "$demo_dir/bench.json" "$@" "$work/bench.json"
+*keys, value, source, target = sys.argv[1:]
+bench = json.load(open(source))
+node = bench
+for key in keys[:-1]:
+    node = node[key]
+node[keys[-1]] = json.loads(value)
+json.dump(bench, open(target, "w"), indent=1)' "$@" "$demo_dir/bench.json" "$work/bench.json"
   echo "$work/bench.json"
 }
 
@@ -52,10 +56,17 @@ case $case in
     expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
     ;;
   write_protected)
-    run_demo "$demo_dir" "$(bench_with addin writeProtect true)"
+    run_demo "$demo_dir" "$(bench_with adapters addin writeProtect true)"
     expect "exit status 1" [ "$status" -eq 1 ]
     expect "the add-in's functions fail with code 5" [ "$(lines_matching 'eth[45] .* failed  *code 5 ')" -eq 4 ]
     expect "FAIL verdict last" last_line_is "demo: FAIL: run 1: eth4, eth5 failed; run 2: eth4, eth5 failed"
+    ;;
+  library_fails)
+    # The utility exits 0 after a whole-run error such as this one.
+    run_demo "$demo_dir" "$(bench_with library faults '[{"call": "AdpmInitialize"}]')"
+    expect "exit status 1" [ "$status" -eq 1 ]
+    expect "the whole-run code" grep -q '^  whole run: code 7 Update failure. Library could not be initialized.$' "$work/out.txt"
+    expect "FAIL verdict last" last_line_is "demo: FAIL: run 1 ended with code 7; run 2 ended with code 7"
     ;;
   image_older_than_table)
     package=$(package_copy)
