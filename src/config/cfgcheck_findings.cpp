@@ -129,7 +129,7 @@ void check_versions(EntryCheck& check) {
     if (RegExFamVerValidation(field_text(e.family)) != 0)
         check.error("family " + quoted_token(field_text(e.family)) +
                     " cannot be read back from the VPD: 3 to 8 characters, digits and single "
-                    "dots, at most two digits in a row, a digit first");
+                    "dots, at most two digits in a group, a digit first");
     for (const Component& c : Components) {
         if (!c.number) continue;
         const std::string_view version = field_text(e.*c.version);

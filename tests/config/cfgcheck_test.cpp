@@ -139,7 +139,7 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "vxlkqfw.cfg: 1 entry\n"
          "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.100 (20500)\n"
          "vxlkqfw.cfg:3: family \"2.4.100\" cannot be read back from the VPD: 3 to 8 characters, "
-         "digits and single dots, at most two digits in a row, a digit first\n"},
+         "digits and single dots, at most two digits in a group, a digit first\n"},
         {"template is a directory, module file missing",
          "table\n! ven device subven subdev crv family VPD\n"
          "1f3d 7a06 1c5a 5b06 a0 2.4.1 vpd.txt,1\n",
