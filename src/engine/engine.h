@@ -98,6 +98,10 @@ std::string kept_backup_of(const std::vector<std::string>& kept, std::string_vie
 // Says on standard error that the adapter is left alone for `keptBackup`.
 void say_left_alone(const AdapterRecord& record, const std::string& keptBackup);
 
+// The part-number module file the update writes to adapters with these PCI
+// device and subsystem device IDs, or null when they take none.
+const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId);
+
 // Updates every matched adapter; 4 when a backup failed with tool code 10 or
 // 11, or its adapter could not be noted (the run is abandoned), otherwise the
 // result of the last tool step.

@@ -131,13 +131,6 @@ bool contains(std::span<const uint32_t> ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-const char* module_file(const AdapterRecord& r) {
-    for (const ModuleRow& row : ModuleRows)
-        if (contains(row.deviceIds, r.deviceId) && contains(row.subDeviceIds, r.subDeviceId))
-            return row.file;
-    return nullptr;
-}
-
 constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
 
 // Runs one step, showing it to a person at a terminal.
@@ -167,7 +160,7 @@ int program_components(Engine& engine, const AdapterRecord& r, const ConfigEntry
                 run_tool_step(engine, r, c.text, c.option, c.file, c.installedVersion))
             return result;
     }
-    if (const char* file = module_file(r))
+    if (const char* file = module_file_for(r.deviceId, r.subDeviceId))
         return run_tool_step(engine, r, {"part number module", {}, file}, "-m_pn", file,
                              NoInstalledVersion);
     return ToolSuccess;
@@ -338,6 +331,13 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 }
 
 }  // namespace
+
+const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
+    for (const ModuleRow& row : ModuleRows)
+        if (contains(row.deviceIds, deviceId) && contains(row.subDeviceIds, subDeviceId))
+            return row.file;
+    return nullptr;
+}
 
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
     Engine engine;
