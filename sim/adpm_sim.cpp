@@ -3,6 +3,9 @@
 // changed it, and appends one trace line (docs/bench.md).
 #include "adpm_sim.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -99,6 +102,7 @@ public:
             if (!fires || fault_) continue;
             fault_ = sim::get_u32(fault, "result", AdpmSimFailure, where);
             perform_ = sim::get_bool(fault, "perform", false, where);
+            signal_ = static_cast<int>(sim::get_u32(fault, "signal", 0, where));
         }
         if (fault_ && !perform_) {
             result_ = *fault_;
@@ -135,6 +139,9 @@ public:
             }
         }
         trace();
+        // The library runs inside the utility: the signal is the utility's,
+        // once the call's work (if any) is in the bench file.
+        if (signal_ != 0) kill(getpid(), signal_);
     }
 
 private:
@@ -182,6 +189,7 @@ private:
         }
         std::fprintf(l.trace, "%s(%s)=%u", name_, args_.c_str(), result_);
         if (fault_) std::fputs(perform_ ? " (injected, performed)" : " (injected)", l.trace);
+        if (signal_ != 0) std::fprintf(l.trace, " signal %d", signal_);
         if (!note_.empty()) std::fprintf(l.trace, " %s", note_.c_str());
         std::fputc('\n', l.trace);
         std::fflush(l.trace);
@@ -195,6 +203,7 @@ private:
     std::optional<std::string> serviceName_;
     std::optional<uint32_t> fault_;
     bool perform_ = false;
+    int signal_ = 0;
     bool dirty_ = false;
     std::string note_;
     int unwinding_;

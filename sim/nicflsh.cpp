@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -207,6 +208,7 @@ void load_state() {
 struct Fault {
     int exit = 1;
     int signal = 0;
+    int utilitySignal = 0;
     bool scribble = false;
     bool perform = false;
 };
@@ -236,12 +238,42 @@ std::optional<Fault> injected_fault(std::optional<std::size_t> function) {
         Fault fault;
         fault.exit = static_cast<int>(sim::get_u32(f, "exit", 1, where) & 0xFF);
         fault.signal = static_cast<int>(sim::get_u32(f, "signal", 0, where));
+        fault.utilitySignal = static_cast<int>(sim::get_u32(f, "signalUtility", 0, where));
         fault.scribble = sim::get_bool(f, "scribble", false, where);
         fault.perform = sim::get_bool(f, "perform", false, where);
         chosen = fault;
     }
     if (changed) save();
     return chosen;
+}
+
+// The utility that runs the tool through the shell: the nearest ancestor
+// process of that name.
+std::optional<pid_t> utility_process() {
+    pid_t pid = getppid();
+    for (int depth = 0; depth < 16 && pid > 1; ++depth) {
+        const std::string proc = "/proc/" + std::to_string(pid);
+        std::string name;
+        std::ifstream(proc + "/comm") >> name;
+        if (name == "qik_programmer") return pid;
+        std::string stat;
+        std::getline(std::ifstream(proc + "/stat"), stat);
+        // pid (comm) state ppid ...: the name may hold blanks, the ')' ends it.
+        std::istringstream rest(stat.substr(std::min(stat.rfind(')') + 1, stat.size())));
+        std::string state;
+        rest >> state >> pid;
+        if (!rest) break;
+    }
+    return std::nullopt;
+}
+
+// Sends the signal; the log note that says so.
+std::string signal_utility(int sig) {
+    const std::optional<pid_t> utility = utility_process();
+    if (utility) kill(*utility, sig);
+    const std::string done =
+        utility ? "signal " + std::to_string(sig) + " to the utility" : "no utility to signal";
+    return tool.note.substr(0, tool.note.size() - 1) + ", " + done + ")";
 }
 
 void scribble(const std::string& adapter) {
@@ -540,6 +572,7 @@ int main(int argc, char** argv) {
                 run(*function);
                 tool.note = keep;
             }
+            if (fault->utilitySignal != 0) tool.note = signal_utility(fault->utilitySignal);
             if (fault->signal != 0) die_by_signal(fault->signal);
             finish(fault->exit);
         }

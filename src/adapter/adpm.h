@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 inline constexpr const char* AdpmLibraryName = "libadpm_x64.so.6";
@@ -132,8 +133,9 @@ public:
     ~AdpmLibrary();
 
     // Opens the library at `path` and resolves every call into `Adpm`.
-    // False, with `Adpm` untouched, when the file is missing or lacks a call.
-    bool load(const char* path);
+    // False, with `Adpm` untouched and `problem` saying why, when the file is
+    // missing, cannot be loaded or lacks a call.
+    bool load(const char* path, std::string& problem);
 
 private:
     void* handle_ = nullptr;

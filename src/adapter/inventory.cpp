@@ -1,13 +1,20 @@
 #include "adapter/inventory.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "adapter/adpm.h"
 #include "adapter/installed_versions.h"
+#include "common/file.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/ext_phy.h"
@@ -118,10 +125,24 @@ bool skipped(const AdapterRecord& record, std::string_view skipText) {
     return skipText.find(field_text(record.serviceName)) != std::string_view::npos;
 }
 
+bool note_enabled(std::string_view serviceName) {
+    File note = open_output_file(EnabledNoteName, OutputMode::Append);
+    if (!note) return false;
+    const bool written = std::fprintf(note.get(), "%.*s\n", static_cast<int>(serviceName.size()),
+                                      serviceName.data()) > 0;
+    return close_output_file(std::move(note)) && written;
+}
+
 void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
     if (record.selected == 0 || record.wasEnabled != 0) return;
+    // An adapter that cannot be noted is not enabled: a run killed later
+    // would leave it on the network for good.
+    if (!note_enabled(field_text(record.serviceName))) {
+        record.selected = 0;
+        return;
+    }
     const uint32_t result = Adpm.AdpmEnableDevice(handle, 1);
     if (result != AdpmSuccess && result != AdpmEnableAlreadyOn) record.selected = 0;
 }
@@ -197,22 +218,80 @@ uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId) {
 
 namespace {
 
-bool enabled_by_run(const AdapterRecord& record) {
-    return record.wasEnabled == 0 && record.selected != 0;
+// Far more than the service names of any server.
+constexpr std::size_t EnabledNoteLimit = 1 << 20;
+
+std::vector<std::string> noted_enabled() {
+    std::vector<std::string> names;
+    const std::optional<std::string> note = read_own_file(EnabledNoteName, EnabledNoteLimit);
+    if (!note) return names;
+    for (std::string_view rest = *note; !rest.empty();) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        names.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    return names;
+}
+
+// Enabled by this run, or found enabled after an earlier run noted that it
+// enabled it. One whose enabling failed was never on.
+bool enabled_by_utility(const AdapterRecord& record, const std::vector<std::string>& noted) {
+    if (record.wasEnabled == 0) return record.selected != 0;
+    return std::ranges::find(noted, field_text(record.serviceName)) != noted.end();
+}
+
+void forget_enabled() {
+    unlink(EnabledNoteName);
+}
+
+// Why the function 0 of `record`'s adapter takes no part; null when it does.
+const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText) {
+    if (function0 == nullptr) return "its adapter's function 0 is not reported";
+    if (function0->adapterType != AdapterTypeHandled) return "function 0 is of another adapter type";
+    if (function0->selected == 0)
+        return skipped(*function0, skipText) ? "function 0 is skipped"
+                                             : "function 0 could not be enabled";
+    if (function0->config == nullptr) return "function 0 matches no table row";
+    return nullptr;
 }
 
 }  // namespace
 
-void restore_device_state(std::span<AdapterRecord> records) {
-    for (const AdapterRecord& record : records)
-        if (enabled_by_run(record)) Adpm.AdpmEnableDevice(record.handle, 0);
+void pass_over_functions_without_function0(std::span<AdapterRecord> records,
+                                           const char* skipText) {
+    // The last function 0 of a bus and device stands for the adapter, as in
+    // the engine's last pass.
+    std::map<std::pair<uint32_t, uint32_t>, const AdapterRecord*> function0;
+    for (const AdapterRecord& r : records)
+        if (r.function == 0) function0[{r.bus, r.device}] = &r;
+    const std::string_view skip = skipText != nullptr ? skipText : "";
+    for (AdapterRecord& r : records) {
+        if (r.function == 0 || r.config == nullptr) continue;
+        const auto found = function0.find({r.bus, r.device});
+        const char* why =
+            why_function0_is_out(found != function0.end() ? found->second : nullptr, skip);
+        if (why == nullptr) continue;
+        std::fprintf(stderr, "qik_programmer: %s (%u:%u.%u) takes no part: %s\n",
+                     printable(field_text(r.serviceName)).c_str(), r.bus, r.device, r.function,
+                     why);
+        r.config = nullptr;
+    }
 }
 
-void restore_device_state_by_name(std::span<AdapterRecord> records) {
-    for (const AdapterRecord& record : records) {
-        if (!enabled_by_run(record)) continue;
+void restore_device_state(std::span<AdapterRecord> records) {
+    const std::vector<std::string> noted = noted_enabled();
+    for (const AdapterRecord& record : records)
+        if (enabled_by_utility(record, noted)) Adpm.AdpmEnableDevice(record.handle, 0);
+    forget_enabled();
+}
+
+// Every adapter the utility enabled was noted first, this run's too; the
+// records may end before some of them.
+void restore_device_state_by_name() {
+    for (const std::string& name : noted_enabled()) {
         uint32_t handle = 0;
-        if (Adpm.AdpmGetHandleByServiceName(record.serviceName, &handle) == AdpmSuccess)
+        if (Adpm.AdpmGetHandleByServiceName(name.c_str(), &handle) == AdpmSuccess)
             Adpm.AdpmEnableDevice(handle, 0);
     }
+    forget_enabled();
 }

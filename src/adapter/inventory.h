@@ -8,15 +8,27 @@
 
 struct ConfigEntry;
 
+// Adapters the utility enables are noted here first, and the note removed
+// once they are disabled again: after a run that was killed the next run
+// finds them noted and disables them at its end.
+inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
+
 // Fills the zero-filled records; 0 on success, 1 on any failure.
 int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
                     const char* skipText);
 
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
 
-// Disables again every adapter that the inventory enabled.
+// Functions of an adapter whose function 0 takes no part in the run take no
+// part either (they are left unmatched); standard error says why.
+void pass_over_functions_without_function0(std::span<AdapterRecord> records,
+                                           const char* skipText);
+
+// Disables again every adapter that the inventory enabled, and those an
+// earlier, interrupted run noted as enabled.
 void restore_device_state(std::span<AdapterRecord> records);
 
 // The same after a failed inventory, when a record's handle may be missing or
-// older than the library's refresh: each adapter is found by its service name.
-void restore_device_state_by_name(std::span<AdapterRecord> records);
+// older than the library's refresh: each noted adapter is found by its
+// service name.
+void restore_device_state_by_name();

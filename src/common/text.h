@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
+#include <string>
 #include <string_view>
 
 // The text held in a fixed field: up to its first NUL, never past its end.
@@ -35,4 +36,19 @@ void copy_text(char (&dst)[N], std::string_view src) {
 
 inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+// A byte a terminal would act on instead of showing: the C0 controls, DEL,
+// and the 8-bit controls 0x80-0x9F (0x9B opens an escape sequence).
+inline bool is_terminal_control(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
+}
+
+// Text from a library or a file, fit for a terminal: each control byte as '?'.
+inline std::string printable(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (is_terminal_control(c)) c = '?';
+    return out;
 }

@@ -1,12 +1,19 @@
 // qik_cfgcheck: reads a configuration table as the utility does and either
-// names the line it would refuse or summarises the entries it holds.
+// names the line it would refuse or summarises the entries it holds, then
+// names the rows whose files, versions or chip revision would fail on a
+// server.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "adapter/adapter_record.h"
 #include "common/text.h"
+#include "config/cfgcheck.h"
 #include "config/config.h"
 
 namespace {
@@ -15,27 +22,28 @@ constexpr int ExitGood = 0;
 constexpr int ExitBadTable = 1;
 constexpr int ExitUsage = 2;
 
-struct Component {
-    const char* name;
-    char (ConfigEntry::*file)[32];
-    char (ConfigEntry::*version)[32];
-    uint32_t ConfigEntry::*number;  // null: the utility keeps no target number
+struct Options {
+    bool strict = false;
+    const char* path = ConfigFileName;
 };
 
-// In the order the update programs them; qmx also holds what "extphy" names,
-// ipmi what "l2fw" names.
-constexpr Component Components[] = {
-    {"bc", &ConfigEntry::bcFile, &ConfigEntry::bcVersion, &ConfigEntry::bcNum},
-    {"bta", &ConfigEntry::btaFile, &ConfigEntry::btaVersion, &ConfigEntry::btaNum},
-    {"ncsi", &ConfigEntry::ncsiFile, &ConfigEntry::ncsiVersion, &ConfigEntry::ncsiNum},
-    {"qmx", &ConfigEntry::qmxFile, &ConfigEntry::qmxVersion, &ConfigEntry::qmxNum},
-    {"ipmi", &ConfigEntry::ipmiFile, &ConfigEntry::ipmiVersion, &ConfigEntry::ipmiNum},
-    {"iscsib", &ConfigEntry::iscsibFile, &ConfigEntry::iscsibVersion, &ConfigEntry::iscsibNum},
-    {"uefi", &ConfigEntry::uefiFile, &ConfigEntry::uefiVersion, &ConfigEntry::uefiNum},
-    {"fcoeb", &ConfigEntry::fcoebFile, &ConfigEntry::fcoebVersion, &ConfigEntry::fcoebNum},
-    {"cfx", &ConfigEntry::cfxFile, &ConfigEntry::cfxVersion, &ConfigEntry::cfxNum},
-    {"VPD", &ConfigEntry::vpdFile, &ConfigEntry::vpdVersion, nullptr},
-};
+enum class Request { Check, Help, Invalid };
+
+Request parse_arguments(std::span<char*> args, Options& options) {
+    bool pathGiven = false;
+    for (const std::string_view arg : args) {
+        if (arg == "-h" || arg == "--help") return Request::Help;
+        if (arg == "--strict") {
+            options.strict = true;
+        } else if ((arg.size() > 1 && arg[0] == '-') || pathGiven) {
+            return Request::Invalid;
+        } else {
+            options.path = arg.data();
+            pathGiven = true;
+        }
+    }
+    return Request::Check;
+}
 
 // A text as it stands when it is plain, quoted and escaped otherwise.
 std::string shown(std::string_view text) {
@@ -44,19 +52,8 @@ std::string shown(std::string_view text) {
     return plain ? std::string(text) : quoted_token(text);
 }
 
-// Adapters report their chip revision as two lower-case hex digits.
-bool revision_can_match(std::string_view crv) {
-    if (crv.size() != 2) return false;
-    for (const char c : crv)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-std::string entry_summary(ConfigEntry& entry) {
-    AdapterRecord matched{};
-    matched.config = &entry;
-    fixup_config_entry(matched);
-
+std::string entry_summary(const ConfigEntry& entry, std::size_t position,
+                          std::span<const Finding> findings) {
     char ids[80];
     std::snprintf(ids, sizeof ids, "ven %04x device %04x subven %04x subdev %04x", entry.ven,
                   entry.device, entry.subven, entry.subdev);
@@ -71,44 +68,71 @@ std::string entry_summary(ConfigEntry& entry) {
                 shown(field_text(entry.*c.version));
         if (c.number) line += " (" + std::to_string(entry.*c.number) + ")";
     }
-    if (!revision_can_match(field_text(entry.crv)))
-        line += "; note: matches no adapter, whose chip revision is two lower-case hex digits";
+    for (const Finding& f : findings)
+        if (f.note && f.entry == position) line += "; note: " + f.reason;
     return line;
 }
 
-void print_summary(const char* path, const ConfigList& list) {
+void print_summary(const char* path, const ConfigList& list, std::span<const Finding> findings) {
     std::size_t count = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
     std::printf("%s: %zu %s\n", path, count, count == 1 ? "entry" : "entries");
-    std::size_t number = 0;
-    for (ConfigEntry* e = list.head(); e; e = e->next.get())
-        std::printf("%zu: %s\n", ++number, entry_summary(*e).c_str());
+    std::size_t position = 0;
+    for (const ConfigEntry* e = list.head(); e; e = e->next.get(), ++position)
+        std::printf("%zu: %s\n", position + 1, entry_summary(*e, position, findings).c_str());
 }
 
-void print_error(const char* path, const ConfigError& error) {
-    if (error.line == 0)
-        std::fprintf(stderr, "%s: %s\n", path, error.reason.c_str());
+void print_error(const char* path, unsigned line, const std::string& reason) {
+    if (line == 0)
+        std::fprintf(stderr, "%s: %s\n", path, reason.c_str());
     else
-        std::fprintf(stderr, "%s:%u: %s\n", path, error.line, error.reason.c_str());
+        std::fprintf(stderr, "%s:%u: %s\n", path, line, reason.c_str());
+}
+
+// The table's text, for the lines of its rows; empty when it cannot be read
+// again, and the findings then name the file alone.
+std::string table_text(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Prints the findings that count as errors; whether there was one.
+bool print_errors(const Options& options, std::span<const Finding> findings,
+                  std::span<const unsigned> lines) {
+    bool any = false;
+    for (const Finding& f : findings) {
+        if (f.note && !options.strict) continue;
+        print_error(options.path, f.entry < lines.size() ? lines[f.entry] : 0, f.reason);
+        any = true;
+    }
+    return any;
+}
+
+int check_table(const Options& options) {
+    ConfigError error;
+    const ConfigList list = read_config(options.path, &error);
+    if (!list) {
+        print_error(options.path, error.line, error.reason);
+        return ExitBadTable;
+    }
+    fill_target_numbers(list);
+    const std::vector<Finding> findings =
+        check_entries(list, std::filesystem::path(options.path).parent_path());
+    print_summary(options.path, list, findings);
+    std::fflush(stdout);
+    const std::vector<unsigned> lines = row_lines(table_text(options.path));
+    return print_errors(options, findings, lines) ? ExitBadTable : ExitGood;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
-        const bool help =
-            argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
-        std::fprintf(help ? stdout : stderr, "usage: qik_cfgcheck [FILE]   (default %s)\n",
-                     ConfigFileName);
-        return help ? ExitGood : ExitUsage;
+    Options options;
+    const Request request = parse_arguments(std::span(argv + 1, argv + argc), options);
+    if (request != Request::Check) {
+        std::fprintf(request == Request::Help ? stdout : stderr,
+                     "usage: qik_cfgcheck [--strict] [FILE]   (default %s)\n", ConfigFileName);
+        return request == Request::Help ? ExitGood : ExitUsage;
     }
-    const char* path = argc == 2 ? argv[1] : ConfigFileName;
-    ConfigError error;
-    const ConfigList list = read_config(path, &error);
-    if (!list) {
-        print_error(path, error);
-        return ExitBadTable;
-    }
-    print_summary(path, list);
-    return ExitGood;
+    return check_table(options);
 }

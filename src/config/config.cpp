@@ -15,6 +15,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include "common/file.h"
 #include "common/text.h"
 
 const FieldNameReference FieldNameReferences[FieldNameCount] = {
@@ -28,7 +29,8 @@ const FieldNameReference FieldNameReferences[FieldNameCount] = {
 
 namespace {
 
-// The reader's line buffer: one read takes at most 499 characters.
+// The reader's line buffer: one read takes at most 499 characters, and a
+// line may not need more than one read.
 constexpr std::size_t LineBufferSize = 500;
 constexpr std::size_t MaxShownToken = 60;
 // Character classes, one table lookup per character: every byte of a table
@@ -375,35 +377,47 @@ bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
     return true;
 }
 
-// One read of the line buffer: where it starts, and whether it continues a
-// line that did not fit into the previous read.
+// One line as the 500-byte line buffer takes it: the first read of at most
+// 499 characters, and whether the line needed a further read for more than
+// its line end. The rest of such a line would be read as a line of its own,
+// and the tail of a long comment would turn into a live row.
 struct LineRead {
     std::string_view text;
     unsigned line;
-    bool continuation;
+    bool tooLong;
+    std::size_t length;  // without the line end
 };
 
-// Cuts the contents into reads of at most 499 characters, each ending after
-// its first newline, as a 500-byte line buffer takes them.
 struct LineSplitter {
     std::string_view rest;
     unsigned line = 1;
-    bool midLine = false;
 };
+
+std::size_t without_line_end(std::string_view line) {
+    if (line.ends_with("\r\n")) return line.size() - 2;
+    return line.ends_with('\n') ? line.size() - 1 : line.size();
+}
 
 bool next_line_read(LineSplitter& splitter, LineRead& read) {
     std::string_view& rest = splitter.rest;
     if (rest.empty()) return false;
-    std::size_t length = std::min(rest.size(), LineBufferSize - 1);
-    const std::size_t newline = rest.substr(0, length).find('\n');
-    if (newline != std::string_view::npos) length = newline + 1;
-    const std::string_view raw = rest.substr(0, length);
-    rest.remove_prefix(length);
+    const std::size_t newline = rest.find('\n');
+    const std::string_view line = rest.substr(0, newline == std::string_view::npos ? rest.size() : newline + 1);
+    rest.remove_prefix(line.size());
+    const std::string_view first = line.substr(0, LineBufferSize - 1);
+    const std::string_view beyond = line.substr(first.size());
     // The buffer is a C string: whatever follows a NUL byte is not seen.
-    read = {raw.substr(0, raw.find('\0')), splitter.line, splitter.midLine};
-    splitter.midLine = raw.back() != '\n';
-    if (!splitter.midLine) ++splitter.line;
+    read = {first.substr(0, first.find('\0')), splitter.line++,
+            !(beyond.empty() || beyond == "\n" || beyond == "\r\n"), without_line_end(line)};
     return true;
+}
+
+ConfigList refuse_long_line(const LineRead& read, ConfigError& error) {
+    error = {read.line, "line is too long: " +
+                            count_noun(read.length, "character", "characters") +
+                            " without its line end, at most " +
+                            std::to_string(LineBufferSize - 1) + " fit"};
+    return {};
 }
 
 // "!ven device" names no "ven" column, which shifts every token of the rows
@@ -435,13 +449,12 @@ ConfigList read_lines(std::string_view contents, ConfigError& error) {
     LineSplitter splitter{contents};
     LineRead read{};
     Failure failure;
-    next_line_read(splitter, read);  // the first line is never part of the table
+    // The first line is never part of the table, but a long one would be.
+    if (next_line_read(splitter, read) && read.tooLong) return refuse_long_line(read, error);
     while (next_line_read(splitter, read)) {
+        if (read.tooLong) return refuse_long_line(read, error);
         if (!read_line(read, reader, failure)) {
-            error.line = read.line;
-            error.reason = read.continuation
-                               ? "(after the first 499 characters of the line) " + failure.reason
-                               : std::move(failure.reason);
+            error = {read.line, std::move(failure.reason)};
             return {};
         }
     }
@@ -460,13 +473,8 @@ ConfigList read_table(std::string_view contents, ConfigError& error) {
     }
 }
 
-// Closes the file when the read is done.
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 bool read_whole_file(const char* path, std::string& contents, ConfigError& error) {
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
+    const File file(std::fopen(path, "rb"));
     if (!file) {
         error = {0, std::string("cannot open: ") + std::strerror(errno)};
         return false;

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <exception>
 #include <string_view>
 #include <vector>
 
@@ -13,8 +12,9 @@
 #include "config/config.h"
 #include "engine/engine.h"
 #include "report/progress.h"
-#include "vpd/vpd.h"
 #include "report/report.h"
+#include "report/run_output.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -31,46 +31,62 @@ enum ResultCode : uint32_t {
     AdapterListFailed = 10,
 };
 
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Both streams for the run; the globals point into them while they live.
-struct Streams {
-    File result;
-    File log;
-    ~Streams() {
-        if (OutputStream != nullptr) std::fflush(OutputStream);
-        OutputStream = nullptr;
-        OutputStream2 = nullptr;
-    }
-};
-
 void print_usage(const char* program) {
     std::printf("USAGE: %s [-ver || -? || -help] || [(-filename <filename> || -print) & -force]\n",
                 program);
 }
 
-// Consumes the value that follows argument i; false when there is none.
-bool take_value(int argc, const char* const* argv, int& i, std::span<char> field,
-                bool refuseLonger) {
-    if (i + 1 >= argc) return false;
-    const std::string_view value = argv[++i];
-    if (refuseLonger && value.size() >= field.size()) return false;
-    copy_text(field, value);
-    return true;
+// An argument as a message shows it: quoted, cut, control bytes as '?'.
+std::string shown(std::string_view word) {
+    constexpr std::size_t MaxShown = 60;
+    return "\"" + printable(word.substr(0, MaxShown)) + (word.size() > MaxShown ? "...\"" : "\"");
 }
+
+CommandAction refuse(CommandLine& line, std::string problem) {
+    line.problem = std::move(problem);
+    return CommandAction::Invalid;
+}
+
+// An option accepted only in a command line of at most `limit` words.
+CommandAction refuse_beyond(CommandLine& line, std::string_view option, int argc, int limit) {
+    if (limit == 2)
+        return refuse(line, shown(option) + " must be the only argument");
+    return refuse(line, shown(option) + " is accepted only in a command line of at most " +
+                            std::to_string(limit) + " words (this one has " +
+                            std::to_string(argc) + ")");
+}
+
+// Consumes the value that follows argument i.
+CommandAction take_value(int argc, const char* const* argv, int& i, std::span<char> field,
+                         bool refuseLonger, CommandLine& line) {
+    const std::string_view option = argv[i];
+    if (i + 1 >= argc) return refuse(line, shown(option) + " needs a value");
+    const std::string_view value = argv[++i];
+    if (refuseLonger && value.size() >= field.size())
+        return refuse(line, "the value of " + shown(option) + " is longer than " +
+                                std::to_string(field.size() - 1) + " characters");
+    copy_text(field, value);
+    return CommandAction::Run;
+}
+
+// Options taken only when the command line is short enough, and the limit.
+struct LimitedOption {
+    std::string_view name;
+    int maxWords;
+};
+constexpr LimitedOption LimitedOptions[] = {
+    {"-ver", 2}, {"-?", 2}, {"-help", 2}, {"-filename", 4}, {"-print", 4}, {"-force", 4},
+};
 
 int invalid_usage(const CommandLine& line, const char* program) {
     {
-        Streams streams;
-        streams.result.reset(std::fopen(line.resultFileName, "w"));
-        OutputStream = streams.result.get();
-        if (OutputStream != nullptr) print_qik_error(InvalidUsage);
+        RunOutput output;
+        if (output.open_result(line.resultFileName, false)) print_qik_error(InvalidUsage);
+        output.close();
     }
     std::printf("Invalid Usage:  Please try again\n");
     print_usage(program);
+    std::fprintf(stderr, "qik_programmer: %s\n", line.problem.c_str());
     return 1;
 }
 
@@ -83,35 +99,36 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
     }
 }
 
-// Steps from the inventory to the report; the exit flags.
-unsigned update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
-                         const CommandLine& line, Streams& streams) {
+// Steps from the inventory to the report; the exit status.
+int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+                    const CommandLine& line, RunOutput& output) {
     // A run that stops early still leaves disabled adapters disabled: an
     // adapter the administrator switched off must not stay on the network.
     if (get_device_info(records, config.head(), line.skipList) != 0) {
         print_qik_error(AdapterListFailed);
-        restore_device_state_by_name(records);
+        restore_device_state_by_name();
         return 0;
     }
-    if (eval_and_prg(records, Force) == OutputUnopenable) {
+    pass_over_functions_without_function0(records, line.skipList);
+    // Earlier adapters may have been programmed: the run failed, and says so.
+    if (eval_and_prg(records, Force) == RunAbandoned) {
         print_qik_error(OutputUnopenable);
         restore_device_state(records);
-        return 0;
+        return static_cast<int>(OutputUnopenable);
     }
     for (const AdapterRecord& record : records)
         if (record.config != nullptr) progress_result(record);
     print_qik_execution(records);
-    streams.log.reset();
-    OutputStream2 = nullptr;
+    output.close_log();
     const unsigned flags = exit_flags(records);
     restore_device_state(records);
-    return flags;
+    return static_cast<int>(flags);
 }
 
 // Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
-// outcome; the exit flags.
-unsigned run_with_library(const ConfigList& config, const CommandLine& line, Streams& streams) {
-    unsigned flags = 0;
+// outcome; the exit status.
+int run_with_library(const ConfigList& config, const CommandLine& line, RunOutput& output) {
+    int status = 0;
     uint32_t count = 0;
     if (Adpm.AdpmInitialize() != AdpmSuccess) {
         print_qik_error(LibraryInitFailed);
@@ -120,10 +137,48 @@ unsigned run_with_library(const ConfigList& config, const CommandLine& line, Str
     } else if (std::vector<AdapterRecord> records; !allocate_records(records, count)) {
         print_qik_error(OutOfMemory);
     } else {
-        flags = update_adapters(records, config, line, streams);
+        status = update_adapters(records, config, line, output);
     }
     Adpm.AdpmUninitialize();
-    return flags;
+    return status;
+}
+
+// From the library check to the end of the run; the exit status.
+int run_sequence(const CommandLine& line, RunOutput& output) {
+    // A missing library, or one without every call, is out of date too.
+    AdpmLibrary library;
+    std::string problem;
+    const bool loaded = library.load(AdpmLibraryPath, problem);
+    if (!loaded) std::fprintf(stderr, "qik_programmer: %s\n", problem.c_str());
+    if (!loaded || check_adpm_ver() != 0) {
+        print_qik_error(LibraryOutOfDate);
+        return 0;
+    }
+    if (check_os_ver() != 0) {
+        print_qik_error(UnsupportedOs);
+        return 0;
+    }
+    const ConfigList config = read_config(ConfigFileName);
+    if (!config) {
+        print_qik_error(ConfigUnreadable);
+        return static_cast<int>(ConfigUnreadable);
+    }
+    return run_with_library(config, line, output);
+}
+
+// The run with its output files; a document that did not reach its file is
+// a failed run, whatever it says.
+int run_with_output(const CommandLine& line) {
+    RunOutput output;
+    if (!output.open_result(line.resultFileName, line.print))
+        return static_cast<int>(OutputUnopenable);
+    VpdDiagnosticStream = line.print ? stderr : stdout;
+    int status = static_cast<int>(OutputUnopenable);
+    if (output.open_log())
+        status = run_sequence(line, output);
+    else
+        print_qik_error(OutputUnopenable);
+    return output.close() ? status : static_cast<int>(OutputUnopenable);
 }
 
 }  // namespace
@@ -133,19 +188,23 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
     copy_text(line.resultFileName, ResultFileName);
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "-ver" && argc == 2) return CommandAction::Version;
-        if ((arg == "-?" || arg == "-help") && argc == 2) return CommandAction::Help;
-        if (arg == "-filename" && argc <= 4) {
-            if (!take_value(argc, argv, i, line.resultFileName, true)) return CommandAction::Invalid;
-        } else if (arg == "-print" && argc <= 4) {
+        for (const LimitedOption& option : LimitedOptions)
+            if (arg == option.name && argc > option.maxWords)
+                return refuse_beyond(line, arg, argc, option.maxWords);
+        if (arg == "-ver") return CommandAction::Version;
+        if (arg == "-?" || arg == "-help") return CommandAction::Help;
+        CommandAction action = CommandAction::Run;
+        if (arg == "-filename")
+            action = take_value(argc, argv, i, line.resultFileName, true, line);
+        else if (arg == "-print")
             line.print = true;
-        } else if (arg == "-force" && argc <= 4) {
+        else if (arg == "-force")
             line.force = 1;
-        } else if (arg == "-skip") {
-            if (!take_value(argc, argv, i, line.skipList, false)) return CommandAction::Invalid;
-        } else {
-            return CommandAction::Invalid;
-        }
+        else if (arg == "-skip")
+            action = take_value(argc, argv, i, line.skipList, false, line);
+        else
+            return refuse(line, "unknown option " + shown(arg));
+        if (action != CommandAction::Run) return action;
     }
     return CommandAction::Run;
 }
@@ -158,7 +217,10 @@ bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
 int check_adpm_ver() {
     uint32_t major = 0, minor = 0, build = 0;
     Adpm.AdpmGetVersion(&major, &minor, &build);
-    return library_out_of_date(major, minor, build) ? 1 : 0;
+    if (!library_out_of_date(major, minor, build)) return 0;
+    std::fprintf(stderr, "qik_programmer: %s is version %u.%u.%u; 6.23.6 or later is needed\n",
+                 AdpmLibraryPath, major, minor, build);
+    return 1;
 }
 
 int check_os_ver() { return 0; }
@@ -194,37 +256,6 @@ int run_qik_programmer(int argc, const char* const* argv) {
     }
     Force = line.force;
     progress_to_terminal();
-
-    Streams streams;
-    if (line.print) {
-        OutputStream = stdout;
-        VpdDiagnosticStream = stderr;
-    } else {
-        streams.result.reset(std::fopen(line.resultFileName, "w"));
-        if (!streams.result) return OutputUnopenable;
-        OutputStream = streams.result.get();
-    }
-    streams.log.reset(std::fopen(InventoryLogName, "w"));
-    if (!streams.log) {
-        print_qik_error(OutputUnopenable);
-        return OutputUnopenable;
-    }
-    OutputStream2 = streams.log.get();
-
-    // A missing library, or one without every call, is out of date too.
-    AdpmLibrary library;
-    if (!library.load(AdpmLibraryPath) || check_adpm_ver() != 0) {
-        print_qik_error(LibraryOutOfDate);
-        return 0;
-    }
-    if (check_os_ver() != 0) {
-        print_qik_error(UnsupportedOs);
-        return 0;
-    }
-    const ConfigList config = read_config(ConfigFileName);
-    if (!config) {
-        print_qik_error(ConfigUnreadable);
-        return ConfigUnreadable;
-    }
-    return static_cast<int>(run_with_library(config, line, streams));
+    catch_stop_signals();
+    return run_with_output(line);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "adapter/adapter_record.h"
 
@@ -15,6 +16,8 @@ struct CommandLine {
     bool print;
     char skipList[SkipListMax + 1];
     uint8_t force;
+    // Why the command line is invalid usage: the word or the limit.
+    std::string problem;
 };
 
 enum class CommandAction { Run, Version, Help, Invalid };

@@ -1,18 +1,108 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
 
+#include "common/file.h"
 #include "common/text.h"
 #include "engine/engine.h"
 
 namespace {
 
+constexpr std::size_t MacDigits = 12;
+constexpr std::string_view UnknownAdapter = "unknown";
+// Far more kept backups than any working directory holds; the search for a
+// free name ends there instead of running on.
+constexpr int MaxKeptSuffix = 100000;
+
+bool exists(const char* name) {
+    struct stat info {};
+    return lstat(name, &info) == 0;
+}
+
 // Read access goes first, so a backup that cannot be removed no longer hands
-// out the adapter's NVRAM.
-void remove_backup(BuImage& image) {
-    chmod(image.name, 0220);
-    std::remove(image.name);
-    image.present = 0;
+// out the adapter's NVRAM. What stands at the name is opened, never
+// followed: a link planted there keeps its target's mode.
+void remove_backup_file(const char* name) {
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) fchmod(fd, 0220);
+        close(fd);
+    }
+    unlink(name);
+}
+
+// The note is on disk before the tool starts writing, so that a run killed
+// at any later moment leaves the backup with the adapter it belongs to.
+bool sync_directory() {
+    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+bool note_adapter(std::string_view mac) {
+    File note = open_output_file(BuImageMacName, OutputMode::Truncate);
+    if (!note) return false;
+    const bool written = std::fprintf(note.get(), "%.*s\n", static_cast<int>(mac.size()),
+                                      mac.data()) > 0 &&
+                         std::fflush(note.get()) == 0 && fsync(fileno(note.get())) == 0;
+    return close_output_file(std::move(note)) && written && sync_directory();
+}
+
+bool is_mac(std::string_view text) {
+    return text.size() == MacDigits && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+// The MAC digits the note names; "unknown" when there is no note or it does
+// not hold 12 hex digits and a line end.
+std::string noted_adapter() {
+    std::string_view noted;
+    const std::optional<std::string> note = read_own_file(BuImageMacName, MacDigits + 2);
+    if (note) noted = *note;
+    if (noted.ends_with('\n')) noted.remove_suffix(1);
+    return is_mac(noted) ? std::string(noted) : std::string(UnknownAdapter);
+}
+
+// Renames without ever replacing a file; false (errno set) when `to` is
+// taken or the rename fails.
+bool rename_unless_taken(const char* from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the flag: a second link cannot replace either.
+    if (link(from, to.c_str()) != 0) return false;
+    unlink(from);
+    return true;
+}
+
+// Renames `from` to `base`, or to `base` with "_1", "_2", ... when taken; the
+// name it got, "" when it could not be renamed (errno set).
+std::string keep_as(const char* from, const std::string& base) {
+    for (int suffix = 0; suffix < MaxKeptSuffix; ++suffix) {
+        const std::string name = suffix == 0 ? base : base + "_" + std::to_string(suffix);
+        if (rename_unless_taken(from, name)) return name;
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+void print_restore_hint(std::string_view mac, std::string_view file) {
+    std::fprintf(stderr,
+                 "qik_programmer: put it back with \"%s%.*s restorenvram %.*s\", or delete the "
+                 "file once the adapter is known good\n",
+                 ToolPrefix, static_cast<int>(mac.size()), mac.data(),
+                 static_cast<int>(file.size()), file.data());
 }
 
 // The tool's codes for a backup file it cannot create: no adapter can be
@@ -26,6 +116,19 @@ int run_backup_command(const BuImage& image, const AdapterRecord& record, const 
                           0);
 }
 
+// Nothing was programmed: a partial dump holds nothing worth keeping.
+int discard_failed_backup(const BuImage& image) {
+    remove_backup_file(image.name);
+    unlink(BuImageMacName);
+    return backup_file_impossible(ErrorCode_FirmwareUpgrade) ? RunAbandoned : ToolError;
+}
+
+bool is_suffix_of_kept(std::string_view rest) {
+    return rest.empty() || (rest.size() > 1 && rest[0] == '_' &&
+                            std::all_of(rest.begin() + 1, rest.end(),
+                                        [](char c) { return c >= '0' && c <= '9'; }));
+}
+
 }  // namespace
 
 void buImageInitialize(BuImage& image) {
@@ -34,9 +137,16 @@ void buImageInitialize(BuImage& image) {
 }
 
 int buImageMake(BuImage& image, const AdapterRecord& record) {
-    if (image.present == 1) remove_backup(image);
+    // A backup still here could not be kept earlier; it is never written over.
+    if (exists(image.name)) keep_leftover_backup();
+    if (exists(image.name)) return RunAbandoned;
+    if (!note_adapter(field_text(record.macText))) {
+        std::fprintf(stderr, "qik_programmer: cannot write %s: %s\n", BuImageMacName,
+                     std::strerror(errno));
+        return RunAbandoned;
+    }
     if (run_backup_command(image, record, "dump_nvram") != ToolSuccess)
-        return backup_file_impossible(ErrorCode_FirmwareUpgrade) ? RunAbandoned : ToolError;
+        return discard_failed_backup(image);
     image.present = 1;
     return ToolSuccess;
 }
@@ -48,5 +158,78 @@ int buImageRestore(BuImage& image, const AdapterRecord& record) {
 }
 
 void buImageDelete(BuImage& image) {
-    if (image.present == 1) remove_backup(image);
+    if (image.present != 1) return;
+    remove_backup_file(image.name);
+    unlink(BuImageMacName);
+    image.present = 0;
+}
+
+void buImageKeep(BuImage& image, const AdapterRecord& record) {
+    if (image.present != 1) return;
+    image.present = 0;
+    const std::string_view mac = field_text(record.macText);
+    const std::string kept = keep_as(image.name, std::string(KeptBackupPrefix) + std::string(mac));
+    if (kept.empty()) {
+        // The note stays beside it, so the next backup or run keeps it.
+        std::fprintf(stderr,
+                     "qik_programmer: the NVRAM of adapter %.*s could not be restored; its backup "
+                     "stays in %s (%s)\n",
+                     static_cast<int>(mac.size()), mac.data(), image.name, std::strerror(errno));
+        return;
+    }
+    unlink(BuImageMacName);
+    std::fprintf(stderr,
+                 "qik_programmer: the NVRAM of adapter %.*s could not be restored; its backup is "
+                 "kept in %s\n",
+                 static_cast<int>(mac.size()), mac.data(), kept.c_str());
+    print_restore_hint(mac, kept);
+}
+
+void keep_leftover_backup() {
+    if (!exists(BuImageName)) {
+        unlink(BuImageMacName);  // the backup never came to be, or was removed
+        return;
+    }
+    const std::string mac = noted_adapter();
+    const std::string kept = keep_as(BuImageName, std::string(KeptBackupPrefix) + mac);
+    if (kept.empty()) {
+        std::fprintf(stderr, "qik_programmer: cannot keep the NVRAM backup %s of an earlier run: %s\n",
+                     BuImageName, std::strerror(errno));
+        return;
+    }
+    unlink(BuImageMacName);
+    std::fprintf(stderr,
+                 "qik_programmer: an earlier run ended before it removed the NVRAM backup of "
+                 "adapter %s; it is kept in %s\n",
+                 mac.c_str(), kept.c_str());
+    // A known adapter is named again, with the hint, when the run reaches it.
+    if (mac == UnknownAdapter) print_restore_hint("MAC", kept);
+}
+
+std::vector<std::string> kept_backups() {
+    std::vector<std::string> kept;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("."), closedir);
+    if (!dir) return kept;
+    while (const dirent* entry = readdir(dir.get()))
+        if (starts_with(entry->d_name, KeptBackupPrefix)) kept.emplace_back(entry->d_name);
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
+std::string kept_backup_of(const std::vector<std::string>& kept, std::string_view mac) {
+    for (const std::string& name : kept) {
+        const std::string_view rest = std::string_view(name).substr(KeptBackupPrefix.size());
+        if (starts_with(rest, mac) && is_suffix_of_kept(rest.substr(mac.size()))) return name;
+    }
+    return {};
+}
+
+void say_left_alone(const AdapterRecord& record, const std::string& keptBackup) {
+    const std::string_view mac = field_text(record.macText);
+    std::fprintf(stderr,
+                 "qik_programmer: adapter %.*s (%s) is left alone: %s holds its NVRAM backup "
+                 "from a run that could not finish\n",
+                 static_cast<int>(mac.size()), mac.data(),
+                 printable(field_text(record.serviceName)).c_str(), keptBackup.c_str());
+    print_restore_hint(mac, keptBackup);
 }

@@ -2,9 +2,13 @@
 // sequence around them.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "adapter/adapter_record.h"
 
@@ -18,6 +22,16 @@ extern int32_t ErrorCode_FirmwareUpgrade;
 // shell could be started). Tests replace it to see the exact command lines.
 using CommandRunner = std::function<int(const char* commandLine)>;
 extern CommandRunner RunToolCommand;
+
+// The runner in use outside tests: "/bin/sh -c", the tool shielded from the
+// signals that ask the run to stop.
+int run_shell_command(const char* commandLine);
+
+// Set once SIGINT, SIGTERM or SIGHUP asked the run to stop: the adapter in
+// hand is finished, no further one is started.
+extern volatile std::sig_atomic_t StopRequested;
+// From now on those signals only set StopRequested; SIGPIPE is ignored.
+void catch_stop_signals();
 
 inline constexpr const char* ToolPrefix = "./nicflsh ";
 inline constexpr std::size_t CommandLineSize = 256;
@@ -37,6 +51,8 @@ inline constexpr int RunAbandoned = 4;
 inline constexpr int StatusFamilyWriteFailed = 13;
 inline constexpr int StatusRestoreFailed = 14;
 inline constexpr int StatusPhyFailed = 16;
+// An adapter the run did not reach because it was asked to stop.
+inline constexpr int StatusNotReached = 17;
 
 // A normal exit gives its exit status (0-255), anything else the raw status.
 int decode_exit_status(int waitStatus);
@@ -49,19 +65,44 @@ int probe_device(const char* adapterId);
 int program_device(const char* adapterId, uint32_t adapterType, const char* option,
                    const char* file, uint32_t deviceId, uint32_t installedVersion);
 
-// The NVRAM backup file.
+// The NVRAM backup file. Beside it, "buimage.mac" names the adapter it
+// belongs to for as long as it exists, so that a backup left by a run that
+// was killed can still be told apart.
 struct BuImage {
     char name[16];
     uint32_t present;
 };
 
 inline constexpr const char* BuImageName = "buimage";
+inline constexpr const char* BuImageMacName = "buimage.mac";
+// A backup that had to be kept: "buimage_" and the adapter's MAC digits, or
+// "unknown", and "_1", "_2", ... when that name is taken. Never removed or
+// written over by the utility.
+inline constexpr std::string_view KeptBackupPrefix = "buimage_";
 
 void buImageInitialize(BuImage& image);
+// 0, 9, or 4 when no backup file can be made at all (the run is abandoned).
 int buImageMake(BuImage& image, const AdapterRecord& record);
 int buImageRestore(BuImage& image, const AdapterRecord& record);
 void buImageDelete(BuImage& image);
+// Keeps the backup of an adapter whose restore failed under its MAC; says
+// where on standard error.
+void buImageKeep(BuImage& image, const AdapterRecord& record);
+// A backup left by an earlier run, which ended before it could remove it,
+// is kept under the MAC its "buimage.mac" names.
+void keep_leftover_backup();
+// The kept backups in the working directory.
+std::vector<std::string> kept_backups();
+// The kept backup of the adapter whose MAC digits are `mac`, or "" when none.
+std::string kept_backup_of(const std::vector<std::string>& kept, std::string_view mac);
+// Says on standard error that the adapter is left alone for `keptBackup`.
+void say_left_alone(const AdapterRecord& record, const std::string& keptBackup);
+
+// The part-number module file the update writes to adapters with these PCI
+// device and subsystem device IDs, or null when they take none.
+const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId);
 
 // Updates every matched adapter; 4 when a backup failed with tool code 10 or
-// 11 (the run is abandoned), otherwise the result of the last tool step.
+// 11, or its adapter could not be noted (the run is abandoned), otherwise the
+// result of the last tool step.
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force);

@@ -1,7 +1,6 @@
 #include "engine/engine.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 #include "adapter/adpm.h"
@@ -9,7 +8,7 @@
 
 uint8_t Force = 0;
 int32_t ErrorCode_FirmwareUpgrade = 0;
-CommandRunner RunToolCommand = [](const char* commandLine) { return std::system(commandLine); };
+CommandRunner RunToolCommand = run_shell_command;
 
 namespace {
 

@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "adapter/adpm.h"
 #include "common/text.h"
@@ -16,6 +19,13 @@
 
 namespace {
 
+// An adapter's functions share its bus and device.
+using Location = std::pair<uint32_t, uint32_t>;
+
+Location location_of(const AdapterRecord& r) {
+    return {r.bus, r.device};
+}
+
 // What one eval_and_prg call keeps from record to record.
 struct Engine {
     BuImage backup;
@@ -24,6 +34,10 @@ struct Engine {
     // 0's outcome of the family step.
     int32_t familyResult = 0;
     bool force = false;
+    // Backups that earlier runs had to keep: their adapters are left alone.
+    std::vector<std::string> keptBackups;
+    // The status each adapter's function 0 ended with, once handled.
+    std::map<Location, uint32_t> function0Ended;
 };
 
 enum class RecordEnd { Next, Abandon };
@@ -117,13 +131,6 @@ bool contains(std::span<const uint32_t> ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-const char* module_file(const AdapterRecord& r) {
-    for (const ModuleRow& row : ModuleRows)
-        if (contains(row.deviceIds, r.deviceId) && contains(row.subDeviceIds, r.subDeviceId))
-            return row.file;
-    return nullptr;
-}
-
 constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
 
 // Runs one step, showing it to a person at a terminal.
@@ -153,7 +160,7 @@ int program_components(Engine& engine, const AdapterRecord& r, const ConfigEntry
                 run_tool_step(engine, r, c.text, c.option, c.file, c.installedVersion))
             return result;
     }
-    if (const char* file = module_file(r))
+    if (const char* file = module_file_for(r.deviceId, r.subDeviceId))
         return run_tool_step(engine, r, {"part number module", {}, file}, "-m_pn", file,
                              NoInstalledVersion);
     return ToolSuccess;
@@ -171,14 +178,19 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, int result) {
 }
 
 // The tool refuses to write at all after code 203, so the backup is left
-// alone; any other failure may have left the NVRAM half written.
+// alone; any other failure may have left the NVRAM half written. A backup
+// that could not be put back is the adapter's only good copy: it is kept.
 void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
-    if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect)
+    if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect) {
         engine.lastResult =
             shown_step(r, {"restore NVRAM"}, [&] { return buImageRestore(engine.backup, r); });
+        if (engine.lastResult != ToolSuccess) buImageKeep(engine.backup, r);
+    }
     if (engine.lastResult == ToolError) fail_record(r, failedCode, StatusRestoreFailed);
 }
 
+// The backup is removed as soon as the adapter is programmed or restored, so
+// that one found when a run starts always belongs to an interrupted adapter.
 RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, const ConfigEntry& e,
                              int32_t& failedCode) {
     engine.lastResult =
@@ -190,6 +202,7 @@ RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, const ConfigEntry
         fail_record(r, failedCode, result);
         restore_after_failure(engine, r, failedCode);
     }
+    buImageDelete(engine.backup);
     return RecordEnd::Next;
 }
 
@@ -253,8 +266,20 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
     r.status = static_cast<uint32_t>(toolOutcome ? result : StatusFamilyWriteFailed);
 }
 
+// An adapter whose backup an earlier run had to keep may hold a spoilt NVRAM;
+// only a person can tell, so nothing touches it until the file is gone.
+bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
+    if (r.function != 0) return false;
+    const std::string kept = kept_backup_of(engine.keptBackups, field_text(r.macText));
+    if (kept.empty()) return false;
+    say_left_alone(r, kept);
+    r.status = static_cast<uint32_t>(StatusRestoreFailed);
+    return true;
+}
+
 RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
+    if (left_for_a_person(engine, r)) return RecordEnd::Next;
     if (r.function == 0 && probe_device(r.macText) == ToolExitDriverNotSupported) {
         r.status = static_cast<uint32_t>(ToolDriverNotSupported);
         return RecordEnd::Next;
@@ -274,33 +299,66 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
 }
 
 // Functions of one adapter share one NVRAM, so all report what function 0
-// got; one whose firmware could not be read keeps saying so, never success.
-// Function 0 is looked up by location (the last of a bus and device wins), so
-// the pass costs the same per function however many the server has.
+// got; one whose firmware could not be read keeps saying so, never success,
+// and one the run did not reach says that. Function 0 is looked up by
+// location (the last of a bus and device wins), so the pass costs the same
+// per function however many the server has.
 void share_function0_status(std::span<AdapterRecord> records) {
-    std::map<std::pair<uint32_t, uint32_t>, uint32_t> function0Status;
+    std::map<Location, uint32_t> function0Status;
     for (const AdapterRecord& r : records)
-        if (r.function == 0) function0Status[{r.bus, r.device}] = r.status;
+        if (r.function == 0) function0Status[location_of(r)] = r.status;
     for (AdapterRecord& r : records) {
-        if (r.function == 0 || r.status == StatusUnreadable) continue;
-        const auto first = function0Status.find({r.bus, r.device});
+        if (r.function == 0 || r.status == StatusUnreadable || r.status == StatusNotReached)
+            continue;
+        const auto first = function0Status.find(location_of(r));
         if (first != function0Status.end()) r.status = first->second;
     }
 }
 
+// A function after its adapter's function 0 failed runs no step of its own:
+// the adapter is in no state to be updated further.
+bool function0_failed(const Engine& engine, const AdapterRecord& r) {
+    const auto ended = engine.function0Ended.find(location_of(r));
+    return r.function != 0 && ended != engine.function0Ended.end() && ended->second != 0;
+}
+
+void mark_not_reached(AdapterRecord& r, bool& told) {
+    if (!told)
+        std::fprintf(stderr,
+                     "qik_programmer: asked to stop; the adapters not reached report result 17\n");
+    told = true;
+    r.status = static_cast<uint32_t>(StatusNotReached);
+}
+
 }  // namespace
+
+const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
+    for (const ModuleRow& row : ModuleRows)
+        if (contains(row.deviceIds, deviceId) && contains(row.subDeviceIds, subDeviceId))
+            return row.file;
+    return nullptr;
+}
 
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
     Engine engine;
     buImageInitialize(engine.backup);
     engine.force = force != 0;
+    keep_leftover_backup();
+    engine.keptBackups = kept_backups();
+    bool toldStop = false;
     for (AdapterRecord& r : records) {
+        if (r.config == nullptr || function0_failed(engine, r)) continue;
         // The inventory could not read this adapter's firmware: nothing here
         // may be compared, so nothing is written.
-        if (r.config == nullptr || r.status == StatusUnreadable) continue;
-        if (update_record(engine, r) == RecordEnd::Abandon) return RunAbandoned;
+        if (r.status != StatusUnreadable) {
+            if (StopRequested != 0) {
+                mark_not_reached(r, toldStop);
+                continue;
+            }
+            if (update_record(engine, r) == RecordEnd::Abandon) return RunAbandoned;
+        }
+        if (r.function == 0) engine.function0Ended[location_of(r)] = r.status;
     }
     share_function0_status(records);
-    buImageDelete(engine.backup);
     return engine.lastResult;
 }

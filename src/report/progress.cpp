@@ -19,10 +19,7 @@ bool terminal_is_smart() {
 
 // Library texts reach a terminal: control bytes must not act on it.
 void print_clean(std::string_view text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        std::fputc(byte < 0x20 || byte == 0x7F ? '?' : byte, progress);
-    }
+    std::fputs(printable(text).c_str(), progress);
 }
 
 void print_adapter(const AdapterRecord& r) {

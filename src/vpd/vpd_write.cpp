@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <string_view>
@@ -10,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "common/file.h"
 #include "engine/engine.h"
 
 std::FILE* VpdDiagnosticStream = stdout;
@@ -174,11 +174,6 @@ bool write_vpd_area(std::span<uint32_t> vpd, uint32_t handle, uint32_t nvramOffs
     return result == AdpmSuccess;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr std::size_t TemplateLineSize = 300;
 constexpr std::size_t FamilyTextInTemplate = 10;
 
@@ -210,30 +205,23 @@ bool write_vpd_update(std::FILE* in, std::FILE* out, std::string_view family) {
     return ok;
 }
 
-// The file is made once per adapter. An existing one is written over and cut
-// to its new length instead of being truncated first: ext4 commits the blocks
-// of a file written again after a truncation when it is closed, which cost
-// more than all else the utility does for the adapter.
-File open_for_rewrite(const char* path) {
-    File file(std::fopen(path, "r+"));
-    if (!file) file.reset(std::fopen(path, "w"));
-    return file;
-}
-
 // Cuts the file where writing ended and closes it; false when either fails.
 bool finish_rewrite(File file) {
-    std::FILE* f = file.release();
-    bool ok = std::fflush(f) == 0;
-    const long length = ok ? std::ftell(f) : -1;
-    ok = length >= 0 && ftruncate(fileno(f), static_cast<off_t>(length)) == 0;
-    return std::fclose(f) == 0 && ok;
+    const bool flushed = std::fflush(file.get()) == 0;
+    const long length = flushed ? std::ftell(file.get()) : -1;
+    const bool cut = length >= 0 && ftruncate(fileno(file.get()), static_cast<off_t>(length)) == 0;
+    return close_output_file(std::move(file)) && cut;
 }
 
 // False when the generated file could not be made whole. Without a template
-// it is left empty.
+// it is left empty. The file is made once per adapter: an existing one is
+// written over and cut to its new length instead of being truncated first,
+// as ext4 commits the blocks of a file written again after a truncation when
+// it is closed, which cost more than all else the utility does for the
+// adapter.
 bool make_vpd_update_file(const char* templatePath, std::string_view family) {
     const File in(std::fopen(templatePath, "r"));
-    File out = open_for_rewrite(VpdUpdateFileName);
+    File out = open_output_file(VpdUpdateFileName, OutputMode::Rewrite);
     if (!out) return false;
     const bool written = in && write_vpd_update(in.get(), out.get(), family);
     return finish_rewrite(std::move(out)) && written;

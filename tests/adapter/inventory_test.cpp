@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "support/fake_adpm.h"
+#include "support/scratch_dir.h"
 #include "support/vpd_image.h"
 #include "vpd/vpd.h"
 
@@ -22,6 +23,9 @@ constexpr uint32_t VendorId = 0x14e4, DeviceId = 0x7A0B, SubVendorId = 0x1028, S
 class Inventory : public ::testing::Test {
   protected:
     void SetUp() override { install_fake_adpm(); }
+
+    // The note of enabled ports lives in the working directory.
+    ScratchDir dir_;
 
     // A function of the handled type, known by `handle` until the refresh
     // and by handle + 100 after it.
@@ -84,7 +88,24 @@ TEST_F(Inventory, SelectsEnablesAndRestores) {
         EXPECT_EQ(r.handle, 105u);
         restore_device_state(records_);
         EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"), c.enableCalls);
+        EXPECT_FALSE(ScratchDir::exists(EnabledNoteName));
     }
+}
+
+// A port that an earlier, killed run enabled (and noted) is found enabled;
+// it is disabled at the end all the same. One whose enabling failed is not.
+TEST_F(Inventory, PortsAnInterruptedRunEnabledAreDisabledAgain) {
+    ScratchDir::write(EnabledNoteName, "eth0\neth7\n");
+    add("eth0", 5, 1);
+    add("eth1", 6, 1);
+    add("eth7", 7, 0);
+    fake_adpm().fail("AdpmEnableDevice", 1, 1);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(ScratchDir::read(EnabledNoteName), "eth0\neth7\neth7\n");
+    restore_device_state(records_);
+    EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"),
+              (Calls{"AdpmEnableDevice(7,1)=1", "AdpmEnableDevice(105,0)=0"}));
+    EXPECT_FALSE(ScratchDir::exists(EnabledNoteName));
 }
 
 TEST_F(Inventory, CallsInOrderWithHandlesFoundAgainByName) {

@@ -231,28 +231,35 @@ TEST(ReadConfig, OverlongTokensFail) {
     for (const auto& c : cases) check(c);
 }
 
-// Lines are read 499 characters at a time; the rest of a longer line is a
-// further line of its own.
-TEST(ReadConfig, LongLinesSplitAt499) {
-    const std::string n101(101, 'n');
-    const std::string longComment = "#" + std::string(598, 'n') + "\n";  // 499 + 100 characters
+// Lines are read 499 characters at a time. A line that needs a second read
+// for more than its line end fails the whole table: read as a line of its
+// own, the tail of a commented-out row would be a live row.
+TEST(ReadConfig, LongLinesFailTheRead) {
+    const std::string c498 = "#" + std::string(498, 'c');  // 499 characters
     const std::string row499 = std::string(499, 'r');
+    const std::string tooLong = "line is too long: ";
     const ReadCase cases[] = {
-        {"rest of a long comment is a row", "t\n! SystemName\n" + longComment,
-         "{SystemName=" + std::string(100, 'n') + "}"},
-        {"rest of a long first line is read", "#" + std::string(498, 'x') + "! crv\na0\n",
-         "{crv=a0}"},
-        {"row of 499 then a lone newline", "t\n! SystemName\n" + row499 + "\n",
+        {"a comment of 499 and its newline", "t\n! crv\n" + c498 + "\na0\n", "{crv=a0}"},
+        {"a comment of 499 and CRLF", "t\n! crv\n" + c498 + "\r\na0\n", "{crv=a0}"},
+        {"a row of 499 and its newline", "t\n! SystemName\n" + row499 + "\n",
          "{SystemName=" + row499 + "}"},
-        {"a split row fails on its rest",
-         "t\n! SystemName crv\n" + std::string(495, 's') + " a0 b0\n", "", 3,
-         "(after the first 499 characters of the line) row has 1 token"},
-        {"rest of a long header is a row", "t\n! crv" + std::string(500, ' ') + "ven\n",
-         "{crv=ven}"},
-        {"lines after a split are counted right",
-         "t\n! crv\n#" + std::string(498, 'c') + "#" + std::string(100, 'c') + "\n\n1\n2 3\n# x\n" +
-             std::string(22, 'z') + "\n",
-         "", 8, "column 1 \"crv\": token \"" + std::string(22, 'z') + "\" is 22 characters long"},
+        {"a row of 499 and CRLF", "t\n! SystemName\n" + row499 + "\r\n",
+         "{SystemName=" + row499 + "}"},
+        {"a row of 499 ending the file", "t\n! SystemName\n" + row499,
+         "{SystemName=" + row499 + "}"},
+        {"a comment of 500", "t\n! SystemName\n" + c498 + "n\nrow\n", "", 3,
+         tooLong + "500 characters without its line end, at most 499 fit"},
+        {"a commented-out row", "t\n! crv\n#" + std::string(499, ' ') + "a0\n", "", 3, tooLong},
+        {"a long first line", "#" + std::string(498, 'x') + "! crv\na0\n", "", 1, tooLong},
+        {"a long header", "t\n! crv" + std::string(500, ' ') + "ven\n1\n", "", 2, tooLong},
+        {"a row of 500 ending the file", "t\n! SystemName\n" + row499 + "r", "", 3, tooLong},
+        {"a line of 2 MB", "t\n! SystemName\n" + std::string(2 << 20, 'm') + "\n", "", 3,
+         tooLong + "2097152 characters"},
+        {"line ends of carriage returns", "t\r! crv\r" + repeated("a0\r", 200), "", 1, tooLong},
+        {"a run of NUL bytes", "t\n! crv\n" + std::string(1000, '\0'), "", 3, tooLong},
+        {"lines after a long one are counted right",
+         "t\n! crv\n" + c498 + "\n\n1\n2 3\n# x\n" + std::string(22, 'z') + "\n", "", 8,
+         "column 1 \"crv\": token \"" + std::string(22, 'z') + "\" is 22 characters long"},
     };
     for (const auto& c : cases) check(c);
 }

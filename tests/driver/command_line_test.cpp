@@ -56,6 +56,33 @@ TEST(CommandLine, AcceptedAndRefusedForms) {
     }
 }
 
+// What standard error names for each refused command line.
+TEST(CommandLine, TheProblemNamesTheWordOrTheLimit) {
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{"-h"}, "unknown option \"-h\""},
+        {{"--help"}, "unknown option \"--help\""},
+        {{"-forse"}, "unknown option \"-forse\""},
+        {{"-force", "-skip", "eth4,eth5", "-print"},
+         "\"-force\" is accepted only in a command line of at most 4 words (this one has 5)"},
+        {{"-skip", "eth4,eth5", "-force", "-print"},
+         "\"-force\" is accepted only in a command line of at most 4 words (this one has 5)"},
+        {{"-ver", "-force"}, "\"-ver\" must be the only argument"},
+        {{"-force", "-skip"}, "\"-skip\" needs a value"},
+        {{"-filename", std::string(256, 'f')},
+         "the value of \"-filename\" is longer than 255 characters"},
+        {{"-print", "-\x1b[2J" + std::string(80, 'x')},
+         "unknown option \"-?[2J" + std::string(55, 'x') + "...\""},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = parse(c.args);
+        EXPECT_EQ(p.action, CommandAction::Invalid) << c.problem;
+        EXPECT_EQ(p.line.problem, c.problem);
+    }
+}
+
 TEST(CommandLine, ValuesAndOverrides) {
     Parsed p = parse({});
     EXPECT_STREQ(p.line.resultFileName, "vxlrfwprgmr.xml");

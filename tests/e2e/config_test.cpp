@@ -130,6 +130,15 @@ TEST(Config, UnreadableTableEndsTheRunBeforeTheLibraryAndTheCheckerNamesTheLine)
            "ncsi_7a01_150.bin,1.5.0 "
            "ib6bt_7a01_7103.bin,7.10.3 Kestrel_KS2200"}},
          "vxlkqfw.cfg:7: "},
+        // The add-in row commented out behind a long note: read 499
+        // characters at a time, the row would be live again.
+        {"comment longer than a line read",
+         {{13,
+           "#" + std::string(497, '-') +
+               " 1f3d 7a06 1c5a 5b06 a0 2.4.1 mfw_7a06_0212.bin,2.12 uefi_7a06_821.efi,8.2.1 "
+               "ipmi_7a06_320.bin,3.2.0 cfx_7a06_102.bin,1.0.2 kxbb_phy_0106.bin,0x0106 "
+               "vpd_7a06.txt,2.4.1 Kestrel_KS2200"}},
+         "vxlkqfw.cfg:13: line is too long"},
         {"no data row", {{7, "# the LOM row"}, {13, "# the add-in row"}}, "vxlkqfw.cfg: "},
         {"no table", {}, "vxlkqfw.cfg: "},
     };

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "harness.h"
 
 using ::testing::HasSubstr;
@@ -44,20 +46,30 @@ TEST(Driver, HelpPrintsTheUsageLine) {
     }
 }
 
+// Standard output and the document stay as they always were; standard error
+// names the word or the limit.
 TEST(Driver, InvalidUsageWritesCode1IntoTheResultFileNamedSoFar) {
     struct Case {
         std::vector<std::string> args;
         std::string resultFile;
+        std::string said;
     };
     const std::string standard = "vxlrfwprgmr.xml";
     const Case cases[] = {
-        {{"-bogus"}, standard},
-        {{"-print", "-bogus"}, standard},  // the file is written even after "-print"
-        {{"-ver", "-force"}, standard},
-        {{"-force", "-help"}, standard},
-        {{"-filename"}, standard},  // no value follows
-        {{"-filename", "out.xml", "-bogus"}, "out.xml"},
-        {{"-filename", "out.xml", "-skip", "eth1"}, standard},  // "-filename" refused beyond four words
+        {{"-bogus"}, standard, "unknown option \"-bogus\""},
+        {{"-h"}, standard, "unknown option \"-h\""},
+        {{"--help"}, standard, "unknown option \"--help\""},
+        // the file is written even after "-print"
+        {{"-print", "-bogus"}, standard, "unknown option \"-bogus\""},
+        {{"-ver", "-force"}, standard, "\"-ver\" must be the only argument"},
+        {{"-force", "-help"}, standard, "\"-help\" must be the only argument"},
+        {{"-filename"}, standard, "\"-filename\" needs a value"},
+        {{"-filename", "out.xml", "-bogus"}, "out.xml", "unknown option \"-bogus\""},
+        // "-filename" refused beyond four words
+        {{"-filename", "out.xml", "-skip", "eth1"}, standard,
+         "\"-filename\" is accepted only in a command line of at most 4 words (this one has 5)"},
+        {{"-force", "-skip", "eth4,eth5", "-print"}, standard,
+         "\"-force\" is accepted only in a command line of at most 4 words (this one has 5)"},
     };
     for (const Case& c : cases) {
         const std::string label = ::testing::PrintToString(c.args);
@@ -65,6 +77,7 @@ TEST(Driver, InvalidUsageWritesCode1IntoTheResultFileNamedSoFar) {
         const RunResult r = s.run(c.args);
         EXPECT_EQ(r.exitStatus, 1) << label;
         EXPECT_EQ(r.stdoutText, InvalidUsage) << label;
+        EXPECT_EQ(r.stderrText, "qik_programmer: " + c.said + "\n") << label;
         EXPECT_EQ(s.read_file(c.resultFile), error_form(1)) << label;
         EXPECT_EQ(s.exists("out.xml"), c.resultFile == "out.xml") << label;
         EXPECT_FALSE(r.inventoryLogExists) << label;
@@ -95,16 +108,32 @@ TEST(Driver, UnopenableResultFileWritesNothing) {
     EXPECT_EQ(r.libraryTrace, "");
 }
 
-TEST(Driver, MissingLibraryIsOutOfDate) {
-    Scratch s(demo_bench());
-    copy_demo_files(s);
-    s.remove_file("libadpm_x64.so.6");
-    const RunResult r = s.run();
-    EXPECT_EQ(r.exitStatus, 0);
-    expect_error_form(r.resultXml, 6);
-    EXPECT_TRUE(r.inventoryLogExists);
-    EXPECT_EQ(r.inventoryLog, "");
-    EXPECT_EQ(r.toolLog, "");
+// The document says "out of date" for all three; standard error says which.
+TEST(Driver, MissingOrIncompleteLibraryIsOutOfDate) {
+    const struct {
+        const char* what;
+        const char* libraryFrom;  // copied in its place; none: no library
+        const char* said;
+    } cases[] = {
+        {"missing", nullptr, "./libadpm_x64.so.6 was not found in the working directory"},
+        {"another library", "/lib/x86_64-linux-gnu/libm.so.6",
+         "./libadpm_x64.so.6 lacks the call AdpmGetVersion"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        s.remove_file("libadpm_x64.so.6");
+        if (c.libraryFrom != nullptr)
+            std::filesystem::copy_file(c.libraryFrom, s.dir() / "libadpm_x64.so.6");
+        const RunResult r = s.run();
+        EXPECT_EQ(r.exitStatus, 0);
+        expect_error_form(r.resultXml, 6);
+        EXPECT_EQ(r.stderrText, std::string("qik_programmer: ") + c.said + "\n");
+        EXPECT_TRUE(r.inventoryLogExists);
+        EXPECT_EQ(r.inventoryLog, "");
+        EXPECT_EQ(r.toolLog, "");
+    }
 }
 
 struct VersionCase {
@@ -127,6 +156,8 @@ TEST_P(LibraryVersionGate, RefusesOlderThan6_23_6) {
     } else {
         EXPECT_EQ(r.exitStatus, 0);
         expect_error_form(r.resultXml, 6);
+        EXPECT_EQ(r.stderrText, std::string("qik_programmer: ./libadpm_x64.so.6 is version ") +
+                                    GetParam().version + "; 6.23.6 or later is needed\n");
     }
     EXPECT_THAT(r.libraryTrace, HasSubstr(std::string("AdpmGetVersion()=0 ") + GetParam().version));
     EXPECT_THAT(r.libraryTrace, Not(HasSubstr("AdpmInitialize")));

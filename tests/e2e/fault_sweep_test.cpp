@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -125,6 +126,8 @@ struct Outcome {
     std::set<std::string> absent;                    // matched services that take no part
     std::string bootcodeFamilyOn;  // a service whose family falls back to its bootcode
     bool disableRefused = false;   // the library refuses to disable again
+    std::string keptBackup;        // the backup kept for a person, if any
+    std::string keptAdapter;       // whose original NVRAM it holds
 };
 
 // The family text shown when the VPD gives none: the bootcode's major and
@@ -145,7 +148,7 @@ void fail_function(Outcome& o, const Function& f, unsigned status) {
 
 struct SweepCase {
     std::string name;
-    json fault;
+    json faults;
     bool library;
     Outcome expected;
 };
@@ -356,6 +359,41 @@ json tool_fault_json(const ToolCommand& c, const ExitClass& e) {
     return fault;
 }
 
+// ---- a restore that fails, a stop request -------------------------------------
+
+// A failed write whose restore fails too: the adapter's only good copy is
+// its backup, which is kept under its MAC.
+json restore_fails_json(const ToolCommand& c) {
+    return json::array({tool_fault_json(c, {"exit 9", 9}),
+                        {{"form", "restorenvram"}, {"occurrence", 1}, {"exit", 1}}});
+}
+
+Outcome restore_fails(const ToolCommand& c, const Server& server, Outcome o) {
+    const Function& f = server.by_mac(c.mac);
+    fail_function(o, f, 14);
+    o.keptBackup = "buimage_" + c.mac;
+    o.keptAdapter = f.adapter;
+    return o;
+}
+
+// SIGTERM while the command runs: the command and its adapter function are
+// finished, the functions after it are not reached.
+json stop_json(const ToolCommand& c) {
+    json fault = tool_fault_json(c, {"exit 0", 0});
+    fault["signalUtility"] = SIGTERM;
+    return json::array({fault});
+}
+
+Outcome stop_requested(const ToolCommand& c, const Server& server,
+                       const std::set<std::string>& matched, Outcome o) {
+    bool reached = true;
+    for (const Function& f : server.functions) {
+        if (!reached && matched.contains(f.service)) o.functionStatus[f.service] = 17;
+        if (f.mac == c.mac) reached = false;
+    }
+    return o;
+}
+
 // ---- the sweep --------------------------------------------------------------
 
 struct Sweep {
@@ -365,6 +403,7 @@ struct Sweep {
     Outcome clean;
     std::vector<SweepCase> cases;
     std::size_t libraryCases = 0;
+    std::size_t toolExitCases = 0;
 
     Sweep() {
         Scratch s(bench);
@@ -381,7 +420,7 @@ struct Sweep {
         for (const LibraryCall& call : library_calls(r.libraryTrace)) {
             const int occurrence = ++seen[call.name];
             cases.push_back({call.name + " #" + std::to_string(occurrence),
-                             {{"call", call.name}, {"occurrence", occurrence}},
+                             json::array({{{"call", call.name}, {"occurrence", occurrence}}}),
                              true,
                              library_fault(call, server, clean)});
         }
@@ -389,8 +428,17 @@ struct Sweep {
         for (const std::string& line : lines_of(r.toolLog)) {
             const ToolCommand c = tool_command(line);
             for (const ExitClass& e : ExitClasses)
-                cases.push_back({c.line + " : " + e.name, tool_fault_json(c, e), false,
-                                 tool_fault(c, e, server, clean)});
+                cases.push_back({c.line + " : " + e.name, json::array({tool_fault_json(c, e)}),
+                                 false, tool_fault(c, e, server, clean)});
+        }
+        toolExitCases = cases.size() - libraryCases;
+        for (const std::string& line : lines_of(r.toolLog)) {
+            const ToolCommand c = tool_command(line);
+            if (c.step == Step::Write)
+                cases.push_back({c.line + " : restore fails", restore_fails_json(c), false,
+                                 restore_fails(c, server, clean)});
+            cases.push_back({c.line + " : SIGTERM", stop_json(c), false,
+                             stop_requested(c, server, matched, clean)});
         }
     }
 };
@@ -456,12 +504,22 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
             EXPECT_EQ(s.nvram(adapter), nvram) << adapter << "'s NVRAM changed";
         }
     }
+    // No backup outlives its adapter's update, unless it is the only good copy.
+    EXPECT_FALSE(s.exists("buimage"));
+    EXPECT_FALSE(s.exists("buimage.mac"));
+    if (!c.expected.keptBackup.empty()) {
+        const std::vector<uint8_t>& original = before.at(c.expected.keptAdapter);
+        const std::string kept = s.read_file(c.expected.keptBackup);
+        EXPECT_EQ(kept.substr(0, original.size()),
+                  std::string(original.begin(), original.end()))
+            << c.expected.keptBackup << " does not hold the original NVRAM";
+    }
 }
 
 void run_case(const SweepCase& c) {
     SCOPED_TRACE(c.name);
     json bench = sweep().bench;
-    bench[c.library ? "library" : "tool"]["faults"] = json::array({c.fault});
+    bench[c.library ? "library" : "tool"]["faults"] = c.faults;
     Scratch s(bench);
     copy_demo_files(s);
     Nvrams before;
@@ -472,7 +530,8 @@ void run_case(const SweepCase& c) {
     ASSERT_TRUE(r.resultFileExists);
     if (c.expected.wholeRun) {
         EXPECT_EQ(r.resultXml, error_form(*c.expected.wholeRun));
-        EXPECT_EQ(r.exitStatus, 0);
+        // An abandoned run may have programmed adapters before: it failed.
+        EXPECT_EQ(r.exitStatus, *c.expected.wholeRun == 4 ? 4 : 0);
         EXPECT_EQ(r.inventoryLog, "");
     } else {
         check_report(c, r);
@@ -492,11 +551,13 @@ constexpr std::size_t Stride = 1;
 TEST(FaultSweep, CountsTheCases) {
     const Sweep& w = sweep();
     std::printf(
-        "fault sweep: %zu cases, %zu library calls and %zu tool command exits; %zu run here\n",
-        w.cases.size(), w.libraryCases, w.cases.size() - w.libraryCases,
-        (w.cases.size() + Stride - 1) / Stride);
+        "fault sweep: %zu cases, %zu library calls, %zu tool command exits, %zu failing "
+        "restores and SIGTERM at each command; %zu run here\n",
+        w.cases.size(), w.libraryCases, w.toolExitCases,
+        w.cases.size() - w.libraryCases - w.toolExitCases, (w.cases.size() + Stride - 1) / Stride);
     EXPECT_GT(w.libraryCases, 0u);
-    EXPECT_GT(w.cases.size(), w.libraryCases);
+    EXPECT_GT(w.toolExitCases, 0u);
+    EXPECT_GT(w.cases.size(), w.libraryCases + w.toolExitCases);
 }
 
 class FaultSweepChunk : public ::testing::TestWithParam<int> {};

@@ -198,10 +198,11 @@ RunResult Scratch::run(const std::vector<std::string>& args) {
     r.stdoutText = process.stdoutText;
     r.stderrText = process.stderrText;
     const fs::path result = fs::path(resultFile).is_absolute() ? fs::path(resultFile) : dir_ / resultFile;
-    r.resultFileExists = !resultFile.empty() && fs::is_regular_file(result);
+    // A link standing where an output belongs is not an output of the run.
+    r.resultFileExists = !resultFile.empty() && fs::is_regular_file(fs::symlink_status(result));
     r.resultXml = r.resultFileExists ? slurp(result) : std::string();
-    r.inventoryLogExists = exists(InventoryLog);
-    r.inventoryLog = read_file(InventoryLog);
+    r.inventoryLogExists = fs::is_regular_file(fs::symlink_status(dir_ / InventoryLog));
+    r.inventoryLog = r.inventoryLogExists ? read_file(InventoryLog) : std::string();
     r.libraryTrace = tail_from(dir_ / sim::LibraryTraceName, traceStart);
     r.toolLog = tail_from(dir_ / sim::ToolLogName, logStart);
     try {
@@ -210,8 +211,10 @@ RunResult Scratch::run(const std::vector<std::string>& args) {
         r.bench = json();
     }
     // Whatever a test checks, every document a run leaves must match the
-    // published schemas.
-    EXPECT_TRUE(valid_outputs(r));
+    // published schemas; a killed run leaves what it had written so far.
+    if (r.exitStatus < 128) {
+        EXPECT_TRUE(valid_outputs(r));
+    }
     return r;
 }
 

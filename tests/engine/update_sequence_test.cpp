@@ -466,3 +466,61 @@ TEST(UpdateSequence, ExternalPhyStep) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tool's backup, as the bench's fake tool makes it; `also` sees every command.
+void back_up_and(Bench& bench, std::function<void(const std::string&)> also) {
+    bench.tool.on_run([also = std::move(also)](const std::string& command) {
+        if (command.find("dumpnvram") != std::string::npos) ScratchDir::write("buimage", "nvram");
+        also(command);
+    });
+}
+
+}  // namespace
+
+TEST(UpdateSequence, TheBackupNamesItsAdapterForAsLongAsItExists) {
+    Bench bench;
+    bench.add_function(0);
+    std::vector<std::string> notes;
+    back_up_and(bench, [&](const std::string&) { notes.push_back(ScratchDir::read("buimage.mac")); });
+    bench.run();
+    // From the dump (written before it runs) to the last write; gone before the family step.
+    const std::vector<std::string> expected = {"", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
+                                               ""};
+    EXPECT_EQ(notes, expected);
+    EXPECT_FALSE(ScratchDir::exists("buimage"));
+    EXPECT_FALSE(ScratchDir::exists("buimage.mac"));
+}
+
+TEST(UpdateSequence, AStopRequestFinishesTheAdapterInHand) {
+    for (const bool beforeTheRun : {true, false}) {
+        Bench bench;
+        bench.add_function(0, 3);
+        bench.add_function(1, 3);
+        bench.add_function(0, 4);
+        if (beforeTheRun) StopRequested = 1;
+        back_up_and(bench, [](const std::string& command) {
+            if (command.find("-bta") != std::string::npos) StopRequested = 1;
+        });
+        bench.run();
+        StopRequested = 0;
+        const std::vector<uint32_t> expected =
+            beforeTheRun ? std::vector<uint32_t>{17, 17, 17} : std::vector<uint32_t>{0, 17, 17};
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            EXPECT_EQ(bench.records[i].status, expected[i]) << beforeTheRun << i;
+        EXPECT_EQ(bench.tool.ran("0a1b2c3d4e03"), false);
+        EXPECT_EQ(bench.tool.ran("-vpd VpdUpdate.txt"), !beforeTheRun);
+    }
+}
+
+TEST(BuImage, KeptBackupsAreFoundByTheWholeMac) {
+    const std::vector<std::string> kept = {"buimage_001c5a100000_2", "buimage_001c5a1000001",
+                                           "buimage_001c5a400000_x", "buimage_unknown"};
+    EXPECT_EQ(kept_backup_of(kept, "001c5a100000"), "buimage_001c5a100000_2");
+    EXPECT_EQ(kept_backup_of(kept, "001c5a400000"), "");
+    EXPECT_EQ(kept_backup_of(kept, "001c5a10000"), "");
+    EXPECT_EQ(kept_backup_of({"buimage_001c5a400000"}, "001c5a400000"), "buimage_001c5a400000");
+}

@@ -1,0 +1,56 @@
+#include "common/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+int open_flags(OutputMode mode) {
+    switch (mode) {
+        case OutputMode::Truncate:
+            return O_TRUNC;
+        case OutputMode::Append:
+            return O_APPEND;
+        case OutputMode::Rewrite:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+File open_output_file(const char* path, OutputMode mode) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | open_flags(mode), 0666);
+    if (fd < 0) return nullptr;
+    File file(fdopen(fd, mode == OutputMode::Append ? "a" : "r+"));
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+bool close_output_file(File file) {
+    std::FILE* f = file.release();
+    if (f == nullptr) return true;
+    const bool written = std::fflush(f) == 0 && std::ferror(f) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written) errno = error;
+    return written && closed;
+}
+
+std::optional<std::string> read_own_file(const char* path, std::size_t limit) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text(limit, '\0');
+    std::size_t length = 0;
+    for (ssize_t n; length < limit && (n = read(fd, text.data() + length, limit - length)) > 0;)
+        length += static_cast<std::size_t>(n);
+    close(fd);
+    text.resize(length);
+    return text;
+}

@@ -1,0 +1,33 @@
+// Files: one closer for every stream the utility opens, and the output files
+// it writes in its working directory. No output file is ever opened through a
+// symbolic link: a link planted where one belongs would turn the run's writes
+// onto another file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class OutputMode {
+    Truncate,  // emptied first
+    Rewrite,   // written over from the start; the caller cuts it to length
+    Append,    // written at its end
+};
+
+// Opens `path` for writing, creating it when missing; null (errno set) when it
+// cannot be opened or a symbolic link stands at its place.
+File open_output_file(const char* path, OutputMode mode);
+
+// Flushes and closes the stream; false when that or any earlier write failed.
+bool close_output_file(File file);
+
+// The first `limit` bytes of a small file the utility wrote itself; none
+// when it is missing or a symbolic link stands at its place.
+std::optional<std::string> read_own_file(const char* path, std::size_t limit);

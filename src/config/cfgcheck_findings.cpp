@@ -1,0 +1,220 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "adapter/adapter_record.h"
+#include "common/text.h"
+#include "config/cfgcheck.h"
+#include "engine/engine.h"
+#include "engine/ext_phy.h"
+#include "vpd/vpd.h"
+
+namespace {
+
+std::size_t entry_count(const ConfigList& list) {
+    std::size_t count = 0;
+    for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
+    return count;
+}
+
+// An adapter with the entry's IDs and chip revision, as the matching sees one.
+AdapterRecord adapter_like(const ConfigEntry& entry) {
+    AdapterRecord record{};
+    record.vendorId = entry.ven;
+    record.deviceId = entry.device;
+    record.subVendorId = entry.subven;
+    record.subDeviceId = entry.subdev;
+    copy_text(record.chipRevText, field_text(entry.crv));
+    return record;
+}
+
+std::string hex4(uint32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
+}
+
+// Adapters report their chip revision as two lower-case hex digits.
+bool revision_can_match(std::string_view crv) {
+    return crv.size() == 2 && std::ranges::all_of(crv, [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// The first of the three groups the utility reads from a target version
+// (runs of dots separate; each group is its leading decimal number) whose
+// number does not fit two decimal places, as written.
+std::optional<std::string_view> wide_group(std::string_view version) {
+    std::size_t pos = 0;
+    for (int group = 0; group < 3; ++group) {
+        pos = version.find_first_not_of('.', pos);
+        if (pos == std::string_view::npos) break;
+        const std::size_t end = std::min(version.find('.', pos), version.size());
+        std::string_view piece = version.substr(pos, end - pos);
+        if (piece.starts_with('+')) piece.remove_prefix(1);
+        long long value = 0;
+        const auto [stop, error] =
+            std::from_chars(piece.data(), piece.data() + piece.size(), value);
+        const bool wide = error == std::errc::result_out_of_range ||
+                          (error == std::errc{} && (value < 0 || value > 99));
+        if (wide) return piece.substr(0, static_cast<std::size_t>(stop - piece.data()));
+        pos = end;
+    }
+    return std::nullopt;
+}
+
+std::string dotted(uint32_t number) {
+    return std::to_string(number / 10000) + "." + std::to_string(number / 100 % 100) + "." +
+           std::to_string(number % 100);
+}
+
+// Why the file cannot serve the tool, or nothing when it is a readable
+// regular file.
+std::optional<std::string> file_problem(const std::filesystem::path& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::string("no such file beside the table")
+                               : std::string("cannot be looked at: ") + std::strerror(errno);
+    if (!S_ISREG(info.st_mode)) return "not a regular file";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+    close(fd);
+    return std::nullopt;
+}
+
+// Collects the findings of one entry.
+struct EntryCheck {
+    const ConfigEntry& entry;
+    std::size_t position;
+    const std::filesystem::path& dir;
+    std::vector<Finding>& findings;
+
+    void error(std::string reason) { findings.push_back({position, false, std::move(reason)}); }
+    void note(std::string reason) { findings.push_back({position, true, std::move(reason)}); }
+
+    void file(const std::string& what, std::string_view name, const std::string& detail = {}) {
+        if (const auto problem = file_problem(dir / std::string(name)))
+            error(what + " " + quoted_token(name) + detail + ": " + *problem);
+    }
+};
+
+std::size_t position_of(const ConfigEntry* wanted, const ConfigEntry* head) {
+    std::size_t position = 0;
+    for (const ConfigEntry* e = head; e != wanted; e = e->next.get()) ++position;
+    return position;
+}
+
+void check_identity(EntryCheck& check, ConfigEntry* head) {
+    const ConfigEntry& e = check.entry;
+    if (!revision_can_match(field_text(e.crv)))
+        check.error("chip revision " + quoted_token(field_text(e.crv)) +
+                    " matches no adapter: adapters report theirs as two lower-case hex digits");
+    if (std::max({e.ven, e.device, e.subven, e.subdev}) > 0xFFFF)
+        check.note("matches no adapter: PCI IDs have at most four hex digits");
+    const ConfigEntry* first = find_config(adapter_like(e), head);
+    if (first != &e)
+        check.note("never used: entry " + std::to_string(position_of(first, head) + 1) +
+                   " has the same IDs and chip revision");
+}
+
+void check_versions(EntryCheck& check) {
+    const ConfigEntry& e = check.entry;
+    if (RegExFamVerValidation(field_text(e.family)) != 0)
+        check.error("family " + quoted_token(field_text(e.family)) +
+                    " cannot be read back from the VPD: 3 to 8 characters, digits and single "
+                    "dots, at most two digits in a group, a digit first");
+    for (const Component& c : Components) {
+        if (!c.number) continue;
+        const std::string_view version = field_text(e.*c.version);
+        if (const auto group = wide_group(version))
+            check.error(std::string(c.column) + " version " + quoted_token(version) + ": group " +
+                        std::string(*group) +
+                        " does not fit two digits and spills into the next group (read as " +
+                        std::to_string(e.*c.number) + ", as " + dotted(e.*c.number) + " would be)");
+    }
+}
+
+// The "none" PHY image is no file as long as no qmx target hands it to the
+// tool.
+bool names_a_file(const ConfigEntry& e, const Component& c) {
+    const std::string_view file = field_text(e.*c.file);
+    if (file.empty()) return false;
+    return !(c.file == &ConfigEntry::qmxFile && file == NoExtPhyFile && e.qmxNum == 0);
+}
+
+// The engine tells the PHY kind from the image name; the "none" name and a
+// name without a kind are never programmed as a PHY.
+bool names_a_phy(const ConfigEntry& entry) {
+    AdapterRecord record = adapter_like(entry);
+    record.extPhy = createExtPhyFwr(FirmwareInfoRecord{}, entry);
+    extPhyFwrUpdateNeeded(record);
+    return record.extPhy && record.extPhy->kind != PhyKind::None;
+}
+
+void check_phy(EntryCheck& check) {
+    const ConfigEntry& e = check.entry;
+    const std::string_view file = field_text(e.qmxFile);
+    if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 && !names_a_phy(e))
+        check.note("qmx/extphy image " + quoted_token(file) +
+                   " is never programmed: its name holds no PHY kind and its version no qmx "
+                   "target");
+}
+
+void check_files(EntryCheck& check) {
+    const ConfigEntry& e = check.entry;
+    for (const Component& c : Components)
+        if (names_a_file(e, c))
+            check.file(std::string(c.column) + (c.number ? " image" : " template"),
+                       field_text(e.*c.file));
+    if (const char* module = module_file_for(e.device, e.subdev))
+        check.file("part-number module", module,
+                   " (device " + hex4(e.device) + ", subsystem " + hex4(e.subdev) + ")");
+}
+
+}  // namespace
+
+void fill_target_numbers(const ConfigList& list) {
+    for (ConfigEntry* e = list.head(); e; e = e->next.get()) {
+        AdapterRecord matched{};
+        matched.config = e;
+        fixup_config_entry(matched);
+    }
+}
+
+// Each line goes to the reader on its own, so that what makes a row (and
+// how a line too long for the reader's buffer becomes several) is the
+// reader's own rule. Without a header every row it takes is an entry; a
+// lone newline stands in for the first line, which the reader skips, except
+// on line 1 itself.
+std::vector<unsigned> row_lines(std::string_view contents) {
+    std::vector<unsigned> lines;
+    unsigned number = 1;
+    for (std::size_t start = 0; start < contents.size(); ++number) {
+        const std::size_t end = std::min(contents.find('\n', start), contents.size() - 1) + 1;
+        const std::string text =
+            (number == 1 ? "" : "\n") + std::string(contents.substr(start, end - start));
+        lines.insert(lines.end(), entry_count(read_config_text(text)), number);
+        start = end;
+    }
+    return lines;
+}
+
+std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& dir) {
+    std::vector<Finding> findings;
+    std::size_t position = 0;
+    for (const ConfigEntry* e = list.head(); e; e = e->next.get()) {
+        EntryCheck check{*e, position++, dir, findings};
+        check_identity(check, list.head());
+        check_versions(check);
+        check_phy(check);
+        check_files(check);
+    }
+    return findings;
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# scripts/demo end to end over an already built tree: the lines, the verdict
+# and the exit status it gives for one package.
+#
+#   demo_test.sh SOURCE_DIR BUILD_DIR WORK_DIR CASE
+set -euo pipefail
+source_dir=$1 work=$3 case=$4
+export QIK_DEMO_BUILD=$2 QIK_DEMO_RUN=$work/run
+demo_dir=$source_dir/examples/demo
+rm -rf "$work"
+mkdir -p "$work"
+
+failures=0
+expect() {  # DESCRIPTION COMMAND...: a check on the demo's output
+  if ! "${@:2}"; then
+    echo "FAILED: $1"
+    failures=$((failures + 1))
+  fi
+}
+lines_matching() { grep -c -- "$1" "$work/out.txt" || true; }
+last_line_is() { [ "$(tail -n 1 "$work/out.txt")" = "$1" ]; }
+
+run_demo() {  # PACKAGE_DIR [BENCH]: the demo's output in out.txt, its exit status in $status
+  status=0
+  "$source_dir/scripts/demo" "$@" >"$work/out.txt" 2>&1 || status=$?
+  cat "$work/out.txt"
+}
+
+# The demo package copied to WORK/package, for a case to spoil.
+package_copy() {
+  cp -r "$demo_dir" "$work/package"
+  echo "$work/package"
+}
+
+# The demo server with one setting changed: KEY... names it, VALUE is JSON.
+bench_with() {  # KEY... VALUE
+  python3 -c 'import json, sys
+*keys, value, source, target = sys.argv[1:]
+bench = json.load(open(source))
+node = bench
+for key in keys[:-1]:
+    node = node[key]
+node[keys[-1]] = json.loads(value)
+json.dump(bench, open(target, "w"), indent=1)' "$@" "$demo_dir/bench.json" "$work/bench.json"
+  echo "$work/bench.json"
+}
+
+case $case in
+  demo_server)
+    run_demo
+    expect "exit status 0" [ "$status" -eq 0 ]
+    expect "run 1 updates the six functions" [ "$(lines_matching ' updated  *code 0 Update success.')" -eq 6 ]
+    expect "run 2 finds the six current" [ "$(lines_matching ' already current  code 0 Update success.')" -eq 6 ]
+    expect "installed and target versions" grep -q 'eth4   4:0.0  updated .* family 2.3.0 -> 2.4.1, bc 2.10 -> 2.12, PHY 1.0105 -> 0x0106,' "$work/out.txt"
+    expect "a disabled function shows its adapter's firmware" grep -q 'eth5 .* bc 2.10 -> 2.12' "$work/out.txt"
+    expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
+    ;;
+  write_protected)
+    run_demo "$demo_dir" "$(bench_with adapters addin writeProtect true)"
+    expect "exit status 1" [ "$status" -eq 1 ]
+    expect "the add-in's functions fail with code 5" [ "$(lines_matching 'eth[45] .* failed  *code 5 ')" -eq 4 ]
+    expect "FAIL verdict last" last_line_is "demo: FAIL: run 1: eth4, eth5 failed; run 2: eth4, eth5 failed"
+    ;;
+  library_fails)
+    # The utility exits 0 after a whole-run error such as this one.
+    run_demo "$demo_dir" "$(bench_with library faults '[{"call": "AdpmInitialize"}]')"
+    expect "exit status 1" [ "$status" -eq 1 ]
+    expect "the whole-run code" grep -q '^  whole run: code 7 Update failure. Library could not be initialized.$' "$work/out.txt"
+    expect "FAIL verdict last" last_line_is "demo: FAIL: run 1 ended with code 7; run 2 ended with code 7"
+    ;;
+  image_older_than_table)
+    package=$(package_copy)
+    sed -i 's/^version=7.10$/version=7.09/' "$package/bc_7a01_0710.bin"
+    run_demo "$package"
+    expect "exit status 1" [ "$status" -eq 1 ]
+    expect "run 2 programs the bootcode again" grep -q 'eth0   1:0.0  updated .* bc 7.09 -> 7.10' "$work/out.txt"
+    expect "FAIL verdict last" last_line_is "demo: FAIL: run 2 still found eth0, eth1, eth2, eth3 not current"
+    ;;
+  module_file_missing)
+    package=$(package_copy)
+    rm "$package/modfam3.txt"
+    run_demo "$package"
+    expect "exit status 1" [ "$status" -eq 1 ]
+    expect "qik_cfgcheck names the row" grep -q '^vxlkqfw.cfg:13: part-number module "modfam3.txt"' "$work/out.txt"
+    expect "no run" [ "$(lines_matching '^Run ')" -eq 0 ]
+    ;;
+  *)
+    echo "no case $case"; exit 2 ;;
+esac
+[ "$failures" -eq 0 ]

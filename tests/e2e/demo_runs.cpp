@@ -1,0 +1,67 @@
+#include "demo_runs.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+Commands commands(const std::string& toolLog) {
+    Commands out;
+    for (const std::string& line : lines_of(toolLog)) {
+        const std::size_t start = line.find(' ') + 1;
+        out.push_back(line.substr(start, line.find(" => ") - start));
+    }
+    return out;
+}
+
+Commands commands_for(const std::string& toolLog, const std::string& mac) {
+    Commands out;
+    for (const std::string& command : commands(toolLog))
+        if (command.starts_with(mac + " ")) out.push_back(command.substr(mac.size() + 1));
+    return out;
+}
+
+Commands with_mac(const std::string& mac, const Commands& forFunction) {
+    Commands out;
+    for (const std::string& command : forFunction) out.push_back(mac + " " + command);
+    return out;
+}
+
+Commands joined(std::initializer_list<Commands> parts) {
+    Commands out;
+    for (const Commands& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Commands first(const Commands& all, std::size_t count, const Commands& more) {
+    return joined({Commands(all.begin(), all.begin() + static_cast<long>(count)), more});
+}
+
+std::vector<int> statuses(const std::string& xml) {
+    std::vector<int> out;
+    const std::string mark = "<Message id=\"";
+    for (std::size_t at = xml.find(mark); at != std::string::npos; at = xml.find(mark, at + 1))
+        out.push_back(std::stoi(xml.substr(at + mark.size())));
+    return out;
+}
+
+std::vector<int> lom_and_addin(int lom, int addin) {
+    return {lom, lom, lom, lom, addin, addin};
+}
+
+json tool_faults(json faults) {
+    return {{"tool", {{"faults", std::move(faults)}}}};
+}
+
+AdapterState state_of(const Scratch& s, const std::string& adapter) {
+    json rest = s.bench()["adapters"][adapter];
+    rest.erase("nvram");
+    rest.erase("extVpd");
+    return {s.nvram(adapter), s.ext_vpd(adapter), rest};
+}
+
+void expect_unchanged(const Scratch& s, const std::string& adapter, const AdapterState& before) {
+    const AdapterState after = state_of(s, adapter);
+    EXPECT_TRUE(after.nvram == before.nvram) << adapter << ": NVRAM changed";
+    EXPECT_TRUE(after.extVpd == before.extVpd) << adapter << ": extended VPD changed";
+    EXPECT_EQ(after.rest, before.rest) << adapter;
+}

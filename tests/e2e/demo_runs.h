@@ -1,0 +1,73 @@
+// What runs on the demo server do, as the tests read it: the tool commands
+// each function got, the result codes reported, and the state of an adapter.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+
+// The demo's function 0 of each adapter, and the add-in's second port.
+inline constexpr const char* Lom = "001c5a100000";
+inline constexpr const char* Addin = "001c5a400000";
+inline constexpr const char* AddinPort1 = "001c5a400001";
+
+using Commands = std::vector<std::string>;
+
+// What the tool was asked to do, in order: the command lines as the tool
+// received them, without its path and without how they ended.
+Commands commands(const std::string& toolLog);
+// The commands one function was given, without its MAC.
+Commands commands_for(const std::string& toolLog, const std::string& mac);
+Commands with_mac(const std::string& mac, const Commands& forFunction);
+Commands joined(std::initializer_list<Commands> parts);
+// The first `count` commands of `all`, then `more`.
+Commands first(const Commands& all, std::size_t count, const Commands& more = {});
+
+// The result code of every Device element, in document order.
+std::vector<int> statuses(const std::string& xml);
+// The demo's six reported functions: the LOM's four, then the add-in's two.
+std::vector<int> lom_and_addin(int lom, int addin);
+
+// The demo's first run: every out-of-date component of the LOM, then of the
+// add-in adapter, whose PHY the second port checks and programs again.
+// Inline, so that tables of cases built from them at start-up find them made.
+inline const Commands LomUpdate = {
+    "dir",
+    "dumpnvram buimage",
+    "upgrade -noreset -bc bc_7a01_0710.bin",
+    "upgrade -noreset -bta bta_7a01_7103.img",
+    "upgrade -noreset -mgmt ncsi_7a01_150.bin",
+    "upgrade -noreset -ib_ipv4n6 ib6bt_7a01_7103.bin",
+    "upgrade -noreset -m_pn modfam1.txt",
+};
+inline const Commands AddinUpdate = {
+    "dir",
+    "dumpnvram buimage",
+    "upgrade -noreset -mfw1 mfw_7a06_0212.bin",
+    "upgrade -noreset -bta uefi_7a06_821.efi",
+    "upgrade -noreset -mgmt ipmi_7a06_320.bin",
+    "prg -cfx cfx_7a06_102.bin",
+    "upgrade -noreset -m_pn modfam3.txt",
+    "upgrade -noreset phy kxbb_phy_0106.bin",
+    "upgrade -noreset -vpd VpdUpdate.txt",
+};
+inline const Commands AddinPort1Update = {"upgrade -noreset phy kxbb_phy_0106.bin"};
+inline const Commands Restore = {"restorenvram buimage"};
+
+nlohmann::json tool_faults(nlohmann::json faults);
+
+// Everything the bench knows about one adapter that a run may change.
+struct AdapterState {
+    std::vector<uint8_t> nvram;
+    std::vector<uint8_t> extVpd;
+    nlohmann::json rest;
+    bool operator==(const AdapterState&) const = default;
+};
+
+AdapterState state_of(const Scratch& s, const std::string& adapter);
+void expect_unchanged(const Scratch& s, const std::string& adapter, const AdapterState& before);
