@@ -161,11 +161,11 @@ class MixedFleet(Rollout):
             "canary": {"ok"}, "lom-only": {"ok"}, "tool-fails": {"update-failure"}, "locked": {"needs-person"},
             "current": {"ok"}, "bad-table": {"bad-table"}, "old-library": {"whole-run-error"},
             "no-adapters": {"no-supported-adapters"}, "unreachable": {"unreachable"},
-            "kept-backup": {"needs-person"}, "no-package": {"step-failed"}})
+            "kept-backup": {"update-failure"}, "no-package": {"step-failed"}})
         expected_codes = {
             "canary": ["0"] * 6, "lom-only": ["0"] * 4, "tool-fails": ["9"] * 4 + ["0"] * 2,
             "locked": ["5"] * 4 + ["18"] * 2, "current": ["0"] * 6, "bad-table": [""],
-            "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""], "kept-backup": ["0"] * 6,
+            "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""], "kept-backup": ["14"] * 4 + ["0"] * 2,
             "no-package": [""]}
         self.assertEqual({h: self.codes(h) for h in self.rows}, expected_codes)
         self.assertEqual({r["exit_status"] for r in self.rows["tool-fails"] + self.rows["locked"]}, {"16", "12"})
@@ -211,14 +211,21 @@ class MixedFleet(Rollout):
         self.assertEqual(programmed, [])
 
     def test_totals_and_lists_for_people(self):
-        for line in ["| 0 | Update success. | 24 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
-                     "| 6 | Dependency failure. Library out of date. | 1 |", "| 12 | Update failure. No supported devices "
+        for line in ["| 0 | Update success. | 20 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
+                     "| 6 | Dependency failure. Library out of date. | 1 |",
+                     "| 14 | Update failure. Firmware programming utility returned an error. Firmware could not be "
+                     "restored. | 4 |", "| 12 | Update failure. No supported devices "
                      "found. | 1 |", "| 18 | Update failure. Driver not supported. See release notes for recommended "
                      "driver. | 2 |"]:
             self.assertIn(line, self.summary_md)
         self.assertIn("| locked | write protect or system lockdown; driver not supported |", self.summary_md)
-        self.assertIn("| kept-backup | NVRAM backup kept on the host, the adapter's only copy: %s |"
-                      % os.path.join(self.out, "hosts", "kept-backup", simfleet.KEPT_BACKUP), self.summary_md)
+        # The adapter whose backup was kept is left alone (14), the backup
+        # too, and a person is told where it is.
+        backup = os.path.join(self.out, "hosts", "kept-backup", simfleet.KEPT_BACKUP)
+        self.assertIn("| kept-backup | NVRAM backup kept on the host, the adapter's only copy: %s |" % backup,
+                      self.summary_md)
+        self.assertEqual(snapshot(os.path.dirname(backup))[simfleet.KEPT_BACKUP],
+                         self.hosts_before_check["kept-backup/" + simfleet.KEPT_BACKUP])
         self.assertIn("Batches [1, 4], failure limit 80%.\n", self.summary_md)
 
 
