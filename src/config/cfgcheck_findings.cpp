@@ -188,8 +188,7 @@ void fill_target_numbers(const ConfigList& list) {
     }
 }
 
-// Each line goes to the reader on its own, so that what makes a row (and
-// how a line too long for the reader's buffer becomes several) is the
+// Each line goes to the reader on its own, so that what makes a row is the
 // reader's own rule. Without a header every row it takes is an entry; a
 // lone newline stands in for the first line, which the reader skips, except
 // on line 1 itself.
