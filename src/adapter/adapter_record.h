@@ -8,10 +8,6 @@
 
 struct ConfigEntry;
 
-// The status an adapter gets when its firmware information could not be
-// read: it is reported, and never programmed.
-inline constexpr uint32_t StatusUnreadable = 10;
-
 struct AdapterRecord {
     char serviceName[16];
     char description[80];

@@ -15,6 +15,7 @@
 #include "adapter/adpm.h"
 #include "adapter/installed_versions.h"
 #include "common/file.h"
+#include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/ext_phy.h"
@@ -90,7 +91,7 @@ void read_installed_versions(AdapterRecord& record) {
         static_cast<int>(AdapterTypeHandled)) {
         // Nothing installed is known, so nothing may be programmed; the
         // adapter is still reported, with the reason.
-        record.status = StatusUnreadable;
+        record.status = code_of(ResultCode::AdapterListFailed);
         return;
     }
     record.extVpd = info.extVpd;

@@ -68,7 +68,7 @@ bool tool_succeeded(int waitStatus) {
     return ended_normally(waitStatus) && (code == 0 || code == 35 || code == 95);
 }
 
-int result_of_failure(int code) {
+ToolResult result_of_failure(int code) {
     ErrorCode_FirmwareUpgrade = code;
     if (code == ToolExitWriteProtect) return ToolWriteProtect;
     if (code == ToolExitDriverNotSupported) return ToolDriverNotSupported;
@@ -76,7 +76,7 @@ int result_of_failure(int code) {
 }
 
 // Nothing ran, so no earlier tool code may be read as this command's.
-int refuse() {
+ToolResult refuse() {
     ErrorCode_FirmwareUpgrade = 0;
     return ToolError;
 }
@@ -95,8 +95,8 @@ int probe_device(const char* adapterId) {
     return decode_exit_status(RunToolCommand(line));
 }
 
-int program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                   const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
+ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
+                          const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
     if (adapterType != AdapterTypeHandled) return refuse();
     CommandText line;
     if (!build_command(line, adapterId, option, file, installedVersion)) return refuse();

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -57,26 +56,11 @@ uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRe
 
 // --- writing ---
 
-// program_device, handed in by the engine so the writer can run the tool.
-using ProgramDeviceFn = int (*)(const char* adapterId, uint32_t adapterType, const char* option,
-                                const char* file, uint32_t deviceId, uint32_t installedVersion);
-
-inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
-inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
-
-// Where that message goes: standard output, unless the result document goes
-// there too ("-print"), whose XML must stay well-formed; then standard error.
-extern std::FILE* VpdDiagnosticStream;
+// What the family writers answer when the family version was not written.
+inline constexpr int FamilyNotWritten = 1;
 
 // Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
-// back; 0 on success, 1 on failure (nothing written when refused).
-int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
-                   uint32_t nvramOffset, std::string_view familyText);
-
-// Turns the template into "VpdUpdate.txt" and has the tool write it; 0 on
-// success, 5 or 18 for the tool's write protect and driver outcomes, 1 for
-// any other failure.
-int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
-                       std::string_view familyText, int32_t wordCount, uint32_t deviceId,
-                       const char* adapterId, const char* templatePath,
-                       ProgramDeviceFn programDevice);
+// back; 0 on success, FamilyNotWritten on failure (nothing written when
+// refused).
+int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type, uint32_t nvramOffset,
+                   std::string_view familyText);
