@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 namespace {
 

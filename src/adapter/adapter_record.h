@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/ext_phy.h"
+#include "adapter/ext_phy_record.h"
 
 struct ConfigEntry;
 

@@ -6,16 +6,15 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/adpm.h"
 #include "adapter/inventory.h"
+#include "adpm/adpm.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/engine.h"
-#include "report/progress.h"
+#include "engine/progress.h"
 #include "report/report.h"
 #include "report/run_output.h"
-#include "vpd/vpd.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 #include "common/text.h"
 
 uint8_t Force = 0;

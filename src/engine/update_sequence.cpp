@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
-#include "report/progress.h"
+#include "engine/progress.h"
 #include "vpd/vpd.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 // A VPD image, allocated in zero-filled 32-bit words.
 using VpdBuffer = std::vector<uint32_t>;

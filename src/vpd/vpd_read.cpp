@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <new>
 
-#include "adapter/version_number.h"
 #include "common/text.h"
+#include "common/version_number.h"
 
 namespace {
 

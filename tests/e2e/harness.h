@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 // What one run of the utility left behind.
 struct RunResult {

@@ -1,4 +1,4 @@
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -37,8 +37,7 @@ const char* resolve_all(void* library, AdpmApi& api) {
     const auto found = [&](const char* name, auto& slot) {
         return resolve(library, name, slot, missing);
     };
-    found("AdpmGetVersion", api.AdpmGetVersion) &&
-        found("AdpmInitialize", api.AdpmInitialize) &&
+    found("AdpmGetVersion", api.AdpmGetVersion) && found("AdpmInitialize", api.AdpmInitialize) &&
         found("AdpmUninitialize", api.AdpmUninitialize) &&
         found("AdpmGetNumPhyNic", api.AdpmGetNumPhyNic) &&
         found("AdpmGetAllPhyNicHandles", api.AdpmGetAllPhyNicHandles) &&
@@ -49,8 +48,7 @@ const char* resolve_all(void* library, AdpmApi& api) {
         found("AdpmGetHandleByServiceName", api.AdpmGetHandleByServiceName) &&
         found("AdpmGetVXLRNicInfoEx", api.AdpmGetVXLRNicInfoEx) &&
         found("AdpmGetFirmwareInfo", api.AdpmGetFirmwareInfo) &&
-        found("AdpmGetExtVPD", api.AdpmGetExtVPD) &&
-        found("AdpmInitDiag", api.AdpmInitDiag) &&
+        found("AdpmGetExtVPD", api.AdpmGetExtVPD) && found("AdpmInitDiag", api.AdpmInitDiag) &&
         found("AdpmUnInitDiag", api.AdpmUnInitDiag) &&
         found("AdpmReadFirmware", api.AdpmReadFirmware) &&
         found("AdpmWriteFirmware", api.AdpmWriteFirmware);

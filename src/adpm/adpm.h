@@ -67,20 +67,20 @@ static_assert(sizeof(NicInfoExRecord) == 256);
 // NUL-terminated from their offsets; read them with firmware_info_text so a
 // text without its NUL ends at the end of the record.
 struct FirmwareInfoRecord {
-    uint32_t version;             // +0
-    uint8_t reserved4[150];       // +4
-    uint16_t bootcodeVersion;     // +154, low byte major, high byte minor
-    uint8_t reserved156[328];     // +156
-    char extPhyVersion[32];       // +484
-    char ipmiVersion[16];         // +516
-    char btaVersion[24];          // +532
-    char iscsiVersion[36];        // +556
-    char ncsiVersion[24];         // +592
-    uint32_t extVpd;              // +616
-    uint8_t reserved620[48];      // +620
-    char uefiVersion[32];         // +668
-    uint8_t reserved700[104];     // +700
-    char cfxVersion[32];          // +804
+    uint32_t version;          // +0
+    uint8_t reserved4[150];    // +4
+    uint16_t bootcodeVersion;  // +154, low byte major, high byte minor
+    uint8_t reserved156[328];  // +156
+    char extPhyVersion[32];    // +484
+    char ipmiVersion[16];      // +516
+    char btaVersion[24];       // +532
+    char iscsiVersion[36];     // +556
+    char ncsiVersion[24];      // +592
+    uint32_t extVpd;           // +616
+    uint8_t reserved620[48];   // +620
+    char uefiVersion[32];      // +668
+    uint8_t reserved700[104];  // +700
+    char cfxVersion[32];       // +804
 };
 static_assert(offsetof(FirmwareInfoRecord, bootcodeVersion) == 154);
 static_assert(offsetof(FirmwareInfoRecord, extPhyVersion) == 484);
@@ -92,6 +92,15 @@ static_assert(offsetof(FirmwareInfoRecord, extVpd) == 616);
 static_assert(offsetof(FirmwareInfoRecord, uefiVersion) == 668);
 static_assert(offsetof(FirmwareInfoRecord, cfxVersion) == 804);
 static_assert(sizeof(FirmwareInfoRecord) == 836);
+
+struct BootcodeVersion {
+    uint32_t major;
+    uint32_t minor;
+};
+
+inline BootcodeVersion bootcode_version(const FirmwareInfoRecord& info) {
+    return {info.bootcodeVersion & 0xFFu, static_cast<uint32_t>(info.bootcodeVersion >> 8)};
+}
 
 // The NUL-terminated text that starts at byte `offset` of the record; it ends
 // at its NUL or at the end of the record, never past it.
@@ -115,8 +124,8 @@ struct AdpmApi {
     uint32_t (*AdpmGetExtVPD)(uint32_t handle, uint8_t* buffer, uint32_t* length);
     uint32_t (*AdpmInitDiag)(uint32_t handle);
     uint32_t (*AdpmUnInitDiag)(uint32_t handle);
-    uint32_t (*AdpmReadFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer,
-                                 uint32_t words, const char* key);
+    uint32_t (*AdpmReadFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer, uint32_t words,
+                                 const char* key);
     uint32_t (*AdpmWriteFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer,
                                   uint32_t words, const char* key);
 };
@@ -126,7 +135,7 @@ extern AdpmApi Adpm;
 
 // Keeps the loaded library open for as long as it lives.
 class AdpmLibrary {
-public:
+  public:
     AdpmLibrary() = default;
     AdpmLibrary(const AdpmLibrary&) = delete;
     AdpmLibrary& operator=(const AdpmLibrary&) = delete;
@@ -137,7 +146,7 @@ public:
     // missing, cannot be loaded or lacks a call.
     bool load(const char* path, std::string& problem);
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 
