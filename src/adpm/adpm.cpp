@@ -18,14 +18,10 @@ std::string_view firmware_info_text(const FirmwareInfoRecord& info, std::size_t 
 
 namespace {
 
-// Records the first call that cannot be resolved in `missing`.
 template <typename Fn>
-bool resolve(void* library, const char* name, Fn& slot, const char*& missing) {
+bool resolve(void* library, const char* name, Fn& slot) {
     void* symbol = dlsym(library, name);
-    if (symbol == nullptr) {
-        missing = name;
-        return false;
-    }
+    if (symbol == nullptr) return false;
     static_assert(sizeof slot == sizeof symbol);
     std::memcpy(&slot, &symbol, sizeof slot);
     return true;
@@ -33,26 +29,11 @@ bool resolve(void* library, const char* name, Fn& slot, const char*& missing) {
 
 // The name of the first call the library lacks, or null.
 const char* resolve_all(void* library, AdpmApi& api) {
-    const char* missing = nullptr;
-    const auto found = [&](const char* name, auto& slot) {
-        return resolve(library, name, slot, missing);
-    };
-    found("AdpmGetVersion", api.AdpmGetVersion) && found("AdpmInitialize", api.AdpmInitialize) &&
-        found("AdpmUninitialize", api.AdpmUninitialize) &&
-        found("AdpmGetNumPhyNic", api.AdpmGetNumPhyNic) &&
-        found("AdpmGetAllPhyNicHandles", api.AdpmGetAllPhyNicHandles) &&
-        found("AdpmGetPhyNic", api.AdpmGetPhyNic) &&
-        found("AdpmGetServiceName", api.AdpmGetServiceName) &&
-        found("AdpmEnableDevice", api.AdpmEnableDevice) &&
-        found("AdpmRefreshData", api.AdpmRefreshData) &&
-        found("AdpmGetHandleByServiceName", api.AdpmGetHandleByServiceName) &&
-        found("AdpmGetVXLRNicInfoEx", api.AdpmGetVXLRNicInfoEx) &&
-        found("AdpmGetFirmwareInfo", api.AdpmGetFirmwareInfo) &&
-        found("AdpmGetExtVPD", api.AdpmGetExtVPD) && found("AdpmInitDiag", api.AdpmInitDiag) &&
-        found("AdpmUnInitDiag", api.AdpmUnInitDiag) &&
-        found("AdpmReadFirmware", api.AdpmReadFirmware) &&
-        found("AdpmWriteFirmware", api.AdpmWriteFirmware);
-    return missing;
+#define ADPM_RESOLVE(name) \
+    if (!resolve(library, #name, api.name)) return #name;
+    ADPM_CALLS(ADPM_RESOLVE)
+#undef ADPM_RESOLVE
+    return nullptr;
 }
 
 }  // namespace
@@ -61,7 +42,7 @@ AdpmLibrary::~AdpmLibrary() {
     if (handle_ != nullptr) dlclose(handle_);
 }
 
-bool AdpmLibrary::load(const char* path, std::string& problem) {
+bool AdpmLibrary::load(const char* path, AdpmApi& api, std::string& problem) {
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char* why = dlerror();
@@ -70,14 +51,14 @@ bool AdpmLibrary::load(const char* path, std::string& problem) {
                       : std::string(path) + " cannot be loaded: " + (why ? why : "unknown error");
         return false;
     }
-    AdpmApi api{};
-    if (const char* missing = resolve_all(library, api)) {
+    AdpmApi resolved{};
+    if (const char* missing = resolve_all(library, resolved)) {
         problem = std::string(path) + " lacks the call " + missing;
         dlclose(library);
         return false;
     }
     if (handle_ != nullptr) dlclose(handle_);
     handle_ = library;
-    Adpm = api;
+    api = resolved;
     return true;
 }

@@ -1,5 +1,6 @@
-// The adapter maker's NIC management library: its records, its calls, and
-// the table through which the utility reaches them.
+// The adapter maker's NIC management library: its records, the table of its
+// calls through which the utility reaches them, and the loader that fills
+// such a table from the library file.
 #pragma once
 
 #include <cstddef>
@@ -106,8 +107,29 @@ inline BootcodeVersion bootcode_version(const FirmwareInfoRecord& info) {
 // at its NUL or at the end of the record, never past it.
 std::string_view firmware_info_text(const FirmwareInfoRecord& info, std::size_t offset);
 
-// Every call the utility makes, by the library's own names. Tests put an
-// in-process fake in place of the loaded library.
+// Every call the utility makes, by the library's own name, in the order a
+// loader resolves them: one line per member of AdpmApi.
+#define ADPM_CALLS(CALL)             \
+    CALL(AdpmGetVersion)             \
+    CALL(AdpmInitialize)             \
+    CALL(AdpmUninitialize)           \
+    CALL(AdpmGetNumPhyNic)           \
+    CALL(AdpmGetAllPhyNicHandles)    \
+    CALL(AdpmGetPhyNic)              \
+    CALL(AdpmGetServiceName)         \
+    CALL(AdpmEnableDevice)           \
+    CALL(AdpmRefreshData)            \
+    CALL(AdpmGetHandleByServiceName) \
+    CALL(AdpmGetVXLRNicInfoEx)       \
+    CALL(AdpmGetFirmwareInfo)        \
+    CALL(AdpmGetExtVPD)              \
+    CALL(AdpmInitDiag)               \
+    CALL(AdpmUnInitDiag)             \
+    CALL(AdpmReadFirmware)           \
+    CALL(AdpmWriteFirmware)
+
+// The calls, each under its own name. Tests put an in-process fake in place
+// of the loaded library.
 struct AdpmApi {
     uint32_t (*AdpmGetVersion)(uint32_t* major, uint32_t* minor, uint32_t* build);
     uint32_t (*AdpmInitialize)();
@@ -130,6 +152,12 @@ struct AdpmApi {
                                   uint32_t words, const char* key);
 };
 
+#define ADPM_COUNT_CALL(name) +1
+inline constexpr std::size_t AdpmCallCount = 0 ADPM_CALLS(ADPM_COUNT_CALL);
+#undef ADPM_COUNT_CALL
+static_assert(sizeof(AdpmApi) == AdpmCallCount * sizeof(AdpmApi::AdpmGetVersion),
+              "ADPM_CALLS names every member of AdpmApi");
+
 // The calls in use for this run.
 extern AdpmApi Adpm;
 
@@ -141,10 +169,12 @@ class AdpmLibrary {
     AdpmLibrary& operator=(const AdpmLibrary&) = delete;
     ~AdpmLibrary();
 
-    // Opens the library at `path` and resolves every call into `Adpm`.
-    // False, with `Adpm` untouched and `problem` saying why, when the file is
+    // Opens the library at `path` and resolves every call into `api`. False,
+    // with `api` untouched and `problem` saying why, when the file is
     // missing, cannot be loaded or lacks a call.
-    bool load(const char* path, std::string& problem);
+    bool load(const char* path, AdpmApi& api, std::string& problem);
+    // The same into `Adpm`.
+    bool load(const char* path, std::string& problem) { return load(path, Adpm, problem); }
 
   private:
     void* handle_ = nullptr;

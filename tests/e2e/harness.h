@@ -124,6 +124,6 @@ public:
 
 private:
     std::filesystem::path previousDir_;
-    void* handle_ = nullptr;
+    AdpmLibrary library_;
     AdpmApi api_{};
 };
