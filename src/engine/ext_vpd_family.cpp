@@ -10,18 +10,18 @@
 #include "common/file.h"
 #include "engine/engine.h"
 #include "vpd/vpd.h"
+#include "vpd/vpd_image.h"
 
 std::FILE* VpdDiagnosticStream = stdout;
 
 namespace {
 
-constexpr std::string_view FamilyPrefix = "FFV";
 constexpr std::size_t TemplateLineSize = 300;
 constexpr std::size_t FamilyTextInTemplate = 10;
 
 bool is_family_line(std::string_view line) {
     return line.find("V0") != std::string_view::npos &&
-           line.find(FamilyPrefix) != std::string_view::npos;
+           line.find(VpdFamilyPrefix) != std::string_view::npos;
 }
 
 // Copies the template, the family line replaced. The tool has always been

@@ -33,7 +33,11 @@ std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint3
 // 0 when `text` is a valid family version, 1 when not.
 int RegExFamVerValidation(std::string_view text);
 
-// -1 no identifier tag, -2 no VPD-R tag, -3 no "RV"; 0 no signature, 1 signature.
+inline constexpr int NoSignature = 0;
+inline constexpr int SignaturePresent = 1;
+
+// -1 no identifier tag, -2 no VPD-R tag, -3 no "RV" (vpd/vpd_image.h);
+// NoSignature or SignaturePresent.
 int chkOrvaSig(std::span<const uint8_t> vpd);
 
 // -1, -2, -3 as above, 0 when "RV" comes first, else the keyword's byte offset.
