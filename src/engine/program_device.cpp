@@ -49,12 +49,12 @@ bool build_command(CommandText& line, const char* adapterId, const char* option,
         return fits(std::snprintf(line, CommandLineSize, "%s%s restorenvram %s >/dev/null 2>&1",
                                   ToolPrefix, adapterId, file));
     if (opt == "-cfx" && installedVersion == 0)
-        return fits(std::snprintf(line, CommandLineSize, "./nicflsh %s prg %s %s >/dev/null 2>&1",
-                                  adapterId, option, file));
+        return fits(std::snprintf(line, CommandLineSize, "%s%s prg %s %s >/dev/null 2>&1",
+                                  ToolPrefix, adapterId, option, file));
     const char* forcePrefix = Force != 0 ? "-F " : "";
     return fits(std::snprintf(line, CommandLineSize,
-                              "./nicflsh %s upgrade -noreset %s%s %s >/dev/null 2>&1", adapterId,
-                              forcePrefix, tool_option(option, file), file));
+                              "%s%s upgrade -noreset %s%s %s >/dev/null 2>&1", ToolPrefix,
+                              adapterId, forcePrefix, tool_option(option, file), file));
 }
 
 bool ended_normally(int waitStatus) {
