@@ -104,30 +104,34 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
     }
 }
 
-// Steps from the inventory to the report; the exit status.
-int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
-                    const CommandLine& line, RunOutput& output) {
-    // A run that stops early still leaves disabled adapters disabled: an
-    // adapter the administrator switched off must not stay on the network.
-    if (get_device_info(records, config.head(), line.skipList) != 0) {
-        report_run_failure(ResultCode::AdapterListFailed);
-        restore_device_state_by_name();
-        return 0;
-    }
-    pass_over_functions_without_function0(records, line.skipList);
+// Steps from the update to the report; the exit status.
+int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
     if (eval_and_prg(records, Force) == RunAbandoned) {
         report_run_failure(ResultCode::OutputUnopenable);
-        restore_device_state(records);
         return exit_status_of(ResultCode::OutputUnopenable);
     }
     for (const AdapterRecord& record : records)
         if (record.config != nullptr) progress_result(record);
     print_qik_execution(records);
     output.close_log();
-    const unsigned flags = exit_flags(records);
+    return static_cast<int>(exit_flags(records));
+}
+
+// Steps from the inventory to the report; the exit status. A run that stops
+// early still leaves disabled adapters disabled: an adapter the
+// administrator switched off must not stay on the network.
+int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+                    const CommandLine& line, RunOutput& output) {
+    if (get_device_info(records, config.head(), line.skipList) != 0) {
+        report_run_failure(ResultCode::AdapterListFailed);
+        restore_device_state_by_name();
+        return 0;
+    }
+    pass_over_functions_without_function0(records, line.skipList);
+    const int status = program_and_report(records, output);
     restore_device_state(records);
-    return static_cast<int>(flags);
+    return status;
 }
 
 // Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
