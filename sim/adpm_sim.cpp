@@ -374,9 +374,10 @@ ADPM_SIM_API uint32_t AdpmGetPhyNic(uint32_t handle, void* record) {
         // The description fills its 80 bytes; a NUL follows only when it is shorter.
         const std::string description = b.text(i, "description", "");
         char* field = static_cast<char*>(record) + offsetof(PhyNicRecord, description);
-        const std::size_t n = description.size() < 80 ? description.size() : 80;
+        constexpr std::size_t width = sizeof(PhyNicRecord::description);
+        const std::size_t n = description.size() < width ? description.size() : width;
         std::memcpy(field, description.data(), n);
-        if (n < 80) field[n] = '\0';
+        if (n < width) field[n] = '\0';
         put_u32(record, offsetof(PhyNicRecord, enabled),
                 sim::get_bool(b.function(i), "enabled", true, "functions") ? 1 : 0);
         put_u32(record, offsetof(PhyNicRecord, vendorId), b.u32(i, "vendorId", 0));
@@ -471,10 +472,15 @@ ADPM_SIM_API uint32_t AdpmGetFirmwareInfo(uint32_t handle, void* record) {
             const char* key;
             std::size_t offset, size;
         };
+#define ADPM_SIM_TEXT(key, member) \
+    { key, offsetof(FirmwareInfoRecord, member), sizeof(FirmwareInfoRecord::member) }
         static const Text texts[] = {
-            {"extPhy", 484, 32}, {"ipmi", 516, 16}, {"bta", 532, 24},  {"iscsi", 556, 36},
-            {"ncsi", 592, 24},   {"uefi", 668, 32}, {"cfx", 804, 32},
+            ADPM_SIM_TEXT("extPhy", extPhyVersion), ADPM_SIM_TEXT("ipmi", ipmiVersion),
+            ADPM_SIM_TEXT("bta", btaVersion),       ADPM_SIM_TEXT("iscsi", iscsiVersion),
+            ADPM_SIM_TEXT("ncsi", ncsiVersion),     ADPM_SIM_TEXT("uefi", uefiVersion),
+            ADPM_SIM_TEXT("cfx", cfxVersion),
         };
+#undef ADPM_SIM_TEXT
         for (const Text& t : texts) put_text(record, t.offset, t.size, sim::get_text(firmware, t.key, "", where));
         put_u32(record, offsetof(FirmwareInfoRecord, extVpd),
                 sim::get_bool(adapter, "extendedVpd", false, "adapters." + b.adapter_name(f)) ? 1 : 0);

@@ -1,12 +1,12 @@
 // The simulated NIC management library libadpm_x64.so.6: the calls of the
 // adapter maker's closed library, with C linkage, acting on
 // the bench file in the working directory (docs/bench.md). The records are
-// the utility's own layouts from src/adapter/adpm.h.
+// the utility's own layouts from src/adpm/adpm.h.
 #pragma once
 
 #include <stdint.h>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 #define ADPM_SIM_API extern "C" __attribute__((visibility("default")))
 

@@ -4,13 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/ext_phy.h"
+#include "adapter/ext_phy_record.h"
 
 struct ConfigEntry;
-
-// The status an adapter gets when its firmware information could not be
-// read: it is reported, and never programmed.
-inline constexpr uint32_t StatusUnreadable = 10;
 
 struct AdapterRecord {
     char serviceName[16];

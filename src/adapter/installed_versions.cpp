@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "adapter/version_number.h"
 #include "common/text.h"
+#include "common/version_number.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 // Fetches the record; the adapter type (2) on success, -1 when the call fails.
 int get_adpm_fwinfo(uint32_t adapterType, uint32_t handle, FirmwareInfoRecord& info);

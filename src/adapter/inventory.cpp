@@ -12,12 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adapter/ext_phy_record.h"
 #include "adapter/installed_versions.h"
+#include "adpm/adpm.h"
 #include "common/file.h"
+#include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "engine/ext_phy.h"
 #include "vpd/vpd.h"
 
 namespace {
@@ -90,7 +91,7 @@ void read_installed_versions(AdapterRecord& record) {
         static_cast<int>(AdapterTypeHandled)) {
         // Nothing installed is known, so nothing may be programmed; the
         // adapter is still reported, with the reason.
-        record.status = StatusUnreadable;
+        record.status = code_of(ResultCode::AdapterListFailed);
         return;
     }
     record.extVpd = info.extVpd;
@@ -98,7 +99,7 @@ void read_installed_versions(AdapterRecord& record) {
     record.extPhy = createExtPhyFwr(info, *record.config);
     read_components(record, info, ComponentsAfterPhy);
     fix_family_text(record);
-    fixup_config_entry(record);
+    fixup_config_entry(record.config);
 }
 
 PhyNicRecord blank_phy_nic() {
@@ -161,6 +162,11 @@ bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText)
     return true;
 }
 
+AdapterIdentity identity_of(const AdapterRecord& record) {
+    return {record.vendorId, record.deviceId, record.subVendorId, record.subDeviceId,
+            field_text(record.chipRevText)};
+}
+
 // Second pass, for a selected adapter whose handle is current again.
 bool describe(AdapterRecord& record, ConfigEntry* configList) {
     PhyNicRecord nic = blank_phy_nic();
@@ -175,7 +181,7 @@ bool describe(AdapterRecord& record, ConfigEntry* configList) {
                   unsigned{mac[4]}, unsigned{mac[5]});
     record.chipRev = get_chip_rev(record.adapterType, info.chipRevisionId);
     std::snprintf(record.chipRevText, sizeof record.chipRevText, "%02x", record.chipRev);
-    record.config = find_config(record, configList);
+    record.config = find_config(identity_of(record), configList);
     if (record.config != nullptr) read_installed_versions(record);
     return true;
 }

@@ -17,6 +17,7 @@
 
 #include "common/file.h"
 #include "common/text.h"
+#include "common/version_number.h"
 
 const FieldNameReference FieldNameReferences[FieldNameCount] = {
     {0, 0, "ven"},          {1, 0, "device"},       {2, 0, "subven"},      {3, 0, "subdev"},
@@ -529,7 +530,7 @@ uint32_t target_version_to_no(std::string_view text) {
         groups[found++] = piece_value(text.substr(pos, end - pos));
         pos = end;
     }
-    return groups[0] * 10000u + groups[1] * 100u + groups[2];
+    return version_number(groups[0], groups[1], groups[2]);
 }
 
 void free_config(std::unique_ptr<ConfigEntry> head) {

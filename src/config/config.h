@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-struct AdapterRecord;
-
 inline constexpr const char* ConfigFileName = "vxlkqfw.cfg";
 inline constexpr std::size_t MaxColumns = 32;
 inline constexpr std::size_t FieldNameCount = 23;
@@ -120,11 +118,22 @@ int parse_col_hdr(std::string_view line, ColumnList& list);
 ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
                              std::unique_ptr<ConfigEntry> entry);
 
-// The first entry whose four IDs and chip revision text match the adapter.
-ConfigEntry* find_config(const AdapterRecord& record, ConfigEntry* head);
+// What a table row is matched on: an adapter's PCI IDs and its chip
+// revision as the inventory writes it (two lower-case hex digits).
+struct AdapterIdentity {
+    uint32_t vendorId;
+    uint32_t deviceId;
+    uint32_t subVendorId;
+    uint32_t subDeviceId;
+    std::string_view chipRevision;
+};
 
-// Fills the entry's target numbers from its version texts, once per entry.
-void fixup_config_entry(AdapterRecord& record);
+// The first entry whose four IDs and chip revision text match the adapter.
+ConfigEntry* find_config(const AdapterIdentity& adapter, ConfigEntry* head);
+
+// Fills the entry's target numbers from its version texts, once per entry;
+// does nothing without an entry.
+void fixup_config_entry(ConfigEntry* entry);
 
 // A token as diagnostics show it: quoted, control characters and bytes
 // outside ASCII escaped, cut after 60 characters.

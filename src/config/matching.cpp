@@ -1,19 +1,17 @@
-#include "adapter/adapter_record.h"
 #include "common/text.h"
 #include "config/config.h"
 
-ConfigEntry* find_config(const AdapterRecord& record, ConfigEntry* head) {
+ConfigEntry* find_config(const AdapterIdentity& adapter, ConfigEntry* head) {
     for (ConfigEntry* entry = head; entry; entry = entry->next.get()) {
-        if (entry->ven == record.vendorId && entry->device == record.deviceId &&
-            entry->subven == record.subVendorId && entry->subdev == record.subDeviceId &&
-            field_text(entry->crv) == field_text(record.chipRevText))
+        if (entry->ven == adapter.vendorId && entry->device == adapter.deviceId &&
+            entry->subven == adapter.subVendorId && entry->subdev == adapter.subDeviceId &&
+            field_text(entry->crv) == adapter.chipRevision)
             return entry;
     }
     return nullptr;
 }
 
-void fixup_config_entry(AdapterRecord& record) {
-    ConfigEntry* entry = record.config;
+void fixup_config_entry(ConfigEntry* entry) {
     if (!entry || entry->numbersReady) return;
     entry->familyNum = target_version_to_no(field_text(entry->family));
     entry->bcNum = target_version_to_no(field_text(entry->bcVersion));

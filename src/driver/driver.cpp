@@ -6,30 +6,34 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/adpm.h"
 #include "adapter/inventory.h"
+#include "adpm/adpm.h"
+#include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/engine.h"
-#include "report/progress.h"
+#include "engine/progress.h"
 #include "report/report.h"
 #include "report/run_output.h"
-#include "vpd/vpd.h"
 
 namespace {
 
 constexpr unsigned ProgramMajor = 227, ProgramMinor = 0, ProgramBuild = 1;
 
-enum ResultCode : uint32_t {
-    InvalidUsage = 1,
-    UnsupportedOs = 2,
-    ConfigUnreadable = 3,
-    OutputUnopenable = 4,
-    LibraryOutOfDate = 6,
-    LibraryInitFailed = 7,
-    OutOfMemory = 8,
-    AdapterListFailed = 10,
-};
+// Bits of the exit status after a completed run.
+constexpr unsigned ExitWriteProtect = 0x04;
+constexpr unsigned ExitDriverNotSupported = 0x08;
+constexpr unsigned ExitOtherFailure = 0x10;
+
+// The whole-run error form for `code`.
+void report_run_failure(ResultCode code) {
+    print_qik_error(code_of(code));
+}
+
+// A run that ends before any adapter is reported exits with its result code.
+int exit_status_of(ResultCode code) {
+    return static_cast<int>(code_of(code));
+}
 
 void print_usage(const char* program) {
     std::printf("USAGE: %s [-ver || -? || -help] || [(-filename <filename> || -print) & -force]\n",
@@ -81,13 +85,14 @@ constexpr LimitedOption LimitedOptions[] = {
 int invalid_usage(const CommandLine& line, const char* program) {
     {
         RunOutput output;
-        if (output.open_result(line.resultFileName, false)) print_qik_error(InvalidUsage);
+        if (output.open_result(line.resultFileName, false))
+            report_run_failure(ResultCode::InvalidUsage);
         output.close();
     }
     std::printf("Invalid Usage:  Please try again\n");
     print_usage(program);
     std::fprintf(stderr, "qik_programmer: %s\n", line.problem.c_str());
-    return 1;
+    return exit_status_of(ResultCode::InvalidUsage);
 }
 
 bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
@@ -99,30 +104,34 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
     }
 }
 
-// Steps from the inventory to the report; the exit status.
-int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
-                    const CommandLine& line, RunOutput& output) {
-    // A run that stops early still leaves disabled adapters disabled: an
-    // adapter the administrator switched off must not stay on the network.
-    if (get_device_info(records, config.head(), line.skipList) != 0) {
-        print_qik_error(AdapterListFailed);
-        restore_device_state_by_name();
-        return 0;
-    }
-    pass_over_functions_without_function0(records, line.skipList);
+// Steps from the update to the report; the exit status.
+int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
     if (eval_and_prg(records, Force) == RunAbandoned) {
-        print_qik_error(OutputUnopenable);
-        restore_device_state(records);
-        return static_cast<int>(OutputUnopenable);
+        report_run_failure(ResultCode::OutputUnopenable);
+        return exit_status_of(ResultCode::OutputUnopenable);
     }
     for (const AdapterRecord& record : records)
         if (record.config != nullptr) progress_result(record);
     print_qik_execution(records);
     output.close_log();
-    const unsigned flags = exit_flags(records);
+    return static_cast<int>(exit_flags(records));
+}
+
+// Steps from the inventory to the report; the exit status. A run that stops
+// early still leaves disabled adapters disabled: an adapter the
+// administrator switched off must not stay on the network.
+int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+                    const CommandLine& line, RunOutput& output) {
+    if (get_device_info(records, config.head(), line.skipList) != 0) {
+        report_run_failure(ResultCode::AdapterListFailed);
+        restore_device_state_by_name();
+        return 0;
+    }
+    pass_over_functions_without_function0(records, line.skipList);
+    const int status = program_and_report(records, output);
     restore_device_state(records);
-    return static_cast<int>(flags);
+    return status;
 }
 
 // Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
@@ -131,11 +140,11 @@ int run_with_library(const ConfigList& config, const CommandLine& line, RunOutpu
     int status = 0;
     uint32_t count = 0;
     if (Adpm.AdpmInitialize() != AdpmSuccess) {
-        print_qik_error(LibraryInitFailed);
+        report_run_failure(ResultCode::LibraryInitFailed);
     } else if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
-        print_qik_error(AdapterListFailed);
+        report_run_failure(ResultCode::AdapterListFailed);
     } else if (std::vector<AdapterRecord> records; !allocate_records(records, count)) {
-        print_qik_error(OutOfMemory);
+        report_run_failure(ResultCode::OutOfMemory);
     } else {
         status = update_adapters(records, config, line, output);
     }
@@ -151,17 +160,17 @@ int run_sequence(const CommandLine& line, RunOutput& output) {
     const bool loaded = library.load(AdpmLibraryPath, problem);
     if (!loaded) std::fprintf(stderr, "qik_programmer: %s\n", problem.c_str());
     if (!loaded || check_adpm_ver() != 0) {
-        print_qik_error(LibraryOutOfDate);
+        report_run_failure(ResultCode::LibraryOutOfDate);
         return 0;
     }
     if (check_os_ver() != 0) {
-        print_qik_error(UnsupportedOs);
+        report_run_failure(ResultCode::UnsupportedOs);
         return 0;
     }
     const ConfigList config = read_config(ConfigFileName);
     if (!config) {
-        print_qik_error(ConfigUnreadable);
-        return static_cast<int>(ConfigUnreadable);
+        report_run_failure(ResultCode::ConfigUnreadable);
+        return exit_status_of(ResultCode::ConfigUnreadable);
     }
     return run_with_library(config, line, output);
 }
@@ -170,15 +179,15 @@ int run_sequence(const CommandLine& line, RunOutput& output) {
 // a failed run, whatever it says.
 int run_with_output(const CommandLine& line) {
     RunOutput output;
-    if (!output.open_result(line.resultFileName, line.print))
-        return static_cast<int>(OutputUnopenable);
+    const int unopenable = exit_status_of(ResultCode::OutputUnopenable);
+    if (!output.open_result(line.resultFileName, line.print)) return unopenable;
     VpdDiagnosticStream = line.print ? stderr : stdout;
-    int status = static_cast<int>(OutputUnopenable);
+    int status = unopenable;
     if (output.open_log())
         status = run_sequence(line, output);
     else
-        print_qik_error(OutputUnopenable);
-    return output.close() ? status : static_cast<int>(OutputUnopenable);
+        report_run_failure(ResultCode::OutputUnopenable);
+    return output.close() ? status : unopenable;
 }
 
 }  // namespace
@@ -228,12 +237,12 @@ int check_os_ver() { return 0; }
 unsigned exit_flags(std::span<const AdapterRecord> records) {
     unsigned flags = 0;
     for (const AdapterRecord& record : records) {
-        if (record.status == ToolWriteProtect)
-            flags |= 0x04;
-        else if (record.status == ToolDriverNotSupported)
-            flags |= 0x08;
-        else if (record.status != 0)
-            flags |= 0x10;
+        if (record.status == code_of(ResultCode::WriteProtect))
+            flags |= ExitWriteProtect;
+        else if (record.status == code_of(ResultCode::DriverNotSupported))
+            flags |= ExitDriverNotSupported;
+        else if (record.status != code_of(ResultCode::Success))
+            flags |= ExitOtherFailure;
     }
     return flags;
 }

@@ -111,7 +111,8 @@ bool backup_file_impossible(int code) {
     return code == 10 || code == 11;
 }
 
-int run_backup_command(const BuImage& image, const AdapterRecord& record, const char* option) {
+ToolResult run_backup_command(const BuImage& image, const AdapterRecord& record,
+                              const char* option) {
     return program_device(record.macText, record.adapterType, option, image.name, record.deviceId,
                           0);
 }
@@ -151,7 +152,7 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
     return ToolSuccess;
 }
 
-int buImageRestore(BuImage& image, const AdapterRecord& record) {
+ToolResult buImageRestore(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return ToolSuccess;
     return run_backup_command(image, record, "restore_nvram") == ToolSuccess ? ToolSuccess
                                                                              : ToolError;

@@ -1,9 +1,11 @@
-// The update engine: programming tool commands and the per-adapter update
-// sequence around them.
+// The update engine: programming tool commands, the NVRAM backup, the family
+// version written through the tool, and the per-adapter update sequence
+// around them.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <span>
 #include <string>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "adapter/adapter_record.h"
+#include "common/result_code.h"
 
 // Set by "-force": every component is programmed whatever its version.
 extern uint8_t Force;
@@ -36,23 +39,25 @@ void catch_stop_signals();
 inline constexpr const char* ToolPrefix = "./nicflsh ";
 inline constexpr std::size_t CommandLineSize = 256;
 
-// Tool result codes as program_device reports them.
-inline constexpr int ToolSuccess = 0;
-inline constexpr int ToolWriteProtect = 5;
-inline constexpr int ToolError = 9;
-inline constexpr int ToolDriverNotSupported = 18;
+// What one tool command comes to, as the result code its adapter gets: the
+// tool's write protect and driver outcomes, and one code for any other
+// failure. Unscoped, as the step results it stands among (and the adapter
+// statuses it becomes) are plain numbers.
+enum ToolResult : int {
+    ToolSuccess = code_of(ResultCode::Success),
+    ToolWriteProtect = code_of(ResultCode::WriteProtect),
+    ToolError = code_of(ResultCode::ToolErrorRestored),
+    ToolDriverNotSupported = code_of(ResultCode::DriverNotSupported),
+};
 
 // Exit codes of the tool that mean more than "failed".
 inline constexpr int ToolExitDriverNotSupported = 40;
 inline constexpr int ToolExitWriteProtect = 203;
 
-// Result codes the update sequence gives beside the tool's.
-inline constexpr int RunAbandoned = 4;
-inline constexpr int StatusFamilyWriteFailed = 13;
-inline constexpr int StatusRestoreFailed = 14;
-inline constexpr int StatusPhyFailed = 16;
-// An adapter the run did not reach because it was asked to stop.
-inline constexpr int StatusNotReached = 17;
+// What eval_and_prg and buImageMake answer when no backup file can be made
+// at all: the run stops, and reports that an output file could not be
+// opened.
+inline constexpr int RunAbandoned = static_cast<int>(code_of(ResultCode::OutputUnopenable));
 
 // A normal exit gives its exit status (0-255), anything else the raw status.
 int decode_exit_status(int waitStatus);
@@ -61,9 +66,9 @@ int decode_exit_status(int waitStatus);
 // when the command does not fit its buffer (it is then not run).
 int probe_device(const char* adapterId);
 
-// Builds, runs and decodes one tool command: 0, 5, 9 or 18.
-int program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                   const char* file, uint32_t deviceId, uint32_t installedVersion);
+// Builds, runs and decodes one tool command.
+ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
+                          const char* file, uint32_t deviceId, uint32_t installedVersion);
 
 // The NVRAM backup file. Beside it, "buimage.mac" names the adapter it
 // belongs to for as long as it exists, so that a backup left by a run that
@@ -81,9 +86,10 @@ inline constexpr const char* BuImageMacName = "buimage.mac";
 inline constexpr std::string_view KeptBackupPrefix = "buimage_";
 
 void buImageInitialize(BuImage& image);
-// 0, 9, or 4 when no backup file can be made at all (the run is abandoned).
+// ToolSuccess, ToolError, or RunAbandoned when no backup file can be made at
+// all.
 int buImageMake(BuImage& image, const AdapterRecord& record);
-int buImageRestore(BuImage& image, const AdapterRecord& record);
+ToolResult buImageRestore(BuImage& image, const AdapterRecord& record);
 void buImageDelete(BuImage& image);
 // Keeps the backup of an adapter whose restore failed under its MAC; says
 // where on standard error.
@@ -102,7 +108,27 @@ void say_left_alone(const AdapterRecord& record, const std::string& keptBackup);
 // device and subsystem device IDs, or null when they take none.
 const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId);
 
-// Updates every matched adapter; 4 when a backup failed with tool code 10 or
-// 11, or its adapter could not be noted (the run is abandoned), otherwise the
-// result of the last tool step.
+// program_device, as the family writer of the extended VPD runs the tool.
+using ProgramDeviceFn = ToolResult (*)(const char* adapterId, uint32_t adapterType,
+                                       const char* option, const char* file, uint32_t deviceId,
+                                       uint32_t installedVersion);
+
+inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
+inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
+
+// Where that message goes: standard output, unless the result document goes
+// there too ("-print"), whose XML must stay well-formed; then standard error.
+extern std::FILE* VpdDiagnosticStream;
+
+// Turns the template into "VpdUpdate.txt" and has the tool write it; the
+// tool's ToolSuccess, ToolWriteProtect or ToolDriverNotSupported, or
+// FamilyNotWritten for any other failure.
+int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
+                       std::string_view familyText, int32_t wordCount, uint32_t deviceId,
+                       const char* adapterId, const char* templatePath,
+                       ProgramDeviceFn programDevice);
+
+// Updates every matched adapter; RunAbandoned when a backup failed with tool
+// code 10 or 11, or its adapter could not be noted, otherwise the result of
+// the last tool step.
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force);

@@ -1,6 +1,5 @@
 #include "engine/ext_phy.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -8,7 +7,6 @@
 
 #include "adapter/adapter_record.h"
 #include "common/text.h"
-#include "config/config.h"
 
 namespace {
 
@@ -38,12 +36,6 @@ constexpr KindToken KindTokens[] = {
     {"kxdd", PhyKind::D},
 };
 
-PhyKind kind_of(std::string_view fileName) {
-    for (const KindToken& t : KindTokens)
-        if (fileName.find(t.token) != std::string_view::npos) return t.kind;
-    return PhyKind::None;
-}
-
 // Kind A firmware reports only these two versions the table can name.
 int kind_a_installed_code(std::string_view current) {
     if (current == "02.0") return 0;
@@ -53,15 +45,10 @@ int kind_a_installed_code(std::string_view current) {
 
 }  // namespace
 
-std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord& info,
-                                           const ConfigEntry& entry) {
-    if (field_text(entry.qmxFile) == NoExtPhyFile) return nullptr;
-    auto phy = std::make_unique<ExtPhyFwr>();
-    copy_text(phy->currentVersion,
-              firmware_info_text(info, offsetof(FirmwareInfoRecord, extPhyVersion)));
-    copy_text(phy->fileName, field_text(entry.qmxFile));
-    copy_text(phy->targetVersion, field_text(entry.qmxVersion));
-    return phy;
+PhyKind phy_kind_of(std::string_view fileName) {
+    for (const KindToken& t : KindTokens)
+        if (fileName.find(t.token) != std::string_view::npos) return t.kind;
+    return PhyKind::None;
 }
 
 int phyKindANeedsUpdate(const ExtPhyFwr& phy) {
@@ -87,7 +74,7 @@ int phyKindDNeedsUpdate(const ExtPhyFwr& phy) {
 int extPhyFwrUpdateNeeded(AdapterRecord& record) {
     ExtPhyFwr* phy = record.extPhy.get();
     if (phy == nullptr || phy->updateSuppressed != 0) return 0;
-    phy->kind = kind_of(field_text(phy->fileName));
+    phy->kind = phy_kind_of(field_text(phy->fileName));
     switch (phy->kind) {
         case PhyKind::A:
             return phyKindANeedsUpdate(*phy);

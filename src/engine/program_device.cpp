@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 #include "common/text.h"
 
 uint8_t Force = 0;
@@ -49,12 +49,12 @@ bool build_command(CommandText& line, const char* adapterId, const char* option,
         return fits(std::snprintf(line, CommandLineSize, "%s%s restorenvram %s >/dev/null 2>&1",
                                   ToolPrefix, adapterId, file));
     if (opt == "-cfx" && installedVersion == 0)
-        return fits(std::snprintf(line, CommandLineSize, "./nicflsh %s prg %s %s >/dev/null 2>&1",
-                                  adapterId, option, file));
+        return fits(std::snprintf(line, CommandLineSize, "%s%s prg %s %s >/dev/null 2>&1",
+                                  ToolPrefix, adapterId, option, file));
     const char* forcePrefix = Force != 0 ? "-F " : "";
     return fits(std::snprintf(line, CommandLineSize,
-                              "./nicflsh %s upgrade -noreset %s%s %s >/dev/null 2>&1", adapterId,
-                              forcePrefix, tool_option(option, file), file));
+                              "%s%s upgrade -noreset %s%s %s >/dev/null 2>&1", ToolPrefix,
+                              adapterId, forcePrefix, tool_option(option, file), file));
 }
 
 bool ended_normally(int waitStatus) {
@@ -68,7 +68,7 @@ bool tool_succeeded(int waitStatus) {
     return ended_normally(waitStatus) && (code == 0 || code == 35 || code == 95);
 }
 
-int result_of_failure(int code) {
+ToolResult result_of_failure(int code) {
     ErrorCode_FirmwareUpgrade = code;
     if (code == ToolExitWriteProtect) return ToolWriteProtect;
     if (code == ToolExitDriverNotSupported) return ToolDriverNotSupported;
@@ -76,7 +76,7 @@ int result_of_failure(int code) {
 }
 
 // Nothing ran, so no earlier tool code may be read as this command's.
-int refuse() {
+ToolResult refuse() {
     ErrorCode_FirmwareUpgrade = 0;
     return ToolError;
 }
@@ -95,8 +95,8 @@ int probe_device(const char* adapterId) {
     return decode_exit_status(RunToolCommand(line));
 }
 
-int program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                   const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
+ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
+                          const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
     if (adapterType != AdapterTypeHandled) return refuse();
     CommandText line;
     if (!build_command(line, adapterId, option, file, installedVersion)) return refuse();

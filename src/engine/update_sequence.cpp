@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
-#include "report/progress.h"
+#include "engine/progress.h"
 #include "vpd/vpd.h"
 
 namespace {
@@ -177,6 +177,10 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, int result) {
     failedCode = result;
 }
 
+void fail_record(AdapterRecord& r, int32_t& failedCode, ResultCode code) {
+    fail_record(r, failedCode, static_cast<int>(code_of(code)));
+}
+
 // The tool refuses to write at all after code 203, so the backup is left
 // alone; any other failure may have left the NVRAM half written. A backup
 // that could not be put back is the adapter's only good copy: it is kept.
@@ -186,7 +190,7 @@ void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode
             shown_step(r, {"restore NVRAM"}, [&] { return buImageRestore(engine.backup, r); });
         if (engine.lastResult != ToolSuccess) buImageKeep(engine.backup, r);
     }
-    if (engine.lastResult == ToolError) fail_record(r, failedCode, StatusRestoreFailed);
+    if (engine.lastResult == ToolError) fail_record(r, failedCode, ResultCode::RestoreFailed);
 }
 
 // The backup is removed as soon as the adapter is programmed or restored, so
@@ -240,14 +244,12 @@ void update_external_phy(Engine& engine, AdapterRecord& r, int32_t& failedCode) 
     const StepText text{"external PHY", field_text(phy.currentVersion),
                         field_text(phy.targetVersion)};
     if (run_tool_step(engine, r, text, "phy", phy.fileName, 0) != ToolSuccess)
-        fail_record(r, failedCode, StatusPhyFailed);
+        fail_record(r, failedCode, ResultCode::PhyFailed);
 }
-
-constexpr int FamilyWriteRefused = 1;
 
 int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
     // A VPD that could not be read cannot be rewritten.
-    if (!vpd.words) return FamilyWriteRefused;
+    if (!vpd.words) return FamilyNotWritten;
     if (vpd.extended)
         return UpdateExtVpdFamVer(*vpd.words, r.handle, r.adapterType, field_text(e.family),
                                   vpd.wordCount, r.deviceId, r.macText, e.vpdFile, program_device);
@@ -263,7 +265,7 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
-    r.status = static_cast<uint32_t>(toolOutcome ? result : StatusFamilyWriteFailed);
+    r.status = toolOutcome ? static_cast<uint32_t>(result) : code_of(ResultCode::FamilyWriteFailed);
 }
 
 // An adapter whose backup an earlier run had to keep may hold a spoilt NVRAM;
@@ -273,7 +275,7 @@ bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
     const std::string kept = kept_backup_of(engine.keptBackups, field_text(r.macText));
     if (kept.empty()) return false;
     say_left_alone(r, kept);
-    r.status = static_cast<uint32_t>(StatusRestoreFailed);
+    r.status = code_of(ResultCode::RestoreFailed);
     return true;
 }
 
@@ -281,12 +283,12 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
     if (left_for_a_person(engine, r)) return RecordEnd::Next;
     if (r.function == 0 && probe_device(r.macText) == ToolExitDriverNotSupported) {
-        r.status = static_cast<uint32_t>(ToolDriverNotSupported);
+        r.status = code_of(ResultCode::DriverNotSupported);
         return RecordEnd::Next;
     }
     VpdImage vpd;
     if (!read_vpd(r, vpd)) {
-        r.status = static_cast<uint32_t>(StatusFamilyWriteFailed);
+        r.status = code_of(ResultCode::FamilyWriteFailed);
         return RecordEnd::Next;
     }
     int32_t failedCode = 0;
@@ -308,7 +310,8 @@ void share_function0_status(std::span<AdapterRecord> records) {
     for (const AdapterRecord& r : records)
         if (r.function == 0) function0Status[location_of(r)] = r.status;
     for (AdapterRecord& r : records) {
-        if (r.function == 0 || r.status == StatusUnreadable || r.status == StatusNotReached)
+        if (r.function == 0 || r.status == code_of(ResultCode::AdapterListFailed) ||
+            r.status == code_of(ResultCode::UpdateIncomplete))
             continue;
         const auto first = function0Status.find(location_of(r));
         if (first != function0Status.end()) r.status = first->second;
@@ -325,9 +328,10 @@ bool function0_failed(const Engine& engine, const AdapterRecord& r) {
 void mark_not_reached(AdapterRecord& r, bool& told) {
     if (!told)
         std::fprintf(stderr,
-                     "qik_programmer: asked to stop; the adapters not reached report result 17\n");
+                     "qik_programmer: asked to stop; the adapters not reached report result %u\n",
+                     code_of(ResultCode::UpdateIncomplete));
     told = true;
-    r.status = static_cast<uint32_t>(StatusNotReached);
+    r.status = code_of(ResultCode::UpdateIncomplete);
 }
 
 }  // namespace
@@ -350,7 +354,7 @@ int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
         if (r.config == nullptr || function0_failed(engine, r)) continue;
         // The inventory could not read this adapter's firmware: nothing here
         // may be compared, so nothing is written.
-        if (r.status != StatusUnreadable) {
+        if (r.status != code_of(ResultCode::AdapterListFailed)) {
             if (StopRequested != 0) {
                 mark_not_reached(r, toldStop);
                 continue;

@@ -6,34 +6,7 @@
 std::FILE* OutputStream = nullptr;
 std::FILE* OutputStream2 = nullptr;
 
-const char* const messages[MessageCount] = {
-    "Update success.",
-    "Dependency failure. Invalid usage.",
-    "Dependency failure. Unsuppported operating system.",
-    "Dependency failure. Could not read configuration file.",
-    "Dependency failure. Could not open output file.",
-    "Update failure. Write Protect or System Lockdown enabled.",
-    "Dependency failure. Library out of date.",
-    "Update failure. Library could not be initialized.",
-    "Update failure. Could not allocate memory.",
-    "Update failure. Firmware programming utility returned an error. Original firmware restored",
-    "Update failure. Could not acquire network adapter list.",
-    "Update failure. Damaged firmware image.",
-    "Update failure. No supported devices found.",
-    "Update failure. Failed to update family version in NVRAM.",
-    "Update failure. Firmware programming utility returned an error. Firmware could not be "
-    "restored.",
-    "Update failure. NVRAM Configuration Setting change failed.",
-    "Update failure. External PHY Firmware update failed.",
-    "Update Incomplete!!  Firmware too old.  Reboot, then run this QIK program AGAIN to complete "
-    "the update.",
-    "Update failure. Driver not supported. See release notes for recommended driver.",
-};
-
 namespace {
-
-constexpr uint32_t NoSupportedDevices = 12;
-constexpr uint32_t DriverNotSupported = 18;
 
 const char* message_text(uint32_t code) {
     return code < MessageCount ? messages[code] : "Unknown result.";
@@ -150,14 +123,14 @@ void print_qik_execution(std::span<const AdapterRecord> records) {
     bool matched = false;
     for (const AdapterRecord& r : records) matched = matched || r.config != nullptr;
     if (!matched) {
-        print_qik_error(NoSupportedDevices);
+        print_qik_error(code_of(ResultCode::NoSupportedDevices));
         return;
     }
     std::fputs(Header, OutputStream);
     unsigned rebootRequired = 1;
     for (const AdapterRecord& r : records) {
         if (r.config != nullptr) write_device(r);
-        if (r.status == DriverNotSupported) rebootRequired = 0;
+        if (r.status == code_of(ResultCode::DriverNotSupported)) rebootRequired = 0;
     }
     std::fprintf(OutputStream, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
                  rebootRequired);

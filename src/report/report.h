@@ -1,4 +1,4 @@
-// The XML result document, the inventory log and the message table.
+// The XML result document and the inventory log.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +8,15 @@
 #include <string_view>
 
 #include "adapter/adapter_record.h"
+#include "common/result_code.h"
 
 inline constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 inline constexpr const char* InventoryLogName = "vxllcllog.txt";
-inline constexpr uint32_t MessageCount = 19;
 
 // Where the result document goes: the result file or standard output.
 extern std::FILE* OutputStream;
 // The inventory log.
 extern std::FILE* OutputStream2;
-
-extern const char* const messages[MessageCount];
 
 // The report of a completed run: one Device element per matched adapter.
 void print_qik_execution(std::span<const AdapterRecord> records);

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 // A VPD image, allocated in zero-filled 32-bit words.
 using VpdBuffer = std::vector<uint32_t>;
@@ -34,7 +33,11 @@ std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint3
 // 0 when `text` is a valid family version, 1 when not.
 int RegExFamVerValidation(std::string_view text);
 
-// -1 no identifier tag, -2 no VPD-R tag, -3 no "RV"; 0 no signature, 1 signature.
+inline constexpr int NoSignature = 0;
+inline constexpr int SignaturePresent = 1;
+
+// -1 no identifier tag, -2 no VPD-R tag, -3 no "RV" (vpd/vpd_image.h);
+// NoSignature or SignaturePresent.
 int chkOrvaSig(std::span<const uint8_t> vpd);
 
 // -1, -2, -3 as above, 0 when "RV" comes first, else the keyword's byte offset.
@@ -57,26 +60,11 @@ uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRe
 
 // --- writing ---
 
-// program_device, handed in by the engine so the writer can run the tool.
-using ProgramDeviceFn = int (*)(const char* adapterId, uint32_t adapterType, const char* option,
-                                const char* file, uint32_t deviceId, uint32_t installedVersion);
-
-inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
-inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
-
-// Where that message goes: standard output, unless the result document goes
-// there too ("-print"), whose XML must stay well-formed; then standard error.
-extern std::FILE* VpdDiagnosticStream;
+// What the family writers answer when the family version was not written.
+inline constexpr int FamilyNotWritten = 1;
 
 // Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
-// back; 0 on success, 1 on failure (nothing written when refused).
-int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
-                   uint32_t nvramOffset, std::string_view familyText);
-
-// Turns the template into "VpdUpdate.txt" and has the tool write it; 0 on
-// success, 5 or 18 for the tool's write protect and driver outcomes, 1 for
-// any other failure.
-int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
-                       std::string_view familyText, int32_t wordCount, uint32_t deviceId,
-                       const char* adapterId, const char* templatePath,
-                       ProgramDeviceFn programDevice);
+// back; 0 on success, FamilyNotWritten on failure (nothing written when
+// refused).
+int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type, uint32_t nvramOffset,
+                   std::string_view familyText);

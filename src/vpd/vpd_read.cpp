@@ -5,103 +5,20 @@
 #include <cstdio>
 #include <new>
 
-#include "adapter/version_number.h"
 #include "common/text.h"
+#include "common/version_number.h"
+#include "vpd/vpd_image.h"
 
 namespace {
 
-constexpr uint8_t IdentifierTag = 0x82;
-constexpr uint8_t ReadOnlyAreaTag = 0x90;
-constexpr int NoIdentifierTag = -1;
-constexpr int NoReadOnlyArea = -2;
-constexpr int NoChecksumKeyword = -3;
-constexpr int NoSignature = 0;
-constexpr int SignaturePresent = 1;
 constexpr int NoFamilyVersion = 1;
-constexpr std::size_t KeywordHeaderSize = 3;
 constexpr std::size_t MaxFamilyData = 16;
-constexpr std::string_view SignaturePrefix = "ZRW";
-constexpr std::string_view FamilyPrefix = "FFV";
-
-// The only ways the parsers read a VPD image: a read that would leave the
-// image yields nothing.
-std::optional<uint8_t> byte_at(std::span<const uint8_t> vpd, std::size_t at) {
-    if (at >= vpd.size()) return std::nullopt;
-    return vpd[at];
-}
-
-std::optional<uint16_t> le16_at(std::span<const uint8_t> vpd, std::size_t at) {
-    const std::optional<uint8_t> low = byte_at(vpd, at);
-    const std::optional<uint8_t> high = byte_at(vpd, at + 1);
-    if (!low || !high) return std::nullopt;
-    return static_cast<uint16_t>(*low | *high << 8);
-}
-
-std::optional<std::span<const uint8_t>> bytes_at(std::span<const uint8_t> vpd, std::size_t at,
-                                                 std::size_t count) {
-    if (at > vpd.size() || count > vpd.size() - at) return std::nullopt;
-    return vpd.subspan(at, count);
-}
-
-std::string_view as_text(std::span<const uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// The two lengths of the image's header, or the code saying which tag is
-// missing.
-struct VpdHeader {
-    int error = 0;
-    uint16_t identifierLength = 0;
-    uint16_t areaLength = 0;
-};
-
-VpdHeader read_header(std::span<const uint8_t> vpd) {
-    const std::optional<uint16_t> identifierLength = le16_at(vpd, 1);
-    if (byte_at(vpd, 0) != IdentifierTag || !identifierLength) return {.error = NoIdentifierTag};
-    const std::size_t tagAt = 3 + std::size_t{*identifierLength};
-    const std::optional<uint16_t> areaLength = le16_at(vpd, tagAt + 1);
-    if (byte_at(vpd, tagAt) != ReadOnlyAreaTag || !areaLength) return {.error = NoReadOnlyArea};
-    return {.identifierLength = *identifierLength, .areaLength = *areaLength};
-}
-
-struct Keyword {
-    std::size_t offset;  // of its name, from the start of the image
-    std::string_view name;
-    std::string_view data;
-};
-
-bool is_vendor(const Keyword& k) {
-    return k.name[0] == 'V';
-}
-
-// Hands each keyword of the VPD-R area to `visit` until it returns a result.
-// An area or keyword that reaches past the image ends the walk like an
-// area without "RV": the image is unusable.
-template <typename Visit>
-int walk_keywords(std::span<const uint8_t> vpd, Visit visit) {
-    const VpdHeader header = read_header(vpd);
-    if (header.error != 0) return header.error;
-    const std::size_t areaAt = 6 + std::size_t{header.identifierLength};
-    const auto area = bytes_at(vpd, areaAt, header.areaLength);
-    if (!area) return NoChecksumKeyword;
-    for (std::size_t at = 0; at < area->size();) {
-        const auto name = bytes_at(*area, at, KeywordHeaderSize - 1);
-        const std::optional<uint8_t> length = byte_at(*area, at + KeywordHeaderSize - 1);
-        const auto data = length ? bytes_at(*area, at + KeywordHeaderSize, *length) : std::nullopt;
-        if (!name || !data) return NoChecksumKeyword;
-        if (const std::optional<int> result =
-                visit(Keyword{areaAt + at, as_text(*name), as_text(*data)}))
-            return *result;
-        at += KeywordHeaderSize + data->size();
-    }
-    return NoChecksumKeyword;
-}
 
 // The family version text held in a keyword's data, as it stands there.
 std::string_view family_text(std::string_view data) {
     std::string_view text = data.substr(0, data.find('\0'));
-    if (!starts_with(text, FamilyPrefix)) return text;
-    text.remove_prefix(FamilyPrefix.size());
+    if (!starts_with(text, VpdFamilyPrefix)) return text;
+    text.remove_prefix(VpdFamilyPrefix.size());
     return text.substr(0, text.find('V'));
 }
 
@@ -131,7 +48,7 @@ std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint3
     try {
         VpdBuffer vpd(VpdAreaWords);
         if (read_nvram(handle, nvramOffset, vpd) != AdpmSuccess) return std::nullopt;
-        const VpdHeader header = read_header(vpd_bytes(vpd));
+        const VpdHeader header = read_vpd_header(vpd_bytes(vpd));
         if (header.error != 0) return std::nullopt;
         const auto words = static_cast<uint16_t>(header.identifierLength + header.areaLength + 4);
         // The second read goes over the start of the first, so the buffer
@@ -165,8 +82,8 @@ int RegExFamVerValidation(std::string_view text) {
 }
 
 int chkOrvaSig(std::span<const uint8_t> vpd) {
-    return walk_keywords(vpd, [](const Keyword& k) -> std::optional<int> {
-        if (is_vendor(k) && starts_with(k.data, SignaturePrefix)) return SignaturePresent;
+    return walk_vpd_keywords(vpd, [](const VpdKeywordAt& k) -> std::optional<int> {
+        if (k.is_vendor() && starts_with(k.data, VpdSignaturePrefix)) return SignaturePresent;
         if (k.name == "RV") return NoSignature;
         return std::nullopt;
     });
@@ -175,9 +92,9 @@ int chkOrvaSig(std::span<const uint8_t> vpd) {
 int GetVpdFamVer(std::span<const uint8_t> vpd) {
     const int signature = chkOrvaSig(vpd);
     if (signature < 0) return signature;
-    return walk_keywords(vpd, [signature](const Keyword& k) -> std::optional<int> {
+    return walk_vpd_keywords(vpd, [signature](const VpdKeywordAt& k) -> std::optional<int> {
         const bool holdsFamily = signature == SignaturePresent
-                                     ? is_vendor(k) && starts_with(k.data, FamilyPrefix)
+                                     ? k.is_vendor() && starts_with(k.data, VpdFamilyPrefix)
                                      : k.name == "V0";
         if (holdsFamily) return static_cast<int>(k.offset);
         if (k.name == "RV") return 0;
@@ -190,11 +107,11 @@ int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& 
     const int offset = GetVpdFamVer(vpd);
     if (offset <= 0) return NoFamilyVersion;
     const auto at = static_cast<std::size_t>(offset);
-    const std::optional<uint8_t> length = byte_at(vpd, at + KeywordHeaderSize - 1);
+    const std::optional<uint8_t> length = vpd_byte_at(vpd, at + VpdKeywordHeaderSize - 1);
     if (!length || *length > MaxFamilyData) return NoFamilyVersion;
-    const auto data = bytes_at(vpd, at + KeywordHeaderSize, *length);
+    const auto data = vpd_bytes_at(vpd, at + VpdKeywordHeaderSize, *length);
     if (!data) return NoFamilyVersion;
-    const std::string_view version = family_text(as_text(*data));
+    const std::string_view version = family_text(vpd_text(*data));
     if (RegExFamVerValidation(version) != 0) return NoFamilyVersion;
     copy_text(text, version);
     // Validated: at most two digits a group, so every group fits an int.

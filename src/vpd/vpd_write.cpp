@@ -1,87 +1,31 @@
-#include "vpd/vpd.h"
-
 #include <algorithm>
-#include <cstdio>
 #include <numeric>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
-
-#include "common/file.h"
-#include "engine/engine.h"
-
-std::FILE* VpdDiagnosticStream = stdout;
+#include "vpd/vpd.h"
+#include "vpd/vpd_image.h"
 
 namespace {
 
-constexpr uint8_t IdentifierTag = 0x82;
-constexpr uint8_t ReadOnlyTag = 0x90;
-constexpr std::size_t KeywordHeader = 3;  // two name characters, one length byte
-constexpr std::size_t VpdAreaBytes = VpdAreaWords * sizeof(uint32_t);
-constexpr std::string_view FamilyPrefix = "FFV";
-constexpr std::string_view SignaturePrefix = "ZRW";
 constexpr std::string_view ManufacturerId = "1F3D";
-constexpr int FamilyNotWritten = 1;
+constexpr int RvReached = 1;
 
-struct Keyword {
-    std::string_view name;
-    std::span<const uint8_t> data;
-};
+// The VPD area as it is written back: only its bytes may be rewritten.
+using VpdArea = std::span<uint32_t, VpdAreaWords>;
 
-std::string_view as_text(std::span<const uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-bool data_begins(const Keyword& k, std::string_view prefix) {
-    return as_text(k.data).substr(0, prefix.size()) == prefix;
-}
-
-bool is_vendor(const Keyword& k) {
-    return k.name[0] == 'V';
-}
-
-// Where the VPD-R area lies in the image.
-struct ReadOnlyArea {
-    std::size_t start;
-    std::size_t length;
-};
-
-uint16_t read16(std::span<const uint8_t> bytes, std::size_t at) {
-    return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
-// The VPD-R area, when the image has both tags and the area ends inside the
-// part of the image that is written back.
-std::optional<ReadOnlyArea> find_read_only_area(std::span<const uint8_t> image) {
-    if (image[0] != IdentifierTag) return std::nullopt;
-    const std::size_t tagAt = std::size_t{3} + read16(image, 1);
-    if (tagAt + 3 > VpdAreaBytes || image[tagAt] != ReadOnlyTag) return std::nullopt;
-    const ReadOnlyArea area{tagAt + 3, read16(image, tagAt + 1)};
-    if (area.start + area.length > VpdAreaBytes) return std::nullopt;
-    return area;
-}
-
-// The keywords before "RV", and "RV" itself last; none when a keyword runs
-// past the area or no "RV" closes it.
-std::optional<std::vector<Keyword>> read_keywords(std::span<const uint8_t> area) {
-    std::vector<Keyword> keywords;
-    for (std::size_t at = 0; at + KeywordHeader <= area.size();) {
-        const std::size_t length = area[at + 2];
-        if (at + KeywordHeader + length > area.size()) return std::nullopt;
-        keywords.push_back(
-            {as_text(area.subspan(at, 2)), area.subspan(at + KeywordHeader, length)});
-        if (keywords.back().name == "RV") return keywords;
-        at += KeywordHeader + length;
-    }
-    return std::nullopt;
-}
-
-bool has_signature(std::span<const Keyword> keywords) {
-    return std::any_of(keywords.begin(), keywords.end(), [](const Keyword& k) {
-        return is_vendor(k) && data_begins(k, SignaturePrefix);
+// The keywords of the VPD-R area up to "RV", which comes last; none when the
+// image has no such area or a keyword runs past it.
+std::optional<std::vector<VpdKeywordAt>> keywords_through_rv(std::span<const uint8_t> image) {
+    std::vector<VpdKeywordAt> keywords;
+    const int end = walk_vpd_keywords(image, [&](const VpdKeywordAt& k) -> std::optional<int> {
+        keywords.push_back(k);
+        if (k.name == "RV") return RvReached;
+        return std::nullopt;
     });
+    if (end != RvReached) return std::nullopt;
+    return keywords;
 }
 
 void put_keyword(std::vector<uint8_t>& out, std::string_view name, std::string_view prefix,
@@ -92,10 +36,6 @@ void put_keyword(std::vector<uint8_t>& out, std::string_view name, std::string_v
     out.insert(out.end(), data.begin(), data.end());
 }
 
-void put_keyword(std::vector<uint8_t>& out, const Keyword& k) {
-    put_keyword(out, k.name, "", as_text(k.data));
-}
-
 uint8_t byte_sum(std::span<const uint8_t> bytes) {
     return static_cast<uint8_t>(std::accumulate(bytes.begin(), bytes.end(), 0u) & 0xFF);
 }
@@ -103,12 +43,11 @@ uint8_t byte_sum(std::span<const uint8_t> bytes) {
 // Writes the keywords that come before "RV", the family text put in its
 // keyword (or in a new "V0" when none holds it) and "MN" set to the maker id.
 // How many bytes longer they got; none when "MN" cannot take the id in place.
-std::optional<long> put_keywords_with_family(std::span<const Keyword> keywords,
+std::optional<long> put_keywords_with_family(std::span<const VpdKeywordAt> keywords, bool signature,
                                              std::string_view family, std::vector<uint8_t>& out) {
-    const bool signature = has_signature(keywords);
     long delta = 0;
     bool written = false;
-    for (const Keyword& k : keywords) {
+    for (const VpdKeywordAt& k : keywords) {
         const long oldLength = static_cast<long>(k.data.size());
         if (k.name == "V0" && !signature) {
             put_keyword(out, k.name, "", family);
@@ -117,17 +56,17 @@ std::optional<long> put_keywords_with_family(std::span<const Keyword> keywords,
         } else if (k.name == "MN") {
             if (k.data.size() != ManufacturerId.size()) return std::nullopt;
             put_keyword(out, k.name, "", ManufacturerId);
-        } else if (is_vendor(k) && data_begins(k, FamilyPrefix)) {
-            put_keyword(out, k.name, FamilyPrefix, family);
-            delta += static_cast<long>(FamilyPrefix.size() + family.size()) - oldLength;
+        } else if (k.is_vendor() && k.data.starts_with(VpdFamilyPrefix)) {
+            put_keyword(out, k.name, VpdFamilyPrefix, family);
+            delta += static_cast<long>(VpdFamilyPrefix.size() + family.size()) - oldLength;
             written = true;
         } else {
-            put_keyword(out, k);
+            put_keyword(out, k.name, "", k.data);
         }
     }
     if (!written) {
         put_keyword(out, "V0", "", family);
-        delta += static_cast<long>(KeywordHeader + family.size());
+        delta += static_cast<long>(VpdKeywordHeaderSize + family.size());
     }
     return delta;
 }
@@ -136,37 +75,40 @@ std::optional<long> put_keywords_with_family(std::span<const Keyword> keywords,
 // keywords grew by, so the area keeps its length, then the checksum over the
 // image so far, then the old area's bytes behind the reserved ones given up.
 // False when "RV" would lose its checksum byte.
-bool put_reserved(std::span<const uint8_t> header, std::span<const uint8_t> old,
-                  std::span<const uint8_t> reserved, long delta, std::vector<uint8_t>& out) {
+bool put_reserved(std::span<const uint8_t> image, const VpdHeader& header, const VpdKeywordAt& rv,
+                  long delta, std::vector<uint8_t>& out) {
     // The whole area fits in 256 bytes, so the new length fits its byte.
-    const long newLength = static_cast<long>(reserved.size()) - delta;
-    if (reserved.empty() || newLength < 1) return false;
+    const long newLength = static_cast<long>(rv.data.size()) - delta;
+    if (rv.data.empty() || newLength < 1) return false;
     out.insert(out.end(), {'R', 'V', static_cast<uint8_t>(newLength)});
-    const uint8_t sum = static_cast<uint8_t>(byte_sum(header) + byte_sum(out));
+    const auto before = vpd_bytes_at(image, 0, header.area_at());
+    if (!before) return false;
+    const auto sum = static_cast<uint8_t>(byte_sum(*before) + byte_sum(out));
     out.push_back(static_cast<uint8_t>(0x100 - sum));
     const std::size_t dropped = 1 + static_cast<std::size_t>(std::max(delta, 0L));
-    const auto rest = old.subspan(static_cast<std::size_t>(reserved.data() - old.data()) + dropped);
-    out.insert(out.end(), rest.begin(), rest.end());
+    const std::size_t reservedAt = rv.offset + VpdKeywordHeaderSize;
+    const auto rest = vpd_bytes_between(image, reservedAt + dropped, header.area_end());
+    if (!rest) return false;
+    out.insert(out.end(), rest->begin(), rest->end());
     return true;
 }
 
 // The VPD-R area rebuilt for `family`, as long as the old one; none when that
 // cannot be done inside the area.
-std::optional<std::vector<uint8_t>> rebuild_area(std::span<const uint8_t> image, ReadOnlyArea area,
-                                                 std::string_view family) {
-    const std::span<const uint8_t> old = image.subspan(area.start, area.length);
-    const auto keywords = read_keywords(old);
+std::optional<std::vector<uint8_t>> rebuild_area(std::span<const uint8_t> image,
+                                                 const VpdHeader& header, std::string_view family) {
+    const auto keywords = keywords_through_rv(image);
     if (!keywords) return std::nullopt;
+    const std::span<const VpdKeywordAt> beforeRv = std::span(*keywords).first(keywords->size() - 1);
+    const bool signature = chkOrvaSig(image) == SignaturePresent;
     std::vector<uint8_t> out;
-    const std::span<const Keyword> beforeRv = std::span(*keywords).first(keywords->size() - 1);
-    const auto delta = put_keywords_with_family(beforeRv, family, out);
-    if (!delta || !put_reserved(image.first(area.start), old, keywords->back().data, *delta, out))
-        return std::nullopt;
-    out.resize(area.length, 0);
+    const auto delta = put_keywords_with_family(beforeRv, signature, family, out);
+    if (!delta || !put_reserved(image, header, keywords->back(), *delta, out)) return std::nullopt;
+    out.resize(header.areaLength, 0);
     return out;
 }
 
-bool write_vpd_area(std::span<uint32_t> vpd, uint32_t handle, uint32_t nvramOffset) {
+bool write_vpd_area(VpdArea vpd, uint32_t handle, uint32_t nvramOffset) {
     Adpm.AdpmInitDiag(handle);
     const uint32_t result =
         Adpm.AdpmWriteFirmware(handle, nvramOffset, vpd.data(), VpdAreaWords, AdpmAccessKey);
@@ -174,57 +116,17 @@ bool write_vpd_area(std::span<uint32_t> vpd, uint32_t handle, uint32_t nvramOffs
     return result == AdpmSuccess;
 }
 
-constexpr std::size_t TemplateLineSize = 300;
-constexpr std::size_t FamilyTextInTemplate = 10;
-
-bool is_family_line(std::string_view line) {
-    return line.find("V0") != std::string_view::npos &&
-           line.find(FamilyPrefix) != std::string_view::npos;
-}
-
-// Copies the template, the family line replaced. The tool has always been
-// handed the file in this form: one blank follows a last line that ends in a
-// newline, and a template without a final newline ends with its last line.
-bool write_vpd_update(std::FILE* in, std::FILE* out, std::string_view family) {
-    char line[TemplateLineSize];
-    const char* pending = "";
-    bool ok = true;
-    while (ok) {
-        if (std::fgets(line, TemplateLineSize, in) == nullptr) {
-            if (std::ferror(in) == 0) ok = std::fputs(pending, out) >= 0;
-            break;
-        }
-        if (is_family_line(line))
-            std::snprintf(line, TemplateLineSize, "V0=Text,\"FFV%.*s\"\n",
-                          static_cast<int>(std::min(family.size(), FamilyTextInTemplate)),
-                          family.data());
-        ok = std::fputs(line, out) >= 0;
-        pending = " ";
-        if (std::feof(in) != 0) break;
-    }
-    return ok;
-}
-
-// Cuts the file where writing ended and closes it; false when either fails.
-bool finish_rewrite(File file) {
-    const bool flushed = std::fflush(file.get()) == 0;
-    const long length = flushed ? std::ftell(file.get()) : -1;
-    const bool cut = length >= 0 && ftruncate(fileno(file.get()), static_cast<off_t>(length)) == 0;
-    return close_output_file(std::move(file)) && cut;
-}
-
-// False when the generated file could not be made whole. Without a template
-// it is left empty. The file is made once per adapter: an existing one is
-// written over and cut to its new length instead of being truncated first,
-// as ext4 commits the blocks of a file written again after a truncation when
-// it is closed, which cost more than all else the utility does for the
-// adapter.
-bool make_vpd_update_file(const char* templatePath, std::string_view family) {
-    const File in(std::fopen(templatePath, "r"));
-    File out = open_output_file(VpdUpdateFileName, OutputMode::Rewrite);
-    if (!out) return false;
-    const bool written = in && write_vpd_update(in.get(), out.get(), family);
-    return finish_rewrite(std::move(out)) && written;
+// Puts the rebuilt VPD-R area in place; false when the image has none that
+// can take `family`.
+bool rewrite_area(VpdArea vpd, std::string_view family) {
+    const std::span<uint8_t> image(reinterpret_cast<uint8_t*>(vpd.data()), vpd.size_bytes());
+    const VpdHeader header = read_vpd_header(image);
+    if (header.error != 0) return false;
+    const auto area = vpd_bytes_at(image, header.area_at(), header.areaLength);
+    const auto rebuilt = area ? rebuild_area(image, header, family) : std::nullopt;
+    if (!rebuilt) return false;
+    std::copy(rebuilt->begin(), rebuilt->end(), area->begin());
+    return true;
 }
 
 }  // namespace
@@ -232,28 +134,7 @@ bool make_vpd_update_file(const char* templatePath, std::string_view family) {
 int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t /*type*/,
                    uint32_t nvramOffset, std::string_view familyText) {
     if (vpd.size() < VpdAreaWords) return FamilyNotWritten;
-    const std::span<uint8_t> image(reinterpret_cast<uint8_t*>(vpd.data()), vpd.size_bytes());
-    const auto area = find_read_only_area(image);
-    if (!area) return FamilyNotWritten;
-    const auto rebuilt = rebuild_area(image, *area, familyText);
-    if (!rebuilt) return FamilyNotWritten;
-    std::copy(rebuilt->begin(), rebuilt->end(), image.subspan(area->start).begin());
-    return write_vpd_area(vpd, handle, nvramOffset) ? 0 : FamilyNotWritten;
-}
-
-int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, uint32_t type,
-                       std::string_view familyText, int32_t /*wordCount*/, uint32_t deviceId,
-                       const char* adapterId, const char* templatePath,
-                       ProgramDeviceFn programDevice) {
-    // Either failure leaves the old family version in the VPD; reporting
-    // success would hide that until the next run reads it back.
-    if (!make_vpd_update_file(templatePath, familyText)) {
-        std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
-        return FamilyNotWritten;
-    }
-    const int result =
-        programDevice(adapterId, type, "-vpd", VpdUpdateFileName, deviceId, 0xFFFFFFFF);
-    const bool passedOn =
-        result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;
-    return passedOn ? result : FamilyNotWritten;
+    const VpdArea area = vpd.first<VpdAreaWords>();
+    if (!rewrite_area(area, familyText)) return FamilyNotWritten;
+    return write_vpd_area(area, handle, nvramOffset) ? 0 : FamilyNotWritten;
 }

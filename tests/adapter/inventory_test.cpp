@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "support/fake_adpm.h"
@@ -286,7 +287,7 @@ TEST_F(Inventory, UnreadableFirmwareInfoIsReportedButNotProgrammed) {
     ASSERT_EQ(run("", entry.get()), 0);
     const AdapterRecord& r = records_[0];
     EXPECT_EQ(r.config, entry.get());
-    EXPECT_EQ(r.status, StatusUnreadable);
+    EXPECT_EQ(r.status, code_of(ResultCode::AdapterListFailed));
     EXPECT_EQ(field_text(r.familyVersionText), "");
     EXPECT_EQ(field_text(r.bcVersionText), "");
     EXPECT_EQ(entry->numbersReady, 0u);

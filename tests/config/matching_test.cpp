@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "adapter/adapter_record.h"
 #include "common/text.h"
 #include "config/config.h"
 
@@ -78,14 +77,8 @@ struct Identity {
     const char* crv;
 };
 
-AdapterRecord adapter_for(const Identity& id) {
-    AdapterRecord r{};
-    r.vendorId = id.ven;
-    r.deviceId = id.device;
-    r.subVendorId = id.subven;
-    r.subDeviceId = id.subdev;
-    copy_text(r.chipRevText, id.crv);
-    return r;
+AdapterIdentity adapter_for(const Identity& id) {
+    return {id.ven, id.device, id.subven, id.subdev, id.crv};
 }
 
 // Builds a list in the given order and returns its head.
@@ -153,9 +146,7 @@ TEST(FixupConfigEntry, FillsNumbersOnceAndKeepsTexts) {
     copy_text(e.cfxVersion, "0.0.9");
     copy_text(e.vpdVersion, "3.3");
 
-    AdapterRecord first{};
-    first.config = &e;
-    fixup_config_entry(first);
+    fixup_config_entry(&e);
     EXPECT_EQ(e.familyNum, 71000u);
     EXPECT_EQ(e.bcNum, 71003u);
     EXPECT_EQ(e.btaNum, 10200u);
@@ -173,15 +164,12 @@ TEST(FixupConfigEntry, FillsNumbersOnceAndKeepsTexts) {
     // A second adapter on the same entry leaves the numbers as they are.
     e.familyNum = 12345;
     copy_text(e.family, "9.9");
-    AdapterRecord second{};
-    second.config = &e;
-    fixup_config_entry(second);
+    fixup_config_entry(&e);
     EXPECT_EQ(e.familyNum, 12345u);
     EXPECT_EQ(field_text(e.qmxVersion), "02.2");
 
-    AdapterRecord unmatched{};
-    fixup_config_entry(unmatched);
-    EXPECT_EQ(unmatched.config, nullptr);
+    // An adapter that matched no entry has none to fill.
+    fixup_config_entry(nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -295,43 +294,15 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 // ---- InProcessLibrary -------------------------------------------------------
 
-namespace {
-
-template <typename Fn>
-void resolve(void* library, const char* name, Fn& slot) {
-    void* symbol = dlsym(library, name);
-    if (symbol == nullptr) throw std::runtime_error(std::string("the library lacks ") + name);
-    std::memcpy(&slot, &symbol, sizeof slot);
-}
-
-}  // namespace
-
 InProcessLibrary::InProcessLibrary(const Scratch& scratch) : previousDir_(fs::current_path()) {
     // A copy per scratch directory, so every instance has its own state.
-    handle_ = dlopen((scratch.dir() / "libadpm_x64.so.6").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-    resolve(handle_, "AdpmGetVersion", api_.AdpmGetVersion);
-    resolve(handle_, "AdpmInitialize", api_.AdpmInitialize);
-    resolve(handle_, "AdpmUninitialize", api_.AdpmUninitialize);
-    resolve(handle_, "AdpmGetNumPhyNic", api_.AdpmGetNumPhyNic);
-    resolve(handle_, "AdpmGetAllPhyNicHandles", api_.AdpmGetAllPhyNicHandles);
-    resolve(handle_, "AdpmGetPhyNic", api_.AdpmGetPhyNic);
-    resolve(handle_, "AdpmGetServiceName", api_.AdpmGetServiceName);
-    resolve(handle_, "AdpmEnableDevice", api_.AdpmEnableDevice);
-    resolve(handle_, "AdpmRefreshData", api_.AdpmRefreshData);
-    resolve(handle_, "AdpmGetHandleByServiceName", api_.AdpmGetHandleByServiceName);
-    resolve(handle_, "AdpmGetVXLRNicInfoEx", api_.AdpmGetVXLRNicInfoEx);
-    resolve(handle_, "AdpmGetFirmwareInfo", api_.AdpmGetFirmwareInfo);
-    resolve(handle_, "AdpmGetExtVPD", api_.AdpmGetExtVPD);
-    resolve(handle_, "AdpmInitDiag", api_.AdpmInitDiag);
-    resolve(handle_, "AdpmUnInitDiag", api_.AdpmUnInitDiag);
-    resolve(handle_, "AdpmReadFirmware", api_.AdpmReadFirmware);
-    resolve(handle_, "AdpmWriteFirmware", api_.AdpmWriteFirmware);
+    std::string problem;
+    if (!library_.load((scratch.dir() / AdpmLibraryName).c_str(), api_, problem))
+        throw std::runtime_error(problem);
     fs::current_path(scratch.dir());
 }
 
 InProcessLibrary::~InProcessLibrary() {
     std::error_code ignored;
     fs::current_path(previousDir_, ignored);
-    if (handle_ != nullptr) dlclose(handle_);
 }

@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 // What one run of the utility left behind.
 struct RunResult {
@@ -124,6 +124,6 @@ public:
 
 private:
     std::filesystem::path previousDir_;
-    void* handle_ = nullptr;
+    AdpmLibrary library_;
     AdpmApi api_{};
 };

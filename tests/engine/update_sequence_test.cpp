@@ -380,14 +380,14 @@ TEST(UpdateSequence, NvramRouteWithoutVpdFailsOnlyTheFamilyStep) {
 
 TEST(UpdateSequence, UnreadableOrUnmatchedAdaptersTakeNoPart) {
     Bench bench;
-    bench.add_function(0).status = StatusUnreadable;
+    bench.add_function(0).status = code_of(ResultCode::AdapterListFailed);
     bench.add_function(0, 4).config = nullptr;
     bench.add_function(1, 3).config = nullptr;
     bench.run();
     EXPECT_TRUE(bench.tool.commands().empty());
     EXPECT_TRUE(fake_adpm().calls.empty());
-    EXPECT_EQ(bench.records[0].status, StatusUnreadable);
-    EXPECT_EQ(bench.records[2].status, StatusUnreadable);  // its function 0's
+    EXPECT_EQ(bench.records[0].status, code_of(ResultCode::AdapterListFailed));
+    EXPECT_EQ(bench.records[2].status, code_of(ResultCode::AdapterListFailed));  // its function 0's
 }
 
 TEST(UpdateSequence, OtherFunctionsTakeTheirFunctionZeroStatus) {

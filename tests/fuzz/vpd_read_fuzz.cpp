@@ -1,6 +1,8 @@
-// The VPD readers on arbitrary images: directly, and through get_fam_ver
-// with an in-process library that delivers the image on both routes.
+// The VPD readers on arbitrary images: the image reader both family readers
+// and the family writer share, the family readers directly, and get_fam_ver
+// through an in-process library that delivers the image on both routes.
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -8,8 +10,28 @@
 #include "fuzz_check.h"
 #include "support/fake_adpm.h"
 #include "vpd/vpd.h"
+#include "vpd/vpd_image.h"
 
 namespace {
+
+// Every keyword the walk hands out lies inside the image, after the one
+// before it, its data right behind its header; a walk that takes none of
+// them ends with one of the codes for an unusable image.
+void walk_image(std::span<const uint8_t> vpd) {
+    const auto* image = reinterpret_cast<const char*>(vpd.data());
+    std::size_t next = 0;
+    const int end = walk_vpd_keywords(vpd, [&](const VpdKeywordAt& k) -> std::optional<int> {
+        FUZZ_CHECK(k.offset >= next && k.name.size() == 2);
+        FUZZ_CHECK(k.name.data() == image + k.offset);
+        FUZZ_CHECK(k.data.data() == image + k.offset + VpdKeywordHeaderSize);
+        next = k.offset + VpdKeywordHeaderSize + k.data.size();
+        FUZZ_CHECK(next <= vpd.size());
+        return std::nullopt;
+    });
+    FUZZ_CHECK(end == NoIdentifierTag || end == NoReadOnlyArea || end == NoChecksumKeyword);
+    const VpdHeader header = read_vpd_header(vpd);
+    if (next > 0) FUZZ_CHECK(header.error == 0 && header.area_end() <= vpd.size());
+}
 
 void read_directly(std::span<const uint8_t> vpd) {
     const int signature = chkOrvaSig(vpd);
@@ -49,6 +71,7 @@ void read_through_library(std::span<const uint8_t> image, bool extended) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> image(data, size);
+    walk_image(image);
     read_directly(image);
     read_through_library(image, false);
     read_through_library(image, true);

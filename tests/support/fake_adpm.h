@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/adpm.h"
+#include "adpm/adpm.h"
 
 struct FakeFunction {
     uint32_t handle = 0;

@@ -1,4 +1,4 @@
-#include "report/progress.h"
+#include "engine/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,9 @@ TEST(Progress, SilentWithoutAStreamAndCleanOnATerminal) {
 
     std::FILE* out = std::tmpfile();
     progress_to(out);
-    progress_step(port("e\x1b[2Jth"), "phy", "1.0\x07", "2\x9b" "31m\x7f\x80\x9f\xa0");
+    progress_step(port("e\x1b[2Jth"), "phy", "1.0\x07",
+                  "2\x9b"
+                  "31m\x7f\x80\x9f\xa0");
     progress_to(nullptr);
     // 0x9B opens an escape sequence on an 8-bit terminal, as ESC [ does.
     EXPECT_EQ(drain(out), "e?[2Jth 0000:03:00.1  phy 1.0? -> 2?31m???\xa0 ... ");

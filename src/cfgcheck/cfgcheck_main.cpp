@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cfgcheck/cfgcheck.h"
 #include "common/text.h"
-#include "config/cfgcheck.h"
 #include "config/config.h"
 
 namespace {

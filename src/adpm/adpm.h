@@ -1,5 +1,6 @@
-// The adapter maker's NIC management library: its records, its calls, and
-// the table through which the utility reaches them.
+// The adapter maker's NIC management library: its records, the table of its
+// calls through which the utility reaches them, and the loader that fills
+// such a table from the library file.
 #pragma once
 
 #include <cstddef>
@@ -67,20 +68,20 @@ static_assert(sizeof(NicInfoExRecord) == 256);
 // NUL-terminated from their offsets; read them with firmware_info_text so a
 // text without its NUL ends at the end of the record.
 struct FirmwareInfoRecord {
-    uint32_t version;             // +0
-    uint8_t reserved4[150];       // +4
-    uint16_t bootcodeVersion;     // +154, low byte major, high byte minor
-    uint8_t reserved156[328];     // +156
-    char extPhyVersion[32];       // +484
-    char ipmiVersion[16];         // +516
-    char btaVersion[24];          // +532
-    char iscsiVersion[36];        // +556
-    char ncsiVersion[24];         // +592
-    uint32_t extVpd;              // +616
-    uint8_t reserved620[48];      // +620
-    char uefiVersion[32];         // +668
-    uint8_t reserved700[104];     // +700
-    char cfxVersion[32];          // +804
+    uint32_t version;          // +0
+    uint8_t reserved4[150];    // +4
+    uint16_t bootcodeVersion;  // +154, low byte major, high byte minor
+    uint8_t reserved156[328];  // +156
+    char extPhyVersion[32];    // +484
+    char ipmiVersion[16];      // +516
+    char btaVersion[24];       // +532
+    char iscsiVersion[36];     // +556
+    char ncsiVersion[24];      // +592
+    uint32_t extVpd;           // +616
+    uint8_t reserved620[48];   // +620
+    char uefiVersion[32];      // +668
+    uint8_t reserved700[104];  // +700
+    char cfxVersion[32];       // +804
 };
 static_assert(offsetof(FirmwareInfoRecord, bootcodeVersion) == 154);
 static_assert(offsetof(FirmwareInfoRecord, extPhyVersion) == 484);
@@ -93,12 +94,42 @@ static_assert(offsetof(FirmwareInfoRecord, uefiVersion) == 668);
 static_assert(offsetof(FirmwareInfoRecord, cfxVersion) == 804);
 static_assert(sizeof(FirmwareInfoRecord) == 836);
 
+struct BootcodeVersion {
+    uint32_t major;
+    uint32_t minor;
+};
+
+inline BootcodeVersion bootcode_version(const FirmwareInfoRecord& info) {
+    return {info.bootcodeVersion & 0xFFu, static_cast<uint32_t>(info.bootcodeVersion >> 8)};
+}
+
 // The NUL-terminated text that starts at byte `offset` of the record; it ends
 // at its NUL or at the end of the record, never past it.
 std::string_view firmware_info_text(const FirmwareInfoRecord& info, std::size_t offset);
 
-// Every call the utility makes, by the library's own names. Tests put an
-// in-process fake in place of the loaded library.
+// Every call the utility makes, by the library's own name, in the order a
+// loader resolves them: one line per member of AdpmApi.
+#define ADPM_CALLS(CALL)             \
+    CALL(AdpmGetVersion)             \
+    CALL(AdpmInitialize)             \
+    CALL(AdpmUninitialize)           \
+    CALL(AdpmGetNumPhyNic)           \
+    CALL(AdpmGetAllPhyNicHandles)    \
+    CALL(AdpmGetPhyNic)              \
+    CALL(AdpmGetServiceName)         \
+    CALL(AdpmEnableDevice)           \
+    CALL(AdpmRefreshData)            \
+    CALL(AdpmGetHandleByServiceName) \
+    CALL(AdpmGetVXLRNicInfoEx)       \
+    CALL(AdpmGetFirmwareInfo)        \
+    CALL(AdpmGetExtVPD)              \
+    CALL(AdpmInitDiag)               \
+    CALL(AdpmUnInitDiag)             \
+    CALL(AdpmReadFirmware)           \
+    CALL(AdpmWriteFirmware)
+
+// The calls, each under its own name. Tests put an in-process fake in place
+// of the loaded library.
 struct AdpmApi {
     uint32_t (*AdpmGetVersion)(uint32_t* major, uint32_t* minor, uint32_t* build);
     uint32_t (*AdpmInitialize)();
@@ -115,29 +146,37 @@ struct AdpmApi {
     uint32_t (*AdpmGetExtVPD)(uint32_t handle, uint8_t* buffer, uint32_t* length);
     uint32_t (*AdpmInitDiag)(uint32_t handle);
     uint32_t (*AdpmUnInitDiag)(uint32_t handle);
-    uint32_t (*AdpmReadFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer,
-                                 uint32_t words, const char* key);
+    uint32_t (*AdpmReadFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer, uint32_t words,
+                                 const char* key);
     uint32_t (*AdpmWriteFirmware)(uint32_t handle, uint32_t offset, uint32_t* buffer,
                                   uint32_t words, const char* key);
 };
+
+#define ADPM_COUNT_CALL(name) +1
+inline constexpr std::size_t AdpmCallCount = 0 ADPM_CALLS(ADPM_COUNT_CALL);
+#undef ADPM_COUNT_CALL
+static_assert(sizeof(AdpmApi) == AdpmCallCount * sizeof(AdpmApi::AdpmGetVersion),
+              "ADPM_CALLS names every member of AdpmApi");
 
 // The calls in use for this run.
 extern AdpmApi Adpm;
 
 // Keeps the loaded library open for as long as it lives.
 class AdpmLibrary {
-public:
+  public:
     AdpmLibrary() = default;
     AdpmLibrary(const AdpmLibrary&) = delete;
     AdpmLibrary& operator=(const AdpmLibrary&) = delete;
     ~AdpmLibrary();
 
-    // Opens the library at `path` and resolves every call into `Adpm`.
-    // False, with `Adpm` untouched and `problem` saying why, when the file is
+    // Opens the library at `path` and resolves every call into `api`. False,
+    // with `api` untouched and `problem` saying why, when the file is
     // missing, cannot be loaded or lacks a call.
-    bool load(const char* path, std::string& problem);
+    bool load(const char* path, AdpmApi& api, std::string& problem);
+    // The same into `Adpm`.
+    bool load(const char* path, std::string& problem) { return load(path, Adpm, problem); }
 
-private:
+  private:
     void* handle_ = nullptr;
 };
 

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "adapter/adpm.h"
-
 // Groups are not limited to two digits: a minor of 100 carries into the
 // major place. Unsigned, so huge groups wrap instead of overflowing.
 inline constexpr uint32_t version_number(uint32_t major, uint32_t minor, uint32_t build) {
@@ -27,13 +25,4 @@ inline constexpr std::array<uint32_t, 3> version_groups(std::string_view digitsA
         groups[group] = groups[group] * 10u + static_cast<uint32_t>(c - '0');
     }
     return groups;
-}
-
-struct BootcodeVersion {
-    uint32_t major;
-    uint32_t minor;
-};
-
-inline BootcodeVersion bootcode_version(const FirmwareInfoRecord& info) {
-    return {info.bootcodeVersion & 0xFFu, static_cast<uint32_t>(info.bootcodeVersion >> 8)};
 }

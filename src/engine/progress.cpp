@@ -1,12 +1,12 @@
-#include "report/progress.h"
+#include "engine/progress.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "common/result_code.h"
 #include "common/text.h"
-#include "report/report.h"
 
 namespace {
 
@@ -29,9 +29,13 @@ void print_adapter(const AdapterRecord& r) {
 
 }  // namespace
 
-void progress_to_terminal() { progress = terminal_is_smart() ? stderr : nullptr; }
+void progress_to_terminal() {
+    progress = terminal_is_smart() ? stderr : nullptr;
+}
 
-void progress_to(std::FILE* stream) { progress = stream; }
+void progress_to(std::FILE* stream) {
+    progress = stream;
+}
 
 void progress_step(const AdapterRecord& record, std::string_view step, std::string_view from,
                    std::string_view to) {

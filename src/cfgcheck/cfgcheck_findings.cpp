@@ -9,9 +9,9 @@
 #include <cstring>
 #include <optional>
 
-#include "adapter/adapter_record.h"
+#include "adapter/ext_phy_record.h"
+#include "cfgcheck/cfgcheck.h"
 #include "common/text.h"
-#include "config/cfgcheck.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
 #include "vpd/vpd.h"
@@ -25,14 +25,8 @@ std::size_t entry_count(const ConfigList& list) {
 }
 
 // An adapter with the entry's IDs and chip revision, as the matching sees one.
-AdapterRecord adapter_like(const ConfigEntry& entry) {
-    AdapterRecord record{};
-    record.vendorId = entry.ven;
-    record.deviceId = entry.device;
-    record.subVendorId = entry.subven;
-    record.subDeviceId = entry.subdev;
-    copy_text(record.chipRevText, field_text(entry.crv));
-    return record;
+AdapterIdentity adapter_like(const ConfigEntry& entry) {
+    return {entry.ven, entry.device, entry.subven, entry.subdev, field_text(entry.crv)};
 }
 
 std::string hex4(uint32_t id) {
@@ -149,19 +143,13 @@ bool names_a_file(const ConfigEntry& e, const Component& c) {
     return !(c.file == &ConfigEntry::qmxFile && file == NoExtPhyFile && e.qmxNum == 0);
 }
 
-// The engine tells the PHY kind from the image name; the "none" name and a
-// name without a kind are never programmed as a PHY.
-bool names_a_phy(const ConfigEntry& entry) {
-    AdapterRecord record = adapter_like(entry);
-    record.extPhy = createExtPhyFwr(FirmwareInfoRecord{}, entry);
-    extPhyFwrUpdateNeeded(record);
-    return record.extPhy && record.extPhy->kind != PhyKind::None;
-}
-
+// The engine tells the PHY kind from the image name; a name without a kind
+// is never programmed as a PHY.
 void check_phy(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     const std::string_view file = field_text(e.qmxFile);
-    if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 && !names_a_phy(e))
+    if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 &&
+        phy_kind_of(file) == PhyKind::None)
         check.note("qmx/extphy image " + quoted_token(file) +
                    " is never programmed: its name holds no PHY kind and its version no qmx "
                    "target");
@@ -181,11 +169,7 @@ void check_files(EntryCheck& check) {
 }  // namespace
 
 void fill_target_numbers(const ConfigList& list) {
-    for (ConfigEntry* e = list.head(); e; e = e->next.get()) {
-        AdapterRecord matched{};
-        matched.config = e;
-        fixup_config_entry(matched);
-    }
+    for (ConfigEntry* e = list.head(); e; e = e->next.get()) fixup_config_entry(e);
 }
 
 // Each line goes to the reader on its own, so that what makes a row is the

@@ -1,0 +1,30 @@
+// The external PHY's firmware as the inventory finds it: the installed
+// version beside the image and target version the adapter's table row names.
+// The engine decides from it whether the PHY is programmed (engine/ext_phy.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "adpm/adpm.h"
+
+struct ConfigEntry;
+
+enum class PhyKind : uint32_t { None, A, B, C, D };
+
+struct ExtPhyFwr {
+    PhyKind kind;
+    uint32_t updateSuppressed;
+    char fileName[32];
+    char currentVersion[32];
+    char targetVersion[32];
+    int32_t currentNumber;
+    int32_t targetNumber;
+};
+
+// The image name of a table row whose adapter has no external PHY.
+inline constexpr const char* NoExtPhyFile = "none0000.000";
+
+// The adapter's PHY record, or none when the entry names "none0000.000".
+std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord& info,
+                                           const ConfigEntry& entry);

@@ -1,0 +1,64 @@
+#include "adpm/adpm.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/text.h"
+
+AdpmApi Adpm{};
+
+std::string_view firmware_info_text(const FirmwareInfoRecord& info, std::size_t offset) {
+    if (offset >= sizeof info) return {};
+    const auto* bytes = reinterpret_cast<const char*>(&info);
+    return field_text(std::span<const char>(bytes + offset, sizeof info - offset));
+}
+
+namespace {
+
+template <typename Fn>
+bool resolve(void* library, const char* name, Fn& slot) {
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) return false;
+    static_assert(sizeof slot == sizeof symbol);
+    std::memcpy(&slot, &symbol, sizeof slot);
+    return true;
+}
+
+// The name of the first call the library lacks, or null.
+const char* resolve_all(void* library, AdpmApi& api) {
+#define ADPM_RESOLVE(name) \
+    if (!resolve(library, #name, api.name)) return #name;
+    ADPM_CALLS(ADPM_RESOLVE)
+#undef ADPM_RESOLVE
+    return nullptr;
+}
+
+}  // namespace
+
+AdpmLibrary::~AdpmLibrary() {
+    if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool AdpmLibrary::load(const char* path, AdpmApi& api, std::string& problem) {
+    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        problem = access(path, F_OK) != 0
+                      ? std::string(path) + " was not found in the working directory"
+                      : std::string(path) + " cannot be loaded: " + (why ? why : "unknown error");
+        return false;
+    }
+    AdpmApi resolved{};
+    if (const char* missing = resolve_all(library, resolved)) {
+        problem = std::string(path) + " lacks the call " + missing;
+        dlclose(library);
+        return false;
+    }
+    if (handle_ != nullptr) dlclose(handle_);
+    handle_ = library;
+    api = resolved;
+    return true;
+}
