@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
+#include "engine/update_steps.h"
 #include "vpd/vpd.h"
 
 namespace {

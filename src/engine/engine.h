@@ -104,10 +104,6 @@ std::string kept_backup_of(const std::vector<std::string>& kept, std::string_vie
 // Says on standard error that the adapter is left alone for `keptBackup`.
 void say_left_alone(const AdapterRecord& record, const std::string& keptBackup);
 
-// The part-number module file the update writes to adapters with these PCI
-// device and subsystem device IDs, or null when they take none.
-const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId);
-
 // program_device, as the family writer of the extended VPD runs the tool.
 using ProgramDeviceFn = ToolResult (*)(const char* adapterId, uint32_t adapterType,
                                        const char* option, const char* file, uint32_t deviceId,

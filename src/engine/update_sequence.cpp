@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
 #include "engine/progress.h"
+#include "engine/update_steps.h"
 #include "vpd/vpd.h"
 
 namespace {
@@ -49,127 +50,35 @@ struct VpdImage {
     bool extended = false;
 };
 
-// How a step shows in the progress lines: its name, the installed and the
-// target version texts.
-struct StepText {
-    const char* name;
-    std::string_view from = {};
-    std::string_view to = {};
-};
-
-struct ComponentCommand {
-    bool runs;
-    StepText text;
-    const char* option;
-    const char* file;
-    uint32_t installedVersion;
-};
-
-ComponentCommand when_newer(uint32_t target, uint32_t installed, bool force, StepText text,
-                            const char* option, const char* file) {
-    return {target != 0 && (target > installed || force), text, option, file, installed};
-}
-
-// The component steps in the order the tool must write them.
-std::array<ComponentCommand, 8> component_commands(const AdapterRecord& r, const ConfigEntry& e,
-                                                   bool force) {
-    const bool uefi = e.btaNum < e.uefiNum;
-    const bool bootAgentDue = (e.btaNum != 0 || e.uefiNum != 0) &&
-                              (force || e.btaNum > r.btaVersion || e.uefiNum > r.uefiVersion);
-    const StepText bootAgent =
-        uefi ? StepText{"UEFI driver", field_text(r.uefiVersionText), field_text(e.uefiVersion)}
-             : StepText{"boot agent", field_text(r.btaVersionText), field_text(e.btaVersion)};
-    return {{
-        when_newer(e.bcNum, r.bcVersion, force,
-                   {"bootcode", field_text(r.bcVersionText), field_text(e.bcVersion)},
-                   starts_with(field_text(e.bcFile), "mf") ? "-mfw1" : "-bc", e.bcFile),
-        {bootAgentDue, bootAgent, "-bta", uefi ? e.uefiFile : e.btaFile,
-         uefi ? r.uefiVersion : r.btaVersion},
-        when_newer(e.ncsiNum, r.ncsiVersion, force,
-                   {"NC-SI", field_text(r.ncsiVersionText), field_text(e.ncsiVersion)}, "-mgmt",
-                   e.ncsiFile),
-        when_newer(e.qmxNum, r.qmxVersion, force,
-                   {"management port", field_text(r.qmxVersionText), field_text(e.qmxVersion)},
-                   "-qmx", e.qmxFile),
-        when_newer(e.ipmiNum, r.ipmiVersion, force,
-                   {"IPMI", field_text(r.ipmiVersionText), field_text(e.ipmiVersion)}, "-ipmi",
-                   e.ipmiFile),
-        when_newer(e.iscsibNum, r.iscsiVersion, force,
-                   {"iSCSI boot", field_text(r.iscsiVersionText), field_text(e.iscsibVersion)},
-                   "-ib", e.iscsibFile),
-        when_newer(e.fcoebNum, r.fcoeVersion, force,
-                   {"FCoE boot", field_text(r.fcoeVersionText), field_text(e.fcoebVersion)},
-                   "-feb", e.fcoebFile),
-        when_newer(e.cfxNum, r.cfxVersion, force,
-                   {"pre-boot configuration", field_text(r.cfxVersionText),
-                    field_text(e.cfxVersion)},
-                   "-cfx", e.cfxFile),
-    }};
-}
-
-// Part-number module files, by PCI device and subsystem device.
-struct ModuleRow {
-    std::span<const uint32_t> deviceIds;
-    std::span<const uint32_t> subDeviceIds;
-    const char* file;
-};
-
-constexpr uint32_t Module1Devices[] = {0x7A01};
-constexpr uint32_t Module1SubDevices[] = {0x5B01, 0x5B02};
-constexpr uint32_t Module2Devices[] = {0x7A02, 0x7A03, 0x7A04, 0x7A05};
-constexpr uint32_t Module2SubDevices[] = {0x5B03, 0x5B04, 0x5B05};
-constexpr uint32_t Module3Devices[] = {0x7A06, 0x7A07, 0x7A08};
-constexpr uint32_t Module3SubDevices[] = {0x5B06};
-
-constexpr ModuleRow ModuleRows[] = {
-    {Module1Devices, Module1SubDevices, "modfam1.txt"},
-    {Module2Devices, Module2SubDevices, "modfam2.txt"},
-    {Module3Devices, Module3SubDevices, "modfam3.txt"},
-};
-
-bool contains(std::span<const uint32_t> ids, uint32_t id) {
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
-constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
-
 // Runs one step, showing it to a person at a terminal.
 template <typename Step>
-int shown_step(const AdapterRecord& r, const StepText& text, Step step) {
-    progress_step(r, text.name, text.from, text.to);
+int shown_step(const AdapterRecord& r, std::string_view name, std::string_view from,
+               std::string_view to, Step step) {
+    progress_step(r, name, from, to);
     const int result = step();
     progress_step_done(result);
     return result;
 }
 
-int run_tool_step(Engine& engine, const AdapterRecord& r, const StepText& text,
-                  const char* option, const char* file, uint32_t installedVersion) {
-    engine.lastResult = shown_step(r, text, [&] {
-        return program_device(r.macText, r.adapterType, option, file, r.deviceId,
-                              installedVersion);
+template <typename Step>
+int shown_step(const AdapterRecord& r, std::string_view name, Step step) {
+    return shown_step(r, name, {}, {}, step);
+}
+
+int run_tool_step(Engine& engine, const AdapterRecord& r, const ToolStep& s) {
+    engine.lastResult = shown_step(r, s.name, s.from, s.to, [&] {
+        return program_device(r.macText, r.adapterType, s.option, s.file.c_str(), r.deviceId,
+                              s.installedVersion);
     });
     return engine.lastResult;
 }
 
 // The component steps, then the module step; the first nonzero tool result
 // ends them and is returned.
-int program_components(Engine& engine, const AdapterRecord& r, const ConfigEntry& e) {
-    for (const ComponentCommand& c : component_commands(r, e, engine.force)) {
-        if (!c.runs) continue;
-        if (const int result =
-                run_tool_step(engine, r, c.text, c.option, c.file, c.installedVersion))
-            return result;
-    }
-    if (const char* file = module_file_for(r.deviceId, r.subDeviceId))
-        return run_tool_step(engine, r, {"part number module", {}, file}, "-m_pn", file,
-                             NoInstalledVersion);
+int program_components(Engine& engine, const AdapterRecord& r, std::span<const ToolStep> writes) {
+    for (const ToolStep& write : writes)
+        if (const int result = run_tool_step(engine, r, write)) return result;
     return ToolSuccess;
-}
-
-bool programming_due(const AdapterRecord& r, const ConfigEntry& e, bool force) {
-    const bool familyNotOlder =
-        r.familyVersion != 0 && e.familyNum != 0 && e.familyNum >= r.familyVersion;
-    return r.function == 0 && (familyNotOlder || force);
 }
 
 void fail_record(AdapterRecord& r, int32_t& failedCode, int result) {
@@ -187,7 +96,7 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, ResultCode code) {
 void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
     if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect) {
         engine.lastResult =
-            shown_step(r, {"restore NVRAM"}, [&] { return buImageRestore(engine.backup, r); });
+            shown_step(r, "restore NVRAM", [&] { return buImageRestore(engine.backup, r); });
         if (engine.lastResult != ToolSuccess) buImageKeep(engine.backup, r);
     }
     if (engine.lastResult == ToolError) fail_record(r, failedCode, ResultCode::RestoreFailed);
@@ -195,13 +104,13 @@ void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode
 
 // The backup is removed as soon as the adapter is programmed or restored, so
 // that one found when a run starts always belongs to an interrupted adapter.
-RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, const ConfigEntry& e,
+RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, std::span<const ToolStep> writes,
                              int32_t& failedCode) {
     engine.lastResult =
-        shown_step(r, {"back up NVRAM"}, [&] { return buImageMake(engine.backup, r); });
+        shown_step(r, "back up NVRAM", [&] { return buImageMake(engine.backup, r); });
     if (engine.lastResult == RunAbandoned) return RecordEnd::Abandon;
-    const int result =
-        engine.lastResult != ToolSuccess ? engine.lastResult : program_components(engine, r, e);
+    const int result = engine.lastResult != ToolSuccess ? engine.lastResult
+                                                        : program_components(engine, r, writes);
     if (result != ToolSuccess) {
         fail_record(r, failedCode, result);
         restore_after_failure(engine, r, failedCode);
@@ -238,12 +147,9 @@ bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
     return vpd.words.has_value();
 }
 
-void update_external_phy(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
-    if (extPhyFwrUpdateNeeded(r) == 0) return;
-    const ExtPhyFwr& phy = *r.extPhy;
-    const StepText text{"external PHY", field_text(phy.currentVersion),
-                        field_text(phy.targetVersion)};
-    if (run_tool_step(engine, r, text, "phy", phy.fileName, 0) != ToolSuccess)
+void update_external_phy(Engine& engine, AdapterRecord& r, const ToolStep& phy,
+                         int32_t& failedCode) {
+    if (run_tool_step(engine, r, phy) != ToolSuccess)
         fail_record(r, failedCode, ResultCode::PhyFailed);
 }
 
@@ -258,10 +164,10 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
 }
 
 void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
-    if (r.function == 0) {
-        const StepText text{"family version", field_text(r.familyVersionText), field_text(e.family)};
-        engine.familyResult = shown_step(r, text, [&] { return write_family_version(r, e, vpd); });
-    }
+    if (r.function == 0)
+        engine.familyResult =
+            shown_step(r, "family version", field_text(r.familyVersionText), field_text(e.family),
+                       [&] { return write_family_version(r, e, vpd); });
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
@@ -282,7 +188,8 @@ bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
 RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
     if (left_for_a_person(engine, r)) return RecordEnd::Next;
-    if (r.function == 0 && probe_device(r.macText) == ToolExitDriverNotSupported) {
+    const UpdateSteps steps = update_steps(r, engine.force);
+    if (steps.probe && probe_device(r.macText) == ToolExitDriverNotSupported) {
         r.status = code_of(ResultCode::DriverNotSupported);
         return RecordEnd::Next;
     }
@@ -292,10 +199,10 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
         return RecordEnd::Next;
     }
     int32_t failedCode = 0;
-    if (programming_due(r, e, engine.force) &&
-        backup_and_program(engine, r, e, failedCode) == RecordEnd::Abandon)
+    if (steps.programming &&
+        backup_and_program(engine, r, steps.writes, failedCode) == RecordEnd::Abandon)
         return RecordEnd::Abandon;
-    if (failedCode == 0) update_external_phy(engine, r, failedCode);
+    if (failedCode == 0 && steps.phy) update_external_phy(engine, r, *steps.phy, failedCode);
     if (failedCode == 0) update_family_version(engine, r, e, vpd);
     return RecordEnd::Next;
 }
@@ -335,13 +242,6 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 }
 
 }  // namespace
-
-const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
-    for (const ModuleRow& row : ModuleRows)
-        if (contains(row.deviceIds, deviceId) && contains(row.subDeviceIds, subDeviceId))
-            return row.file;
-    return nullptr;
-}
 
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
     Engine engine;

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,7 @@ struct Leftover {
     std::map<std::string, std::string> files;  // name -> contents
     std::map<std::string, std::string> after;  // kept files -> contents
     bool lomLeftAlone;
+    friend void PrintTo(const Leftover& c, std::ostream* out) { *out << c.name; }
 };
 
 const Leftover Leftovers[] = {
@@ -172,6 +174,7 @@ struct KillPoint {
     json fault;
     bool backup;
     bool note;
+    friend void PrintTo(const KillPoint& c, std::ostream* out) { *out << c.name; }
 };
 
 const KillPoint KillPoints[] = {
@@ -224,6 +227,7 @@ struct StopCase {
     Commands lomCommands;
     Commands addinCommands;
     int exitStatus;
+    friend void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 };
 
 json stop_at(json fault, int signal) {
@@ -286,6 +290,7 @@ struct Function0Case {
     std::vector<int> statuses;     // in document order
     Commands port1Commands;        // what the add-in's second port got
     const char* said;              // on standard error, or none
+    friend void PrintTo(const Function0Case& c, std::ostream* out) { *out << c.name; }
 };
 
 json functions_with(std::size_t index, json member) {
@@ -408,6 +413,7 @@ struct PlantedLink {
     int exitStatus;
     std::vector<int> statuses;
     bool linkStays;  // else removed as a stale file of the utility's
+    friend void PrintTo(const PlantedLink& c, std::ostream* out) { *out << c.name; }
 };
 
 const PlantedLink PlantedLinks[] = {
