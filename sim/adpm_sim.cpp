@@ -445,7 +445,7 @@ ADPM_SIM_API uint32_t AdpmGetHandleByServiceName(const char* name, uint32_t* han
 }
 
 ADPM_SIM_API uint32_t AdpmGetVXLRNicInfoEx(uint32_t handle, void* record) {
-    return function_call("AdpmGetVXLRNicInfoEx", num(handle), handle, true, [&](Call& call, std::size_t f) -> uint32_t {
+    return function_call("AdpmGetVXLRNicInfoEx", num(handle), handle, false, [&](Call& call, std::size_t f) -> uint32_t {
         if (record == nullptr) return AdpmSimInvalidParameter;
         if (record_version(record) != NicInfoExRecordVersion) return AdpmSimBadVersion;
         sim::Bench& b = call.bench();

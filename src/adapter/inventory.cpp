@@ -134,10 +134,11 @@ bool note_enabled(std::string_view serviceName) {
     return close_output_file(std::move(note)) && written;
 }
 
-void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText) {
+void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText,
+                    Enabling enabling) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
-    if (record.selected == 0 || record.wasEnabled != 0) return;
+    if (record.selected == 0 || record.wasEnabled != 0 || enabling == Enabling::LeaveAsIs) return;
     // An adapter that cannot be noted is not enabled: a run killed later
     // would leave it on the network for good.
     if (!note_enabled(field_text(record.serviceName))) {
@@ -149,7 +150,8 @@ void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view ski
 }
 
 // First pass: identity and selection. False when a library call fails.
-bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText) {
+bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText,
+              Enabling enabling) {
     PhyNicRecord nic = blank_phy_nic();
     if (Adpm.AdpmGetPhyNic(handle, &nic) != AdpmSuccess) return false;
     copy_identity(nic, record);
@@ -158,7 +160,7 @@ bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText)
         return false;
     record.serviceName[sizeof record.serviceName - 1] = '\0';
     record.wasEnabled = nic.enabled;
-    if (nic.adapterType == AdapterTypeHandled) select_for_run(handle, record, skipText);
+    if (nic.adapterType == AdapterTypeHandled) select_for_run(handle, record, skipText, enabling);
     return true;
 }
 
@@ -189,7 +191,7 @@ bool describe(AdapterRecord& record, ConfigEntry* configList) {
 }  // namespace
 
 int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
-                    const char* skipText) {
+                    const char* skipText, Enabling enabling) {
     const auto count = static_cast<uint32_t>(records.size());
     std::vector<uint32_t> handles;
     try {
@@ -201,7 +203,7 @@ int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
 
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (std::size_t i = 0; i < records.size(); ++i)
-        if (!identify(handles[i], records[i], skip)) return InventoryFailed;
+        if (!identify(handles[i], records[i], skip, enabling)) return InventoryFailed;
 
     // Handles may change here; from now on each is found again by its
     // service name, which the refresh leaves alone.
@@ -209,7 +211,10 @@ int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
     for (AdapterRecord& record : records) {
         if (Adpm.AdpmGetHandleByServiceName(record.serviceName, &record.handle) != AdpmSuccess)
             return InventoryFailed;
-        if (record.selected != 0 && !describe(record, configList)) return InventoryFailed;
+        if (record.selected == 0 || describe(record, configList)) continue;
+        // Left disabled, a function may not answer: it is only not known.
+        if (enabling == Enabling::LeaveAsIs && record.wasEnabled == 0) continue;
+        return InventoryFailed;
     }
     return 0;
 }
@@ -250,7 +255,8 @@ void forget_enabled() {
     unlink(EnabledNoteName);
 }
 
-// Why the function 0 of `record`'s adapter takes no part; null when it does.
+}  // namespace
+
 const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText) {
     if (function0 == nullptr) return "its adapter's function 0 is not reported";
     if (function0->adapterType != AdapterTypeHandled) return "function 0 is of another adapter type";
@@ -261,15 +267,19 @@ const char* why_function0_is_out(const AdapterRecord* function0, std::string_vie
     return nullptr;
 }
 
-}  // namespace
+// The last function 0 of a bus and device stands for the adapter, as in the
+// engine's last pass.
+std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
+    std::span<const AdapterRecord> records) {
+    std::map<AdapterLocation, const AdapterRecord*> function0;
+    for (const AdapterRecord& r : records)
+        if (r.function == 0) function0[{r.bus, r.device}] = &r;
+    return function0;
+}
 
 void pass_over_functions_without_function0(std::span<AdapterRecord> records,
                                            const char* skipText) {
-    // The last function 0 of a bus and device stands for the adapter, as in
-    // the engine's last pass.
-    std::map<std::pair<uint32_t, uint32_t>, const AdapterRecord*> function0;
-    for (const AdapterRecord& r : records)
-        if (r.function == 0) function0[{r.bus, r.device}] = &r;
+    const auto function0 = function0_by_location(records);
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (AdapterRecord& r : records) {
         if (r.function == 0 || r.config == nullptr) continue;

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
+#include <string_view>
+#include <utility>
 
 #include "adapter/adapter_record.h"
 
@@ -13,11 +16,25 @@ struct ConfigEntry;
 // finds them noted and disables them at its end.
 inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
 
+// What the inventory does with a disabled function that takes part: the run
+// enables it, so that everything about it can be read and it can be
+// updated; a read-only plan leaves it as it is and reads what answers.
+enum class Enabling { Enable, LeaveAsIs };
+
 // Fills the zero-filled records; 0 on success, 1 on any failure.
 int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
-                    const char* skipText);
+                    const char* skipText, Enabling enabling = Enabling::Enable);
 
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
+
+// An adapter's functions share its bus and device; its function 0 speaks for
+// it. The last function 0 of a location stands for the adapter.
+using AdapterLocation = std::pair<uint32_t, uint32_t>;
+std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
+    std::span<const AdapterRecord> records);
+// Why the adapter of this function 0 (null: none reported) takes no part in
+// the run; null when it does.
+const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText);
 
 // Functions of an adapter whose function 0 takes no part in the run take no
 // part either (they are left unmatched); standard error says why.

@@ -62,3 +62,16 @@ bool AdpmLibrary::load(const char* path, AdpmApi& api, std::string& problem) {
     api = resolved;
     return true;
 }
+
+bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
+    if (major != 6) return major < 6;
+    return minor < 23 || (minor == 23 && build <= 5);
+}
+
+std::optional<std::string> library_version_problem() {
+    uint32_t major = 0, minor = 0, build = 0;
+    Adpm.AdpmGetVersion(&major, &minor, &build);
+    if (!library_out_of_date(major, minor, build)) return std::nullopt;
+    return std::string(AdpmLibraryPath) + " is version " + std::to_string(major) + "." +
+           std::to_string(minor) + "." + std::to_string(build) + "; 6.23.6 or later is needed";
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -182,3 +183,10 @@ class AdpmLibrary {
 
 // Where the utility looks for the library: the working directory only.
 inline constexpr const char* AdpmLibraryPath = "./libadpm_x64.so.6";
+
+// True for a library older than 6.23.6.
+bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build);
+
+// Asks the loaded library its version; what is wrong with it, or none when
+// it is recent enough.
+std::optional<std::string> library_version_problem();

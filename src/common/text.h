@@ -52,3 +52,31 @@ inline std::string printable(std::string_view text) {
         if (is_terminal_control(c)) c = '?';
     return out;
 }
+
+// The length of the well-formed UTF-8 sequence that starts `s` (1 for an
+// ASCII byte), or 0 when it does not start with one.
+inline std::size_t utf8_length(std::string_view s) {
+    if (s.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    return length;
+}

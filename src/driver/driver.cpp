@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -218,17 +219,10 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
     return CommandAction::Run;
 }
 
-bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
-    if (major != 6) return major < 6;
-    return minor < 23 || (minor == 23 && build <= 5);
-}
-
 int check_adpm_ver() {
-    uint32_t major = 0, minor = 0, build = 0;
-    Adpm.AdpmGetVersion(&major, &minor, &build);
-    if (!library_out_of_date(major, minor, build)) return 0;
-    std::fprintf(stderr, "qik_programmer: %s is version %u.%u.%u; 6.23.6 or later is needed\n",
-                 AdpmLibraryPath, major, minor, build);
+    const std::optional<std::string> problem = library_version_problem();
+    if (!problem) return 0;
+    std::fprintf(stderr, "qik_programmer: %s\n", problem->c_str());
     return 1;
 }
 

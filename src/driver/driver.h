@@ -7,6 +7,7 @@
 #include <string>
 
 #include "adapter/adapter_record.h"
+#include "adpm/adpm.h"
 
 inline constexpr std::size_t ResultFileNameMax = 255;
 inline constexpr std::size_t SkipListMax = 32;
@@ -24,9 +25,6 @@ enum class CommandAction { Run, Version, Help, Invalid };
 
 // Fills `line` from the arguments; what the command line asks for.
 CommandAction parse_command_line(int argc, const char* const* argv, CommandLine& line);
-
-// True for a library older than 6.23.6.
-bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build);
 
 // 0 when the loaded library is recent enough, else 1.
 int check_adpm_ver();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/file.h"
@@ -205,6 +206,11 @@ void keep_leftover_backup() {
                  mac.c_str(), kept.c_str());
     // A known adapter is named again, with the hint, when the run reaches it.
     if (mac == UnknownAdapter) print_restore_hint("MAC", kept);
+}
+
+std::optional<std::string> leftover_backup_owner() {
+    if (!exists(BuImageName)) return std::nullopt;
+    return noted_adapter();
 }
 
 std::vector<std::string> kept_backups() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,6 +63,13 @@ inline constexpr int RunAbandoned = static_cast<int>(code_of(ResultCode::OutputU
 // A normal exit gives its exit status (0-255), anything else the raw status.
 int decode_exit_status(int waitStatus);
 
+// The command lines the tool is given, as a plan shows them: none when one
+// does not fit its buffer (it is then never run). The upgrade form carries
+// the force prefix when `Force` is set.
+std::optional<std::string> probe_command_line(const char* adapterId);
+std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
+                                             const char* file, uint32_t installedVersion);
+
 // Runs the tool's "dir" command for the adapter; the decoded exit code, or -1
 // when the command does not fit its buffer (it is then not run).
 int probe_device(const char* adapterId);
@@ -97,6 +105,9 @@ void buImageKeep(BuImage& image, const AdapterRecord& record);
 // A backup left by an earlier run, which ended before it could remove it,
 // is kept under the MAC its "buimage.mac" names.
 void keep_leftover_backup();
+// Whose backup an earlier run left as "buimage": the MAC digits its note
+// names, or "unknown"; none when there is no such file. Nothing is changed.
+std::optional<std::string> leftover_backup_owner();
 // The kept backups in the working directory.
 std::vector<std::string> kept_backups();
 // The kept backup of the adapter whose MAC digits are `mac`, or "" when none.

@@ -1,6 +1,8 @@
 #include "engine/engine.h"
 
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "adpm/adpm.h"
@@ -87,20 +89,34 @@ int decode_exit_status(int waitStatus) {
     return ended_normally(waitStatus) ? (waitStatus >> 8) & 0xFF : waitStatus;
 }
 
-int probe_device(const char* adapterId) {
+std::optional<std::string> probe_command_line(const char* adapterId) {
     CommandText line;
     if (!fits(std::snprintf(line, CommandLineSize, "%s%s dir >/dev/null 2>&1", ToolPrefix,
                             adapterId)))
-        return -1;
-    return decode_exit_status(RunToolCommand(line));
+        return std::nullopt;
+    return line;
+}
+
+std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
+                                             const char* file, uint32_t installedVersion) {
+    CommandText line;
+    if (!build_command(line, adapterId, option, file, installedVersion)) return std::nullopt;
+    return line;
+}
+
+int probe_device(const char* adapterId) {
+    const std::optional<std::string> line = probe_command_line(adapterId);
+    if (!line) return -1;
+    return decode_exit_status(RunToolCommand(line->c_str()));
 }
 
 ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
                           const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
     if (adapterType != AdapterTypeHandled) return refuse();
-    CommandText line;
-    if (!build_command(line, adapterId, option, file, installedVersion)) return refuse();
-    const int waitStatus = RunToolCommand(line);
+    const std::optional<std::string> line =
+        tool_command_line(adapterId, option, file, installedVersion);
+    if (!line) return refuse();
+    const int waitStatus = RunToolCommand(line->c_str());
     if (tool_succeeded(waitStatus)) return ToolSuccess;
     return result_of_failure(decode_exit_status(waitStatus));
 }

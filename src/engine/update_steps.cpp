@@ -130,7 +130,7 @@ void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
     if (extPhyFwrUpdateNeeded(r) != 0) {
         steps.phy = tool_step("external PHY", field_text(phy->currentVersion),
                               field_text(phy->targetVersion), "phy", field_text(phy->fileName), 0);
-    } else if (phy == nullptr) {
+    } else if (phy == nullptr || field_text(phy->fileName).empty()) {
         steps.noPhyWhy = "no external PHY";
     } else {
         steps.noPhyWhy =

@@ -15,31 +15,11 @@ const char* message_text(uint32_t code) {
 // Length of the well-formed UTF-8 sequence at the start of `s` that XML
 // accepts as a character, or 0.
 std::size_t xml_char_length(std::string_view s) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const auto continuation = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
-    const unsigned char lead = byte(0);
+    const auto lead = static_cast<unsigned char>(s[0]);
     if (lead < 0x80) return (lead >= 0x20 || lead == '\t') ? 1 : 0;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no UTF-16 surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (!continuation(i)) return 0;
     // U+FFFE and U+FFFF are not XML characters.
-    if (lead == 0xEF && byte(1) == 0xBF && (byte(2) == 0xBE || byte(2) == 0xBF)) return 0;
-    return length;
+    if (s.starts_with("\xEF\xBF\xBE") || s.starts_with("\xEF\xBF\xBF")) return 0;
+    return utf8_length(s);
 }
 
 constexpr const char Header[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";

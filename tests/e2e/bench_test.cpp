@@ -186,6 +186,10 @@ TEST(Bench, LibraryEnableAnswersAndDisabledFunctions) {
     FirmwareInfoRecord info{};
     info.version = FirmwareInfoRecordVersion;
     EXPECT_NE(lib->AdpmGetFirmwareInfo(8193, &info), 0u);  // eth5 is disabled
+    NicInfoExRecord nic{};
+    nic.version = NicInfoExRecordVersion;
+    EXPECT_EQ(lib->AdpmGetVXLRNicInfoEx(8193, &nic), 0u);  // its identity still answers
+    EXPECT_EQ(nic.mac[5], 0x01);
     EXPECT_EQ(lib->AdpmEnableDevice(8193, 1), 251u);
     EXPECT_EQ(lib->AdpmGetFirmwareInfo(8193, &info), 0u);
     EXPECT_EQ(info.bootcodeVersion, 0x0A02);  // 2.10

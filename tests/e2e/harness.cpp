@@ -151,6 +151,7 @@ Scratch::Scratch(const json& bench) {
         throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
     dir_ = pattern;
     copy_executable(QIK_PROGRAMMER_PATH, dir_ / "qik_programmer");
+    copy_executable(QIK_PLAN_PATH, dir_ / "qik_plan");
     copy_executable(SIM_LIBRARY_PATH, dir_ / "libadpm_x64.so.6");
     copy_executable(SIM_TOOL_PATH, dir_ / "nicflsh");
     set_bench(bench);
@@ -215,6 +216,10 @@ RunResult Scratch::run(const std::vector<std::string>& args) {
         EXPECT_TRUE(valid_outputs(r));
     }
     return r;
+}
+
+ProcessResult Scratch::run_plan(const std::vector<std::string>& args) {
+    return run_process(dir_, "./qik_plan", args);
 }
 
 ProcessResult Scratch::run_tool(const std::vector<std::string>& args) {

@@ -45,8 +45,8 @@ struct ProcessResult {
 
 class Scratch {
 public:
-    // A fresh temporary directory holding qik_programmer, libadpm_x64.so.6,
-    // nicflsh and `bench` as "bench.json".
+    // A fresh temporary directory holding qik_programmer, qik_plan,
+    // libadpm_x64.so.6, nicflsh and `bench` as "bench.json".
     explicit Scratch(const nlohmann::json& bench);
     // Removes the directory (kept when the environment has QIK_E2E_KEEP=1).
     ~Scratch();
@@ -72,6 +72,8 @@ public:
     // Beyond the base set:
     // Keep the result file and inventory log of earlier runs before run().
     void keep_outputs(bool keep) { keepOutputs_ = keep; }
+    // Runs "./qik_plan ARGS..." in the directory.
+    ProcessResult run_plan(const std::vector<std::string>& args = {});
     // Runs "./nicflsh ARGS..." directly (no shell) in the directory.
     ProcessResult run_tool(const std::vector<std::string>& args);
     // What the library reports, as adpm_show prints it (a separate process).

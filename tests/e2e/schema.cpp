@@ -71,3 +71,17 @@ struct Output {
     }
     return ::testing::AssertionSuccess();
 }
+
+::testing::AssertionResult valid_json(const std::string& json, const std::string& schema) {
+    const TempFile document(json);
+    const ProcessResult p = run_process(
+        fs::temp_directory_path(), "/usr/bin/python3",
+        {"-c",
+         "import json, sys, jsonschema\n"
+         "jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))",
+         (fs::path(SCHEMA_DIR) / schema).string(), document.path.string()});
+    if (p.exitStatus == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "against " << schema << ":\n"
+                                         << p.stderrText << "document:\n"
+                                         << json;
+}

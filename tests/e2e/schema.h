@@ -23,3 +23,7 @@
 // it, so a line printed before the document fails), and the inventory log
 // when it exists. A result file that exists but is empty fails.
 ::testing::AssertionResult valid_outputs(const RunResult& run);
+
+// Success when python3's jsonschema validates the JSON text against the
+// JSON Schema `schema` (a file in docs/schema).
+::testing::AssertionResult valid_json(const std::string& json, const std::string& schema);

@@ -1,0 +1,316 @@
+#include "plan/plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "adapter/ext_phy_record.h"
+#include "adapter/inventory.h"
+#include "adpm/adpm.h"
+#include "common/result_code.h"
+#include "common/text.h"
+#include "engine/engine.h"
+#include "engine/update_steps.h"
+#include "vpd/vpd.h"
+
+namespace {
+
+// What the plan needs beside the records: the table, the options, and what
+// earlier runs left in the working directory.
+struct Context {
+    const ConfigList& config;
+    std::string_view skip;
+    bool force;
+    std::vector<std::string> keptBackups;
+    std::optional<std::string> leftoverOwner;
+    std::map<AdapterLocation, const AdapterRecord*> function0;
+    // How each adapter's function 0 was planned, once it has been.
+    std::map<AdapterLocation, PlanOutcome> function0Outcome;
+};
+
+std::string hex4(uint32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
+}
+
+std::string ids_of(const AdapterRecord& r) {
+    return hex4(r.vendorId) + " " + hex4(r.deviceId) + " " + hex4(r.subVendorId) + " " +
+           hex4(r.subDeviceId);
+}
+
+std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
+    std::size_t number = 1;
+    for (const ConfigEntry* e = config.head(); e != nullptr && e != wanted; e = e->next.get())
+        ++number;
+    return number;
+}
+
+// Why no row matches: the rows for the same IDs name other chip revisions,
+// or none has the IDs.
+std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
+    std::string revisions;
+    for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
+        if (e->ven == r.vendorId && e->device == r.deviceId && e->subven == r.subVendorId &&
+            e->subdev == r.subDeviceId)
+            revisions += (revisions.empty() ? "" : ", ") + std::string(field_text(e->crv));
+    const std::string adapter = ids_of(r) + " revision " + std::string(field_text(r.chipRevText));
+    if (revisions.empty()) return "matches no table row: no row has the IDs of " + adapter;
+    return "matches no table row: the rows for " + ids_of(r) + " name chip revision " + revisions +
+           ", the adapter has " + std::string(field_text(r.chipRevText));
+}
+
+// The installed versions, each a text and a number, that a disabled
+// function's firmware information would give.
+using InstalledField = std::pair<char (AdapterRecord::*)[16], uint32_t AdapterRecord::*>;
+constexpr InstalledField InstalledFields[] = {
+    {&AdapterRecord::familyVersionText, &AdapterRecord::familyVersion},
+    {&AdapterRecord::bcVersionText, &AdapterRecord::bcVersion},
+    {&AdapterRecord::btaVersionText, &AdapterRecord::btaVersion},
+    {&AdapterRecord::ncsiVersionText, &AdapterRecord::ncsiVersion},
+    {&AdapterRecord::qmxVersionText, &AdapterRecord::qmxVersion},
+    {&AdapterRecord::ipmiVersionText, &AdapterRecord::ipmiVersion},
+    {&AdapterRecord::iscsiVersionText, &AdapterRecord::iscsiVersion},
+    {&AdapterRecord::uefiVersionText, &AdapterRecord::uefiVersion},
+    {&AdapterRecord::fcoeVersionText, &AdapterRecord::fcoeVersion},
+    {&AdapterRecord::cfxVersionText, &AdapterRecord::cfxVersion},
+};
+
+// The functions of an adapter share its firmware: a disabled one, whose
+// firmware cannot be read, reads as its function 0 does.
+void read_through(AdapterRecord& r, const AdapterRecord& function0) {
+    for (const auto& [text, number] : InstalledFields) {
+        copy_text(r.*text, field_text(function0.*text));
+        r.*number = function0.*number;
+    }
+    r.extVpd = function0.extVpd;
+    r.extPhy.reset();
+    if (function0.extPhy != nullptr && field_text(r.config->qmxFile) != NoExtPhyFile) {
+        r.extPhy = std::make_unique<ExtPhyFwr>(*function0.extPhy);
+        copy_text(r.extPhy->fileName, field_text(r.config->qmxFile));
+        copy_text(r.extPhy->targetVersion, field_text(r.config->qmxVersion));
+    }
+    fixup_config_entry(r.config);
+    r.status = 0;
+}
+
+const AdapterRecord* function0_of(const Context& ctx, const AdapterRecord& r) {
+    const auto found = ctx.function0.find({r.bus, r.device});
+    return found != ctx.function0.end() ? found->second : nullptr;
+}
+
+bool readable(const AdapterRecord* r) {
+    return r != nullptr && r->wasEnabled != 0 && r->config != nullptr &&
+           r->status != code_of(ResultCode::AdapterListFailed);
+}
+
+// Fills in what a disabled function's own calls do not give; false, with
+// the reason, when the plan cannot tell what the run would do with it.
+bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
+    plan.enabled = false;
+    if (field_text(r.macText).empty()) {
+        plan.why = "disabled: the run enables it first; until then the library does not say "
+                   "what it is";
+        return false;
+    }
+    if (r.config == nullptr || r.status != code_of(ResultCode::AdapterListFailed)) return true;
+    const AdapterRecord* function0 = function0_of(ctx, r);
+    if (r.function == 0 || !readable(function0)) {
+        plan.why = "disabled: the run enables it first; until then its firmware cannot be read";
+        return false;
+    }
+    read_through(r, *function0);
+    plan.readThrough = "function 0 (" + std::string(field_text(function0->serviceName)) +
+                       "), whose firmware it shares";
+    return true;
+}
+
+// The adapter's NVRAM backup that the run would find kept, and leave the
+// adapter alone for.
+std::string kept_backup_for(const Context& ctx, const AdapterRecord& r) {
+    const std::string_view mac = field_text(r.macText);
+    std::string kept = kept_backup_of(ctx.keptBackups, mac);
+    if (kept.empty() && ctx.leftoverOwner == mac)
+        kept = std::string(BuImageName) + " (an earlier run's, kept as " +
+               std::string(KeptBackupPrefix) + std::string(mac) + ")";
+    return kept;
+}
+
+// Why the run would pass the function over; empty when it takes part.
+std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
+    if (r.adapterType != AdapterTypeHandled) return "another adapter type";
+    if (r.selected == 0)
+        return field_text(r.serviceName).empty() ? "no service name, so skipped"
+                                                 : "skipped (-skip)";
+    if (r.config == nullptr) return why_no_row(r, ctx.config);
+    if (r.function != 0)
+        if (const char* why = why_function0_is_out(function0_of(ctx, r), ctx.skip))
+            return std::string("takes no part: ") + why;
+    if (r.status == code_of(ResultCode::AdapterListFailed))
+        return "its firmware information cannot be read (result 10)";
+    if (r.function != 0) {
+        const auto ended = ctx.function0Outcome.find({r.bus, r.device});
+        if (ended != ctx.function0Outcome.end() && ended->second == PlanOutcome::LeftAlone)
+            return "its function 0 is left alone, so it runs no step of its own";
+        return {};
+    }
+    if (const std::string kept = kept_backup_for(ctx, r); !kept.empty())
+        return "its NVRAM backup is kept in " + kept +
+               " (result 14): a person restores it, or deletes it once the adapter is known good";
+    return {};
+}
+
+std::string command_or_refusal(const std::optional<std::string>& line, std::string& note) {
+    if (!line) note = "the command does not fit its 256-byte buffer: the run fails here (result 9)";
+    return line.value_or("");
+}
+
+PlannedStep tool_step(const AdapterRecord& r, const std::string& step, const char* option,
+                      const std::string& file, uint32_t installedVersion, std::string note = {}) {
+    PlannedStep planned{step, {}, std::move(note)};
+    planned.command = command_or_refusal(
+        tool_command_line(r.macText, option, file.c_str(), installedVersion), planned.note);
+    return planned;
+}
+
+PlannedStep planned(const AdapterRecord& r, const ToolStep& s) {
+    return tool_step(r, s.name, s.option, s.file, s.installedVersion);
+}
+
+void plan_probe(const AdapterRecord& r, FunctionPlan& plan) {
+    PlannedStep probe{"probe", {},
+                      "runs first, and not here: an answer of 40 (driver not supported) leaves "
+                      "the adapter alone (result 18)"};
+    probe.command = command_or_refusal(probe_command_line(r.macText), probe.note);
+    plan.steps.push_back(std::move(probe));
+}
+
+// Function 0's steps before the PHY: the probe, and the backup and writes.
+void plan_programming(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
+    plan_probe(r, plan);
+    if (!steps.programming) {
+        plan.notRun.push_back({"back up and program", steps.notProgrammedWhy});
+        return;
+    }
+    plan.steps.push_back(tool_step(r, "back up NVRAM", "dump_nvram", BuImageName, 0,
+                                   "after the adapter's MAC is noted in buimage.mac"));
+    for (const ToolStep& write : steps.writes) plan.steps.push_back(planned(r, write));
+    plan.onFailedWrite = tool_step(r, "restore", "restore_nvram", BuImageName, 0).command;
+}
+
+void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
+    const ConfigEntry& e = *r.config;
+    plan.family = ComponentPlan{"family version", std::string(field_text(r.familyVersionText)),
+                                std::string(field_text(e.family)), {}};
+    switch (steps.family) {
+        case FamilyRoute::TakenFromFunction0:
+            plan.family->action = "written through function 0";
+            plan.notRun.push_back({"family version", "function 0 writes it; this function "
+                                                     "reports its outcome"});
+            return;
+        case FamilyRoute::NvramVpd:
+            plan.steps.push_back(
+                {"family version", {}, "written through the library into the VPD at NVRAM 0x100"});
+            break;
+        case FamilyRoute::VpdTemplate:
+            plan.steps.push_back(tool_step(r, "family version", "-vpd", VpdUpdateFileName,
+                                           0xFFFFFFFF,
+                                           std::string(VpdUpdateFileName) + " made from " +
+                                               std::string(field_text(e.vpdFile))));
+            break;
+    }
+    plan.family->action = plan.family->installed == plan.family->target ? "current" : "update";
+}
+
+void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
+    const UpdateSteps steps = update_steps(r, ctx.force);
+    plan.row = entry_number(ctx.config, r.config);
+    // The other functions share function 0's components, which it shows.
+    if (steps.probe) {
+        for (const ToolStep& write : steps.writes)
+            if (write.option != std::string_view("-m_pn"))
+                plan.components.push_back(
+                    {write.name, write.from, write.to, "update"});
+        for (const ComponentLeft& left : steps.left)
+            plan.components.push_back(
+                {left.name, left.from, left.to, left.why});
+    }
+    if (steps.probe)
+        plan_programming(r, steps, plan);
+    else
+        plan.notRun.push_back({"back up and program", steps.notProgrammedWhy});
+    if (steps.phy)
+        plan.steps.push_back(planned(r, *steps.phy));
+    else
+        plan.notRun.push_back({"external PHY", steps.noPhyWhy});
+    plan_family(r, steps, plan);
+    const bool writesComponents =
+        std::any_of(plan.components.begin(), plan.components.end(),
+                    [](const ComponentPlan& c) { return c.action == "update"; });
+    const bool changes = writesComponents || steps.phy.has_value() ||
+                         (plan.family && plan.family->action == "update");
+    plan.outcome = changes ? PlanOutcome::Update : PlanOutcome::Current;
+}
+
+FunctionPlan plan_function(const Context& ctx, AdapterRecord& r) {
+    FunctionPlan plan;
+    plan.record = &r;
+    const bool disabled = r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
+    if (disabled && !read_disabled(ctx, r, plan)) {
+        plan.outcome = PlanOutcome::Unknown;
+        return plan;
+    }
+    plan.why = why_left_alone(ctx, r);
+    if (!plan.why.empty()) return plan;
+    // The VPD is read after the probe: without it nothing more is done.
+    if (r.familyVersion == FamilyVersionUnavailable) {
+        if (r.function == 0) plan_probe(r, plan);
+        plan.why = "its extended VPD cannot be read (result 13)";
+        return plan;
+    }
+    plan_steps(ctx, r, plan);
+    return plan;
+}
+
+// The other functions of an adapter share its update: one whose function 0
+// changes the firmware is updated with it.
+void share_function0_outcome(std::vector<FunctionPlan>& functions) {
+    std::map<AdapterLocation, PlanOutcome> function0;
+    for (const FunctionPlan& f : functions)
+        if (f.record->function == 0) function0[{f.record->bus, f.record->device}] = f.outcome;
+    for (FunctionPlan& f : functions) {
+        const auto found = function0.find({f.record->bus, f.record->device});
+        if (f.record->function != 0 && f.outcome == PlanOutcome::Current &&
+            found != function0.end() && found->second == PlanOutcome::Update)
+            f.outcome = PlanOutcome::Update;
+    }
+}
+
+}  // namespace
+
+void plan_functions(Plan& plan, const ConfigList& config) {
+    Context ctx{config, plan.skip, plan.force, kept_backups(), leftover_backup_owner(),
+                function0_by_location(plan.records), {}};
+    for (AdapterRecord& r : plan.records) {
+        plan.functions.push_back(plan_function(ctx, r));
+        if (r.function == 0) ctx.function0Outcome[{r.bus, r.device}] = plan.functions.back().outcome;
+    }
+    share_function0_outcome(plan.functions);
+}
+
+const char* outcome_name(PlanOutcome outcome) {
+    switch (outcome) {
+        case PlanOutcome::Update:
+            return "update";
+        case PlanOutcome::Current:
+            return "current";
+        case PlanOutcome::Unknown:
+            return "unknown";
+        case PlanOutcome::LeftAlone:
+            break;
+    }
+    return "left alone";
+}

@@ -1,0 +1,80 @@
+// qik_plan: what a run of the utility would do in a working directory, made
+// with the run's own inventory, matching and update decisions, and without
+// a single write: no tool command, no enabling, no NVRAM write, no file.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "adapter/adapter_record.h"
+#include "config/config.h"
+
+// What the run would come to for one adapter function.
+enum class PlanOutcome {
+    Update,     // firmware, the PHY or the family version would change
+    Current,    // steps run (backup, module, family version), nothing changes
+    LeftAlone,  // no step at all
+    Unknown,    // disabled, and what decides cannot be read until it is enabled
+};
+
+// One step as the run takes it: the exact tool command, or what happens
+// without one.
+struct PlannedStep {
+    std::string step;
+    std::string command;  // empty when no tool command runs it
+    std::string note;
+};
+
+// A step that would not run, and why.
+struct StepNotRun {
+    std::string step;
+    std::string why;
+};
+
+struct ComponentPlan {
+    std::string name;
+    std::string installed;
+    std::string target;
+    std::string action;  // "update", or why it is left as it is
+};
+
+struct FunctionPlan {
+    const AdapterRecord* record = nullptr;
+    bool enabled = true;
+    PlanOutcome outcome = PlanOutcome::LeftAlone;
+    std::string why;          // of a function left alone, or of an unknown one
+    std::string readThrough;  // whose firmware stands in for a disabled function's
+    std::size_t row = 0;      // the matched entry, from 1; 0 when none
+    std::optional<ComponentPlan> family;
+    std::vector<ComponentPlan> components;
+    std::vector<PlannedStep> steps;
+    std::string onFailedWrite;  // the restore command after a failed write
+    std::vector<StepNotRun> notRun;
+};
+
+// Why the run would end before updating any adapter.
+struct WholeRunEnd {
+    uint32_t code;
+    std::string detail;
+};
+
+struct Plan {
+    bool force = false;
+    std::string skip;
+    std::optional<WholeRunEnd> end;
+    // Filled by a read-only inventory (get_device_info with
+    // Enabling::LeaveAsIs); each function's plan refers to its record.
+    std::vector<AdapterRecord> records;
+    std::vector<FunctionPlan> functions;
+};
+
+// Plans every record of the plan.
+void plan_functions(Plan& plan, const ConfigList& config);
+
+const char* outcome_name(PlanOutcome outcome);
+
+// The plan for a person, and as one JSON document.
+std::string plan_text(const Plan& plan);
+std::string plan_json(const Plan& plan);

@@ -1,0 +1,128 @@
+// qik_plan: run in an update package's working directory, it shows what
+// qik_programmer would do there, and changes nothing.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "adapter/inventory.h"
+#include "adpm/adpm.h"
+#include "common/result_code.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "engine/engine.h"
+#include "plan/plan.h"
+
+namespace {
+
+constexpr int ExitPlanned = 0;
+constexpr int ExitUsage = 1;
+constexpr int ExitRunWouldEnd = 2;
+constexpr int ExitOutputFailed = 4;
+// As the utility takes its skip list.
+constexpr std::size_t SkipListMax = 32;
+
+constexpr const char* Usage = "usage: qik_plan [-skip <names>] [-force] [--json]\n";
+
+struct Options {
+    bool json = false;
+    bool help = false;
+    std::string problem;
+};
+
+Options parse(int argc, char** argv, Plan& plan) {
+    Options options;
+    for (int i = 1; i < argc && options.problem.empty(); ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "-force") {
+            plan.force = true;
+        } else if (arg == "-h" || arg == "--help" || arg == "-help") {
+            options.help = true;
+        } else if (arg == "-skip" && i + 1 < argc) {
+            plan.skip = std::string(std::string_view(argv[++i]).substr(0, SkipListMax));
+        } else if (arg == "-skip") {
+            options.problem = "\"-skip\" needs a value";
+        } else {
+            options.problem = "unknown option \"" + printable(arg) + "\"";
+        }
+    }
+    return options;
+}
+
+std::string table_problem(const ConfigError& error) {
+    const std::string where =
+        std::string(ConfigFileName) + (error.line == 0 ? "" : ":" + std::to_string(error.line));
+    return where + ": " + error.reason;
+}
+
+// The run's steps up to its first update, read-only; the library stays
+// initialised while the records are planned.
+void plan_with_library(Plan& plan, const ConfigList& config) {
+    uint32_t count = 0;
+    if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
+        plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed), {}};
+        return;
+    }
+    try {
+        plan.records.resize(count);
+    } catch (const std::bad_alloc&) {
+        plan.end = WholeRunEnd{code_of(ResultCode::OutOfMemory), {}};
+        return;
+    }
+    if (get_device_info(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) !=
+        0) {
+        plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed),
+                               "a library call of the inventory failed"};
+        return;
+    }
+    plan_functions(plan, config);
+}
+
+void make_plan(Plan& plan) {
+    AdpmLibrary library;
+    std::string problem;
+    if (!library.load(AdpmLibraryPath, problem)) {
+        plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), problem};
+        return;
+    }
+    if (const auto old = library_version_problem()) {
+        plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), *old};
+        return;
+    }
+    ConfigError error;
+    const ConfigList config = read_config(ConfigFileName, &error);
+    if (!config) {
+        plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), table_problem(error)};
+        return;
+    }
+    if (Adpm.AdpmInitialize() != AdpmSuccess)
+        plan.end = WholeRunEnd{code_of(ResultCode::LibraryInitFailed), {}};
+    else
+        plan_with_library(plan, config);
+    Adpm.AdpmUninitialize();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Plan plan;
+    const Options options = parse(argc, argv, plan);
+    if (!options.problem.empty() || options.help) {
+        if (!options.problem.empty()) std::fprintf(stderr, "qik_plan: %s\n", options.problem.c_str());
+        std::fputs(Usage, options.help ? stdout : stderr);
+        return options.help ? ExitPlanned : ExitUsage;
+    }
+    // The force prefix of the command lines the plan shows.
+    Force = plan.force ? 1 : 0;
+    make_plan(plan);
+    const std::string out = options.json ? plan_json(plan) : plan_text(plan);
+    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "qik_plan: cannot write the plan: %s\n", std::strerror(errno));
+        return ExitOutputFailed;
+    }
+    return plan.end ? ExitRunWouldEnd : ExitPlanned;
+}

@@ -1,0 +1,239 @@
+// The plan as a person reads it and as one JSON document
+// (docs/schema/plan.schema.json).
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/result_code.h"
+#include "common/text.h"
+#include "plan/plan.h"
+
+namespace {
+
+// ---- for a person --------------------------------------------------------
+
+std::string location_of(const AdapterRecord& r) {
+    return std::to_string(r.bus) + ":" + std::to_string(r.device) + "." +
+           std::to_string(r.function);
+}
+
+std::string mac_or_dash(const AdapterRecord& r) {
+    const std::string_view mac = field_text(r.macText);
+    return mac.empty() ? "-" : std::string(mac);
+}
+
+std::string component_line(const ComponentPlan& c) {
+    return "  " + c.name + " " + printable(c.installed.empty() ? "(none)" : c.installed) +
+           " -> " + printable(c.target) + ": " + printable(c.action) + "\n";
+}
+
+std::string step_line(int number, const PlannedStep& s) {
+    std::string out = "    " + std::to_string(number) + ". " + s.step + ": ";
+    if (s.command.empty()) return out + printable(s.note) + "\n";
+    out += printable(s.command) + "\n";
+    if (!s.note.empty()) out += "       " + printable(s.note) + "\n";
+    return out;
+}
+
+std::string steps_text(const FunctionPlan& f) {
+    std::string out = f.steps.empty() ? "" : "  steps:\n";
+    int number = 0;
+    for (const PlannedStep& s : f.steps) out += step_line(++number, s);
+    if (!f.onFailedWrite.empty())
+        out += "  if a write fails: " + printable(f.onFailedWrite) +
+               ", and no later step of the adapter runs\n";
+    for (const StepNotRun& n : f.notRun)
+        out += "  not run: " + n.step + " (" + printable(n.why) + ")\n";
+    return out;
+}
+
+std::string function_text(const FunctionPlan& f) {
+    const AdapterRecord& r = *f.record;
+    std::string out = printable(field_text(r.serviceName)) + "  " + location_of(r) + "  " +
+                      mac_or_dash(r) + "  " + printable(field_text(r.description)) + "\n";
+    if (!f.enabled)
+        out += "  disabled: the run enables it first, the plan does not" +
+               (f.readThrough.empty() ? std::string() : "; firmware read through " +
+                                                            printable(f.readThrough)) +
+               "\n";
+    if (f.outcome == PlanOutcome::LeftAlone || f.outcome == PlanOutcome::Unknown)
+        return out + "  " + outcome_name(f.outcome) + ": " + printable(f.why) + "\n";
+    out += "  table row " + std::to_string(f.row) + "\n";
+    if (f.family) out += component_line(*f.family);
+    for (const ComponentPlan& c : f.components) out += component_line(c);
+    return out + steps_text(f) + "  outcome: " + outcome_name(f.outcome) + "\n";
+}
+
+struct Counts {
+    std::size_t update = 0, current = 0, leftAlone = 0, unknown = 0;
+    std::string leftAloneWhy, unknownWhy;
+};
+
+Counts counts_of(const Plan& plan) {
+    Counts c;
+    for (const FunctionPlan& f : plan.functions) {
+        const std::string line = std::string(field_text(f.record->serviceName)) + ": " + f.why;
+        switch (f.outcome) {
+            case PlanOutcome::Update:
+                ++c.update;
+                break;
+            case PlanOutcome::Current:
+                ++c.current;
+                break;
+            case PlanOutcome::LeftAlone:
+                ++c.leftAlone;
+                c.leftAloneWhy += (c.leftAloneWhy.empty() ? "" : "; ") + line;
+                break;
+            case PlanOutcome::Unknown:
+                ++c.unknown;
+                c.unknownWhy += (c.unknownWhy.empty() ? "" : "; ") + line;
+                break;
+        }
+    }
+    return c;
+}
+
+std::string count_of(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string summary_text(const Counts& c) {
+    std::string out = "qik_plan: " + count_of(c.update, "function", "functions") +
+                      " would be updated, " + std::to_string(c.current) + " current, " +
+                      std::to_string(c.leftAlone) + " left alone";
+    if (c.leftAlone != 0) out += " (" + printable(c.leftAloneWhy) + ")";
+    if (c.unknown != 0)
+        out += ", " + std::to_string(c.unknown) + " unknown (" + printable(c.unknownWhy) + ")";
+    return out + "\n";
+}
+
+// ---- JSON ------------------------------------------------------------------
+
+// A JSON string: control characters escaped, bytes that are not UTF-8 as '?'.
+std::string json_text(std::string_view text) {
+    std::string out = "\"";
+    while (!text.empty()) {
+        const std::size_t length = utf8_length(text);
+        const auto byte = static_cast<unsigned char>(text[0]);
+        if (length == 0) {
+            out += '?';
+        } else if (byte == '"' || byte == '\\') {
+            (out += '\\') += static_cast<char>(byte);
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length == 0 ? 1 : length);
+    }
+    return out + "\"";
+}
+
+std::string json_text_or_null(std::string_view text) {
+    return text.empty() ? "null" : json_text(text);
+}
+
+// Members of one object, in the order they are added.
+struct JsonObject {
+    std::string body;
+    JsonObject& add(std::string_view key, const std::string& value) {
+        body += (body.empty() ? "" : ",") + json_text(key) + ":" + value;
+        return *this;
+    }
+    std::string text() const { return "{" + body + "}"; }
+};
+
+template <typename Items, typename Render>
+std::string json_array(const Items& items, Render render) {
+    std::string out;
+    for (const auto& item : items) out += (out.empty() ? "" : ",") + render(item);
+    return "[" + out + "]";
+}
+
+std::string component_json(const ComponentPlan& c) {
+    return JsonObject{}
+        .add("name", json_text(c.name))
+        .add("installed", json_text(c.installed))
+        .add("target", json_text(c.target))
+        .add("action", json_text(c.action))
+        .text();
+}
+
+std::string function_json(const FunctionPlan& f) {
+    const AdapterRecord& r = *f.record;
+    JsonObject o;
+    o.add("service", json_text(field_text(r.serviceName)))
+        .add("bus", std::to_string(r.bus))
+        .add("device", std::to_string(r.device))
+        .add("function", std::to_string(r.function))
+        .add("mac", json_text_or_null(field_text(r.macText)))
+        .add("description", json_text(field_text(r.description)))
+        .add("enabled", f.enabled ? "true" : "false")
+        .add("outcome", json_text(outcome_name(f.outcome)))
+        .add("why", json_text_or_null(f.why))
+        .add("readThrough", json_text_or_null(f.readThrough))
+        .add("row", f.row == 0 ? "null" : std::to_string(f.row))
+        .add("family", f.family ? component_json(*f.family) : "null")
+        .add("components", json_array(f.components, component_json))
+        .add("steps", json_array(f.steps,
+                                 [](const PlannedStep& s) {
+                                     return JsonObject{}
+                                         .add("step", json_text(s.step))
+                                         .add("command", json_text_or_null(s.command))
+                                         .add("note", json_text_or_null(s.note))
+                                         .text();
+                                 }))
+        .add("onFailedWrite", json_text_or_null(f.onFailedWrite))
+        .add("notRun", json_array(f.notRun, [](const StepNotRun& n) {
+                 return JsonObject{}.add("step", json_text(n.step)).add("why", json_text(n.why)).text();
+             }));
+    return o.text();
+}
+
+std::string end_json(const std::optional<WholeRunEnd>& end) {
+    if (!end) return "null";
+    return JsonObject{}
+        .add("code", std::to_string(end->code))
+        .add("message", json_text(messages[end->code]))
+        .add("detail", json_text_or_null(end->detail))
+        .text();
+}
+
+}  // namespace
+
+std::string plan_text(const Plan& plan) {
+    std::string out =
+        "qik_plan: what ./qik_programmer would do here; nothing is changed and no tool command "
+        "is run\n";
+    if (plan.end)
+        return out + "qik_plan: the run would end before updating any adapter: " +
+               messages[plan.end->code] + " (result " + std::to_string(plan.end->code) + ")\n" +
+               (plan.end->detail.empty() ? "" : "  " + printable(plan.end->detail) + "\n");
+    out += "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
+           "it.\n";
+    for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);
+    return out + "\n" + summary_text(counts_of(plan));
+}
+
+std::string plan_json(const Plan& plan) {
+    const Counts c = counts_of(plan);
+    const JsonObject summary = JsonObject{}
+                                   .add("update", std::to_string(c.update))
+                                   .add("current", std::to_string(c.current))
+                                   .add("leftAlone", std::to_string(c.leftAlone))
+                                   .add("unknown", std::to_string(c.unknown))
+                                   .add("rebootNeeded", c.update != 0 ? "true" : "false");
+    return JsonObject{}
+               .add("force", plan.force ? "true" : "false")
+               .add("skip", json_text(plan.skip))
+               .add("probeFirst", json_text("the run probes each adapter's function 0 with "
+                                            "\"./nicflsh MAC dir\" before it touches it; the "
+                                            "plan does not"))
+               .add("end", end_json(plan.end))
+               .add("functions", json_array(plan.functions, function_json))
+               .add("summary", summary.text())
+               .text() +
+           "\n";
+}

@@ -1,0 +1,241 @@
+// qik_plan on the bench: it changes nothing, and the commands it lists are
+// the ones the utility then gives the tool, up to the first that fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "demo_runs.h"
+#include "harness.h"
+#include "schema.h"
+
+using nlohmann::json;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* CommandTail = " >/dev/null 2>&1";
+
+// The plan as JSON, checked against its schema.
+json plan_of(Scratch& s, std::vector<std::string> args = {}) {
+    args.push_back("--json");
+    const ProcessResult p = s.run_plan(args);
+    EXPECT_TRUE(valid_json(p.stdoutText, "plan.schema.json"));
+    return json::parse(p.stdoutText);
+}
+
+// The tool commands a plan lists, as the tool log shows them: without the
+// tool's path and the redirections.
+Commands planned_commands(const json& plan) {
+    Commands out;
+    for (const json& f : plan["functions"])
+        for (const json& step : f["steps"]) {
+            if (step["command"].is_null()) continue;
+            std::string command = step["command"];
+            command = command.substr(std::string("./nicflsh ").size());
+            out.push_back(command.substr(0, command.size() - std::string(CommandTail).size()));
+        }
+    return out;
+}
+
+// How many commands of the run ended well before the first that did not;
+// all of them when none failed.
+std::size_t succeeded_before_failure(const std::string& toolLog) {
+    std::size_t count = 0;
+    for (const std::string& line : lines_of(toolLog)) {
+        const bool success = line.ends_with("=> exit 0") || line.ends_with("=> exit 35") ||
+                             line.ends_with("=> exit 95") || line.find("=> exit 0 (") != std::string::npos;
+        if (!success) break;
+        ++count;
+    }
+    return count;
+}
+
+std::map<std::string, std::string> files_of(const Scratch& s) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(s.dir())) {
+        const std::string name = e.path().filename().string();
+        if (name != "adpm_trace.txt") files[name] = s.read_file(name);
+    }
+    return files;
+}
+
+}  // namespace
+
+TEST(Plan, ChangesNothingAndRunsNoTool) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    // What earlier runs left: a backup to be kept, another kept already.
+    s.write_file("buimage", "lom's NVRAM");
+    s.write_file("buimage.mac", "001c5a100000\n");
+    s.write_file("buimage_001c5a400000", "add-in's NVRAM");
+    const auto before = files_of(s);
+
+    const json plan = plan_of(s);
+    EXPECT_EQ(files_of(s), before);
+    EXPECT_FALSE(s.exists("nicflsh_log.txt"));
+    const std::string trace = s.library_trace();
+    for (const char* write : {"AdpmWriteFirmware(", "AdpmEnableDevice("})
+        EXPECT_THAT(trace, Not(HasSubstr(write)));
+    // The run would keep both backups and leave both adapters alone.
+    const json& functions = plan["functions"];
+    EXPECT_EQ(functions[0]["outcome"], "left alone");
+    EXPECT_THAT(functions[0]["why"].get<std::string>(), HasSubstr("kept as buimage_001c5a100000"));
+    EXPECT_THAT(functions[4]["why"].get<std::string>(), HasSubstr("buimage_001c5a400000"));
+    EXPECT_THAT(planned_commands(plan), IsEmpty());
+}
+
+TEST(Plan, ShowsTheDemoAsTheRunsFindIt) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    const ProcessResult text = s.run_plan();
+    EXPECT_EQ(text.exitStatus, 0);
+    EXPECT_THAT(text.stdoutText,
+                HasSubstr("qik_plan: 6 functions would be updated, 0 current, 2 left alone "
+                          "(fcoe0: another adapter type; eth6: matches no table row"));
+    const json first = plan_of(s);
+    EXPECT_TRUE(first["summary"]["rebootNeeded"].get<bool>());
+    // eth5 is disabled: its firmware is its adapter's, read through eth4.
+    EXPECT_FALSE(first["functions"][5]["enabled"].get<bool>());
+    EXPECT_EQ(first["functions"][5]["readThrough"], "function 0 (eth4), whose firmware it shares");
+
+    s.run();
+    const json second = plan_of(s);
+    EXPECT_EQ(second["summary"]["current"], 6);
+    EXPECT_FALSE(second["summary"]["rebootNeeded"].get<bool>());
+    for (const json& c : second["functions"][0]["components"]) EXPECT_EQ(c["action"], "current");
+    EXPECT_THAT(planned_commands(second),
+                ElementsAreArray(joined(
+                    {with_mac(Lom, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam1.txt"}),
+                     with_mac(Addin, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam3.txt",
+                                      "upgrade -noreset -vpd VpdUpdate.txt"})})));
+}
+
+namespace {
+
+// A server and a command line on which the plan and the run must agree.
+struct AgreementCase {
+    const char* name;
+    json patch;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> files;  // laid beside the demo's
+    int runsBefore = 0;                         // runs made before the plan
+    friend void PrintTo(const AgreementCase& c, std::ostream* out) { *out << c.name; }
+};
+
+json library_fault(const char* call, const char* service, int result = 9) {
+    return {{"library", {{"faults", {{{"call", call}, {"serviceName", service}, {"result", result}}}}}}};
+}
+
+json functions_with(std::size_t index, json member) {
+    json functions = demo_bench()["functions"];
+    functions[index].merge_patch(member);
+    return {{"functions", functions}};
+}
+
+const AgreementCase AgreementCases[] = {
+    {"FirstRun", json::object(), {}, {}},
+    {"SecondRun", json::object(), {}, {}, 1},
+    {"Forced", json::object(), {"-force"}, {}},
+    {"ForcedWhenCurrent", json::object(), {"-force"}, {}, 1},
+    {"LomSkipped", json::object(), {"-skip", "eth0"}, {}},
+    {"AddinSkipped", json::object(), {"-skip", "eth4"}, {}},
+    {"AddinFunction0OfAnotherType", functions_with(4, {{"type", 4}}), {}, {}},
+    {"AddinFunction0Unmatched", functions_with(4, {{"chipRevisionId", "0x500"}}), {}, {}},
+    {"WriteProtected", tool_faults({{{"option", "-bta"}, {"exit", 203}}}), {}, {}},
+    {"WriteFails", tool_faults({{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}}}),
+     {}, {}},
+    {"RestoreFails",
+     tool_faults({{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}},
+                  {{"form", "restorenvram"}, {"exit", 1}}}),
+     {}, {}},
+    {"ProbeRefused", tool_faults({{{"form", "dir"}, {"mac", Addin}, {"exit", 40}}}), {}, {}},
+    {"BackupImpossible", tool_faults({{{"form", "dumpnvram"}, {"mac", Addin}, {"exit", 10}}}), {},
+     {}},
+    {"PhyFails", tool_faults({{{"option", "phy"}, {"mac", Addin}, {"exit", 7}}}), {}, {}},
+    {"VpdCommandFails", tool_faults({{{"option", "-vpd"}, {"exit", 9}}}), {}, {}},
+    {"AddinFirmwareUnreadable", library_fault("AdpmGetFirmwareInfo", "eth4"), {}, {}},
+    {"AddinExtendedVpdUnreadable", library_fault("AdpmGetExtVPD", "eth4"), {}, {}},
+    {"LomFamilyWriteFails", library_fault("AdpmWriteFirmware", "eth0"), {}, {}},
+    {"LomBackupKept", json::object(), {}, {{"buimage_001c5a100000", "kept"}}},
+    {"LomBackupLeftOver", json::object(), {}, {{"buimage", "left"}, {"buimage.mac", "001c5a100000\n"}}},
+    {"AddinBackupKept", json::object(), {}, {{"buimage_001c5a400000", "kept"}}},
+};
+
+class PlanAndRun : public ::testing::TestWithParam<AgreementCase> {};
+
+}  // namespace
+
+TEST_P(PlanAndRun, TheRunGivesTheToolWhatThePlanListed) {
+    const AgreementCase& c = GetParam();
+    json bench = demo_bench();
+    bench.merge_patch(c.patch);
+    Scratch s(bench);
+    copy_demo_files(s);
+    for (const auto& [name, contents] : c.files) s.write_file(name, contents);
+    for (int i = 0; i < c.runsBefore; ++i) s.run(c.args);
+    const Commands planned = planned_commands(plan_of(s, c.args));
+
+    const RunResult r = s.run(c.args);
+    const Commands issued = commands(r.toolLog);
+    const std::size_t agreed = succeeded_before_failure(r.toolLog);
+    if (agreed == issued.size()) {
+        EXPECT_THAT(issued, ElementsAreArray(planned)) << r.toolLog;
+    } else {
+        // The failing command is the plan's too; what follows it is the run's
+        // answer to the failure.
+        ASSERT_GT(planned.size(), agreed) << r.toolLog;
+        EXPECT_THAT(Commands(issued.begin(), issued.begin() + static_cast<long>(agreed) + 1),
+                    ElementsAreArray(planned.begin(), planned.begin() + static_cast<long>(agreed) + 1))
+            << r.toolLog;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Plan, PlanAndRun, ::testing::ValuesIn(AgreementCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
+    const struct {
+        const char* name;
+        const char* removed;      // a file taken from the demo
+        std::string table;        // replaces the demo's table when set
+        unsigned code;
+        const char* detail;
+    } cases[] = {
+        {"no library", "libadpm_x64.so.6", {}, 6,
+         "./libadpm_x64.so.6 was not found in the working directory"},
+        {"no table", "vxlkqfw.cfg", {}, 3, "vxlkqfw.cfg: cannot open"},
+        {"bad table", nullptr, "t\n! ven crv\nzz a0\n", 3, "vxlkqfw.cfg:3: column 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        if (c.removed != nullptr) s.remove_file(c.removed);
+        if (!c.table.empty()) s.write_file("vxlkqfw.cfg", c.table);
+        const ProcessResult p = s.run_plan({"--json"});
+        EXPECT_EQ(p.exitStatus, 2);
+        EXPECT_TRUE(valid_json(p.stdoutText, "plan.schema.json"));
+        const json plan = json::parse(p.stdoutText);
+        EXPECT_EQ(plan["end"]["code"], c.code);
+        EXPECT_THAT(plan["end"]["detail"].get<std::string>(), HasSubstr(c.detail));
+    }
+}
+
+TEST(Plan, RefusesAnUnknownOption) {
+    Scratch s(demo_bench());
+    const ProcessResult p = s.run_plan({"-print"});
+    EXPECT_EQ(p.exitStatus, 1);
+    EXPECT_EQ(p.stdoutText, "");
+    EXPECT_EQ(p.stderrText,
+              "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n");
+}
