@@ -34,7 +34,7 @@ add_custom_target(qik_package_files ALL DEPENDS ${qik_compressed})
 list(FILTER qik_compressed INCLUDE REGEX "\\.1\\.gz$")
 
 install(FILES ${qik_compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES docs/schema/result.xsd docs/schema/inventory-log.xsd
+install(FILES docs/schema/result.xsd docs/schema/inventory-log.xsd docs/schema/plan.schema.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 
 # The documentation names the schemas beside it; they stay where the
@@ -66,8 +66,10 @@ records the new family firmware version. It reports one XML result document,
 an inventory log and an exit status.
 
 The package also holds qik_cfgcheck, which checks a configuration table
-before it ships, the XML schemas of the result document and the inventory
-log, and an Ansible recipe that rolls an update out over a fleet.")
+before it ships, qik_plan, which shows what a run would do on a server
+without changing anything, the schemas of the result document, the
+inventory log and the plan, and an Ansible recipe that rolls an update out
+over a fleet.")
 set(CPACK_GENERATOR "TGZ;DEB")
 # The debug information is left out: CPack's -dbgsym package lists its
 # files in md5sums by their build paths and has no copyright file.

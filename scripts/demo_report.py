@@ -3,6 +3,10 @@
 that says whether the package did what it should.
 
     demo_report.py DIR
+    demo_report.py --plan PLAN_JSON
+
+The second form shows qik_plan's plan (its --json document) as one line per
+adapter function and its last line.
 
 DIR holds table.txt (what qik_cfgcheck printed for the table) and, per run,
 run1/ and run2/ with before.json and after.json (adpm_show's JSON before and
@@ -189,7 +193,32 @@ class Run:
         return problems
 
 
+def plan_lines(plan):
+    """What qik_plan says run 1 will do, a line per function."""
+    if plan["end"]:
+        end = plan["end"]
+        return [f"plan: the run would end at once with code {end['code']} {end['message']}"
+                + (f" ({end['detail']})" if end["detail"] else "")]
+    lines = []
+    for f in plan["functions"]:
+        where = f"{f['service']:<6} {f['bus']}:{f['device']}.{f['function']}"
+        commands = sum(1 for step in f["steps"] if step["command"])
+        if f["outcome"] in ("update", "current"):
+            what = f"{f['outcome']:<16} {commands} tool command{'s' if commands != 1 else ''}"
+        else:
+            what = f"{f['outcome']}: {f['why']}"
+        lines.append(f"  plan {where}  {what}")
+    s = plan["summary"]
+    lines.append(f"plan: {s['update']} functions would be updated, {s['current']} current, "
+                 f"{s['leftAlone']} left alone, {s['unknown']} unknown; "
+                 f"{'a reboot is needed' if s['rebootNeeded'] else 'no reboot is needed'}")
+    return lines
+
+
 def main():
+    if sys.argv[1] == "--plan":
+        print("\n".join(plan_lines(json.loads(Path(sys.argv[2]).read_text()))))
+        return 0
     directory = Path(sys.argv[1])
     rows = table_rows((directory / "table.txt").read_text())
     runs = [Run(n, directory / f"run{n}", rows) for n in (1, 2)]

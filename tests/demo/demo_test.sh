@@ -53,6 +53,8 @@ case $case in
     expect "run 2 finds the six current" [ "$(lines_matching ' already current  code 0 Update success.')" -eq 6 ]
     expect "installed and target versions" grep -q 'eth4   4:0.0  updated .* family 2.3.0 -> 2.4.1, bc 2.10 -> 2.12, PHY 1.0105 -> 0x0106,' "$work/out.txt"
     expect "a disabled function shows its adapter's firmware" grep -q 'eth5 .* bc 2.10 -> 2.12' "$work/out.txt"
+    expect "the plan comes before run 1" grep -q '^plan: 6 functions would be updated, 0 current, 2 left alone, 0 unknown; a reboot is needed$' "$work/out.txt"
+    expect "the plan counts the add-in's commands" grep -q '^  plan eth4   4:0.0  update  *9 tool commands$' "$work/out.txt"
     expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
     ;;
   write_protected)
@@ -66,6 +68,7 @@ case $case in
     run_demo "$demo_dir" "$(bench_with library faults '[{"call": "AdpmInitialize"}]')"
     expect "exit status 1" [ "$status" -eq 1 ]
     expect "the whole-run code" grep -q '^  whole run: code 7 Update failure. Library could not be initialized.$' "$work/out.txt"
+    expect "the plan says the run ends at once" grep -q '^plan: the run would end at once with code 7 ' "$work/out.txt"
     expect "FAIL verdict last" last_line_is "demo: FAIL: run 1 ended with code 7; run 2 ended with code 7"
     ;;
   image_older_than_table)
