@@ -1,0 +1,118 @@
+// The decisions the engine runs and qik_plan shows: which steps an adapter
+// function gets, and why the others are left.
+#include "engine/update_steps.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adapter/ext_phy_record.h"
+#include "common/text.h"
+#include "config/config.h"
+
+namespace {
+
+// A function 0 of a module-1 adapter whose bootcode is older than the
+// table's and whose boot agent is newer; an NC-SI target it already has.
+struct Card {
+    ConfigEntry entry{};
+    AdapterRecord record{};
+
+    Card() {
+        copy_text(entry.bcFile, "bc.bin");
+        copy_text(entry.bcVersion, "7.10");
+        copy_text(entry.btaFile, "bta.img");
+        copy_text(entry.btaVersion, "7.1.0");
+        copy_text(entry.ncsiFile, "ncsi.bin");
+        copy_text(entry.ncsiVersion, "1.5.0");
+        entry.familyNum = 71003;
+        entry.bcNum = 71000;
+        entry.btaNum = 70100;
+        entry.ncsiNum = 10500;
+        record.config = &entry;
+        record.deviceId = 0x7A01;
+        record.subDeviceId = 0x5B01;
+        record.familyVersion = 70802;
+        record.bcVersion = 70800;
+        record.btaVersion = 70802;
+        record.ncsiVersion = 10500;
+    }
+
+    std::vector<std::string> writes(bool force = false) {
+        std::vector<std::string> out;
+        for (const ToolStep& s : update_steps(record, force).writes)
+            out.push_back(std::string(s.option) + " " + s.file);
+        return out;
+    }
+};
+
+TEST(UpdateSteps, WritesWhatIsOlderThenTheModule) {
+    Card card;
+    const UpdateSteps steps = update_steps(card.record, false);
+    EXPECT_TRUE(steps.probe);
+    EXPECT_TRUE(steps.programming);
+    EXPECT_EQ(card.writes(), (std::vector<std::string>{"-bc bc.bin", "-m_pn modfam1.txt"}));
+    ASSERT_EQ(steps.left.size(), 2u);
+    EXPECT_EQ(steps.left[0].name, "boot agent");
+    EXPECT_EQ(steps.left[0].why, "newer than the table's");
+    EXPECT_EQ(steps.left[1].why, "current");
+    EXPECT_EQ(steps.family, FamilyRoute::NvramVpd);
+    // Forced, everything with a target is written.
+    EXPECT_EQ(card.writes(true), (std::vector<std::string>{"-bc bc.bin", "-bta bta.img",
+                                                           "-mgmt ncsi.bin", "-m_pn modfam1.txt"}));
+}
+
+TEST(UpdateSteps, WhyNothingIsProgrammed) {
+    const struct {
+        const char* name;
+        void (*change)(Card&);
+        std::string why;
+    } cases[] = {
+        {"another function", [](Card& c) { c.record.function = 1; },
+         "function 0 of the adapter programs it"},
+        {"no installed family", [](Card& c) { c.record.familyVersion = 0; },
+         "no installed family version to compare"},
+        {"no table family", [](Card& c) { c.entry.familyNum = 0; },
+         "no family version in the table"},
+        {"older table family", [](Card& c) { c.entry.familyNum = 70000; },
+         "the table's family version is older"},
+    };
+    for (const auto& c : cases) {
+        Card card;
+        c.change(card);
+        const UpdateSteps steps = update_steps(card.record, false);
+        EXPECT_FALSE(steps.programming) << c.name;
+        EXPECT_EQ(steps.notProgrammedWhy, c.why) << c.name;
+        EXPECT_TRUE(steps.writes.empty()) << c.name;
+        // Every component with a target is shown, with the reason.
+        ASSERT_EQ(steps.left.size(), 3u) << c.name;
+        EXPECT_EQ(steps.left[0].why, c.why) << c.name;
+        EXPECT_EQ(update_steps(card.record, true).programming, card.record.function == 0) << c.name;
+    }
+}
+
+TEST(UpdateSteps, ExternalPhyAndFamilyRoute) {
+    Card card;
+    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "no external PHY");
+    card.record.extPhy = std::make_unique<ExtPhyFwr>();
+    copy_text(card.record.extPhy->fileName, "phy.bin");
+    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "its image names no PHY kind");
+    copy_text(card.record.extPhy->fileName, "kxdd_phy.bin");
+    copy_text(card.record.extPhy->currentVersion, "1.2");
+    copy_text(card.record.extPhy->targetVersion, "1.2");
+    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "current");
+    copy_text(card.record.extPhy->targetVersion, "1.3");
+    const UpdateSteps steps = update_steps(card.record, false);
+    ASSERT_TRUE(steps.phy);
+    EXPECT_EQ(steps.phy->file, "kxdd_phy.bin");
+    EXPECT_EQ(steps.phy->from + " -> " + steps.phy->to, "1.2 -> 1.3");
+    card.record.extVpd = 1;
+    EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::VpdTemplate);
+    card.record.function = 2;
+    EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::TakenFromFunction0);
+    EXPECT_FALSE(update_steps(card.record, false).probe);
+}
+
+}  // namespace
