@@ -52,6 +52,12 @@ json tool_faults(json faults) {
     return {{"tool", {{"faults", std::move(faults)}}}};
 }
 
+json demo_bench_with(const json& patch) {
+    json bench = demo_bench();
+    bench.merge_patch(patch);
+    return bench;
+}
+
 AdapterState state_of(const Scratch& s, const std::string& adapter) {
     json rest = s.bench()["adapters"][adapter];
     rest.erase("nvram");

@@ -61,6 +61,9 @@ inline const Commands Restore = {"restorenvram buimage"};
 
 nlohmann::json tool_faults(nlohmann::json faults);
 
+// examples/demo/bench.json with `patch` merged into it.
+nlohmann::json demo_bench_with(const nlohmann::json& patch);
+
 // Everything the bench knows about one adapter that a run may change.
 struct AdapterState {
     std::vector<uint8_t> nvram;

@@ -190,9 +190,7 @@ class Failure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(Failure, ReportsItsCodeAndLeavesTheAdapterAsTheMessageSays) {
     const FailureCase& c = GetParam();
-    json bench = demo_bench();
-    bench.merge_patch(c.patch);
-    Scratch s(bench);
+    Scratch s(demo_bench_with(c.patch));
     copy_demo_files(s);
     if (c.missingFile != nullptr) s.remove_file(c.missingFile);
     const std::string unchanged = c.unchangedAdapter != nullptr ? c.unchangedAdapter : "";

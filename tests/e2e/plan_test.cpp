@@ -177,9 +177,7 @@ class PlanAndRun : public ::testing::TestWithParam<AgreementCase> {};
 
 TEST_P(PlanAndRun, TheRunGivesTheToolWhatThePlanListed) {
     const AgreementCase& c = GetParam();
-    json bench = demo_bench();
-    bench.merge_patch(c.patch);
-    Scratch s(bench);
+    Scratch s(demo_bench_with(c.patch));
     copy_demo_files(s);
     for (const auto& [name, contents] : c.files) s.write_file(name, contents);
     for (int i = 0; i < c.runsBefore; ++i) s.run(c.args);

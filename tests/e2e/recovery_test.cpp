@@ -31,12 +31,6 @@ namespace {
 constexpr const char* KeptLom = "buimage_001c5a100000";
 const std::string RestoreLomCommand = "\"./nicflsh 001c5a100000 restorenvram buimage_001c5a100000\"";
 
-// The demo with `patch` merged, laid out with its files.
-struct Demo {
-    json bench = demo_bench();
-    explicit Demo(const json& patch = json::object()) { bench.merge_patch(patch); }
-};
-
 void lay_out(Scratch& s) { copy_demo_files(s); }
 
 bool enabled(const RunResult& r, const std::string& service) {
@@ -56,13 +50,13 @@ void expect_no_backup(const Scratch& s) {
 // ---- a restore that fails ----------------------------------------------------
 
 TEST(KeptBackup, AFailedRestoreKeepsTheBackupUntilAPersonDealsWithIt) {
-    Demo demo(tool_faults({{{"option", "-mgmt"},
+    const json bench = demo_bench_with(tool_faults({{{"option", "-mgmt"},
                             {"adapter", "lom"},
                             {"occurrence", 1},
                             {"exit", 9},
                             {"scribble", true}},
                            {{"form", "restorenvram"}, {"occurrence", 1}, {"exit", 1}}}));
-    Scratch s(demo.bench);
+    Scratch s(bench);
     lay_out(s);
     const AdapterState original = state_of(s, "lom");
 
@@ -194,7 +188,7 @@ TEST_P(KilledRun, LeavesTheBackupWithTheAdapterItBelongsTo) {
     json fault = c.fault;
     fault["signalUtility"] = SIGKILL;
     fault["exit"] = 0;
-    Scratch s(Demo(tool_faults({fault})).bench);
+    Scratch s(demo_bench_with(tool_faults({fault})));
     lay_out(s);
     const RunResult r = s.run();
     EXPECT_EQ(r.exitStatus, 128 + SIGKILL);
@@ -207,9 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Recovery, KilledRun, ::testing::ValuesIn(KillPoints),
                          [](const auto& param) { return std::string(param.param.name); });
 
 TEST(KilledRun, AFailedDumpLeavesNeitherBackupNorNote) {
-    Scratch s(Demo(tool_faults({{{"form", "dumpnvram"}, {"mac", Lom}, {"perform", true},
-                                 {"exit", 7}}}))
-                  .bench);
+    Scratch s(demo_bench_with(
+        tool_faults({{{"form", "dumpnvram"}, {"mac", Lom}, {"perform", true}, {"exit", 7}}})));
     lay_out(s);
     const RunResult r = s.run();
     EXPECT_EQ(statuses(r.resultXml), lom_and_addin(9, 0));
@@ -261,7 +254,7 @@ class StoppedRun : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StoppedRun, FinishesTheAdapterInHandAndReportsTheRest) {
     const StopCase& c = GetParam();
-    Scratch s(Demo(tool_faults(c.faults)).bench);
+    Scratch s(demo_bench_with(tool_faults(c.faults)));
     lay_out(s);
     const RunResult r = s.run();
     EXPECT_EQ(r.exitStatus, c.exitStatus);
@@ -345,7 +338,7 @@ class Function0Decides : public ::testing::TestWithParam<Function0Case> {};
 
 TEST_P(Function0Decides, NoOtherFunctionReportsWorkItDidNotGet) {
     const Function0Case& c = GetParam();
-    Scratch s(Demo(c.patch).bench);
+    Scratch s(demo_bench_with(c.patch));
     lay_out(s);
     const RunResult r = s.run(c.args);
     EXPECT_EQ(statuses(r.resultXml), c.statuses) << r.resultXml;
