@@ -1,6 +1,9 @@
 #include "demo_runs.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "schema.h"
 
 using nlohmann::json;
 
@@ -70,4 +73,55 @@ void expect_unchanged(const Scratch& s, const std::string& adapter, const Adapte
     EXPECT_TRUE(after.nvram == before.nvram) << adapter << ": NVRAM changed";
     EXPECT_TRUE(after.extVpd == before.extVpd) << adapter << ": extended VPD changed";
     EXPECT_EQ(after.rest, before.rest) << adapter;
+}
+
+json plan_of(Scratch& s, std::vector<std::string> args) {
+    args.push_back("--json");
+    const ProcessResult p = s.run_plan(args);
+    EXPECT_TRUE(valid_json(p.stdoutText, "plan.schema.json"));
+    return json::parse(p.stdoutText);
+}
+
+Commands planned_commands(const json& plan) {
+    static const std::string prefix = "./nicflsh ", tail = " >/dev/null 2>&1";
+    Commands out;
+    for (const json& f : plan["functions"])
+        for (const json& step : f["steps"]) {
+            if (step["command"].is_null()) continue;
+            const std::string command = step["command"];
+            out.push_back(command.substr(prefix.size(), command.size() - prefix.size() - tail.size()));
+        }
+    return out;
+}
+
+namespace {
+
+bool tool_succeeded(const std::string& logLine) {
+    for (const char* code : {"=> exit 0", "=> exit 35", "=> exit 95"})
+        if (logLine.ends_with(code) || logLine.find(std::string(code) + " (") != std::string::npos)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+void expect_run_follows_plan(const Commands& planned, const RunResult& run) {
+    const Commands issued = commands(run.toolLog);
+    std::size_t compared = 0;
+    bool failed = false;
+    for (const std::string& line : lines_of(run.toolLog)) {
+        ++compared;
+        // What follows a failing command is the run's answer to the failure.
+        failed = !tool_succeeded(line);
+        if (failed) break;
+    }
+    if (!failed && std::ranges::count(statuses(run.resultXml), 17) == 0) {
+        EXPECT_THAT(issued, ::testing::ElementsAreArray(planned)) << run.toolLog;
+        return;
+    }
+    ASSERT_LE(compared, planned.size()) << run.toolLog;
+    EXPECT_THAT(Commands(issued.begin(), issued.begin() + static_cast<long>(compared)),
+                ::testing::ElementsAreArray(planned.begin(),
+                                            planned.begin() + static_cast<long>(compared)))
+        << run.toolLog;
 }

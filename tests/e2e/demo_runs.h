@@ -64,6 +64,15 @@ nlohmann::json tool_faults(nlohmann::json faults);
 // examples/demo/bench.json with `patch` merged into it.
 nlohmann::json demo_bench_with(const nlohmann::json& patch);
 
+// qik_plan's plan for the scratch directory (--json, checked against its
+// schema), and the tool commands it lists as the tool log shows them.
+nlohmann::json plan_of(Scratch& s, std::vector<std::string> args = {});
+Commands planned_commands(const nlohmann::json& plan);
+// The run gave the tool the plan's commands, up to and including the first
+// that failed; all of them when none failed and no function was left
+// unreached (result 17).
+void expect_run_follows_plan(const Commands& planned, const RunResult& run);
+
 // Everything the bench knows about one adapter that a run may change.
 struct AdapterState {
     std::vector<uint8_t> nvram;

@@ -23,43 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* CommandTail = " >/dev/null 2>&1";
-
-// The plan as JSON, checked against its schema.
-json plan_of(Scratch& s, std::vector<std::string> args = {}) {
-    args.push_back("--json");
-    const ProcessResult p = s.run_plan(args);
-    EXPECT_TRUE(valid_json(p.stdoutText, "plan.schema.json"));
-    return json::parse(p.stdoutText);
-}
-
-// The tool commands a plan lists, as the tool log shows them: without the
-// tool's path and the redirections.
-Commands planned_commands(const json& plan) {
-    Commands out;
-    for (const json& f : plan["functions"])
-        for (const json& step : f["steps"]) {
-            if (step["command"].is_null()) continue;
-            std::string command = step["command"];
-            command = command.substr(std::string("./nicflsh ").size());
-            out.push_back(command.substr(0, command.size() - std::string(CommandTail).size()));
-        }
-    return out;
-}
-
-// How many commands of the run ended well before the first that did not;
-// all of them when none failed.
-std::size_t succeeded_before_failure(const std::string& toolLog) {
-    std::size_t count = 0;
-    for (const std::string& line : lines_of(toolLog)) {
-        const bool success = line.ends_with("=> exit 0") || line.ends_with("=> exit 35") ||
-                             line.ends_with("=> exit 95") || line.find("=> exit 0 (") != std::string::npos;
-        if (!success) break;
-        ++count;
-    }
-    return count;
-}
-
 std::map<std::string, std::string> files_of(const Scratch& s) {
     std::map<std::string, std::string> files;
     for (const fs::directory_entry& e : fs::directory_iterator(s.dir())) {
@@ -183,19 +146,7 @@ TEST_P(PlanAndRun, TheRunGivesTheToolWhatThePlanListed) {
     for (int i = 0; i < c.runsBefore; ++i) s.run(c.args);
     const Commands planned = planned_commands(plan_of(s, c.args));
 
-    const RunResult r = s.run(c.args);
-    const Commands issued = commands(r.toolLog);
-    const std::size_t agreed = succeeded_before_failure(r.toolLog);
-    if (agreed == issued.size()) {
-        EXPECT_THAT(issued, ElementsAreArray(planned)) << r.toolLog;
-    } else {
-        // The failing command is the plan's too; what follows it is the run's
-        // answer to the failure.
-        ASSERT_GT(planned.size(), agreed) << r.toolLog;
-        EXPECT_THAT(Commands(issued.begin(), issued.begin() + static_cast<long>(agreed) + 1),
-                    ElementsAreArray(planned.begin(), planned.begin() + static_cast<long>(agreed) + 1))
-            << r.toolLog;
-    }
+    expect_run_follows_plan(planned, s.run(c.args));
 }
 
 INSTANTIATE_TEST_SUITE_P(Plan, PlanAndRun, ::testing::ValuesIn(AgreementCases),
