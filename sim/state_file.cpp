@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -146,6 +147,11 @@ bool same_identity(const struct stat& a, const struct stat& b) {
 }
 
 }  // namespace
+
+std::filesystem::path bench_path() {
+    const char* named = std::getenv(BenchPathVariable);
+    return named != nullptr && *named != '\0' ? named : BenchFileName;
+}
 
 bool StateFile::refresh() {
     struct stat now {};

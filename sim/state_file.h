@@ -16,13 +16,20 @@
 namespace sim {
 
 inline constexpr const char* BenchFileName = "bench.json";
+// Names the bench file instead of BenchFileName, so that a package laid out
+// in another directory can still act on a simulated server's state.
+inline constexpr const char* BenchPathVariable = "QIK_BENCH";
 inline constexpr const char* LibraryTraceName = "adpm_trace.txt";
 inline constexpr const char* ToolLogName = "nicflsh_log.txt";
 
-// The bench file in the working directory. It is read only when it changed
-// on disk (inode, size, modification time) and written atomically (a
-// temporary file renamed over it), so that the library and the tool, in
-// different processes, always act on the latest state.
+// The bench file: $QIK_BENCH when set, else bench.json in the working
+// directory.
+std::filesystem::path bench_path();
+
+// The bench file. It is read only when it changed on disk (inode, size,
+// modification time) and written atomically (a temporary file renamed over
+// it), so that the library and the tool, in different processes, always act
+// on the latest state.
 //
 // It is written with every member of the top two levels on a line of its
 // own (so each adapter and each function is one line). When the file read
@@ -31,7 +38,7 @@ inline constexpr const char* ToolLogName = "nicflsh_log.txt";
 // one adapter, not the whole server.
 class StateFile {
   public:
-    explicit StateFile(std::filesystem::path path = BenchFileName) : path_(std::move(path)) {}
+    explicit StateFile(std::filesystem::path path = bench_path()) : path_(std::move(path)) {}
 
     // Reads the file when it is new or changed; true when it was (re)read.
     // Throws BenchError when the file is missing or not valid JSON.

@@ -19,7 +19,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "examples", "demo")
-BINARIES = ["src/driver/qik_programmer", "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6", "sim/nicflsh"]
+BINARIES = ["src/driver/qik_programmer", "src/driver/qik_plan", "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6",
+            "sim/nicflsh"]
 
 
 def demo_bench():
@@ -134,7 +135,9 @@ def lay_out(build_dir, out_dir, fleet_name):
         if setup.get("kept_backup"):
             with open(os.path.join(workdir, KEPT_BACKUP), "wb") as f:
                 f.write(bytes(4096))
-        host = {"qik_workdir": workdir}
+        # The host's server is the bench file in its working directory,
+        # wherever the package's programs run (check mode plans elsewhere).
+        host = {"qik_workdir": workdir, "qik_environment": {"QIK_BENCH": os.path.join(workdir, "bench.json")}}
         if setup.get("bad_table"):
             host["qik_package_dir"] = packages[True]
         if setup.get("no_package"):

@@ -1,12 +1,14 @@
-"""The rollout's reading of one run: result document and exit status."""
+"""The rollout's reading of one run: result document and exit status; in
+check mode, the plan of a run."""
 
+import json
 import os
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "fleet",
                                 "roles", "qik_update", "filter_plugins"))
-from qik_result import qik_parse_result  # noqa: E402
+from qik_result import qik_add_plan, qik_parse_result  # noqa: E402
 
 MESSAGES = {0: "Update success.", 5: "Update failure. Write Protect or System Lockdown enabled.",
             9: "Update failure. Firmware programming utility returned an error. Original firmware restored",
@@ -140,6 +142,66 @@ class ResultDocument(unittest.TestCase):
                 facts = qik_parse_result(xml, 0)
                 self.assertEqual((facts["state"], facts["failed"]), ("malformed-result", True))
                 self.assertEqual(facts["adapters"], [])
+
+
+def plan_run(outcomes, end=None, rc=None):
+    """The registered result of qik_plan --json on a host whose functions
+    eth0, eth1, ... have these outcomes."""
+    functions = [{"service": "eth%d" % n, "outcome": o} for n, o in enumerate(outcomes)]
+    counts = {key: outcomes.count(o) for key, o in
+              (("update", "update"), ("current", "current"), ("leftAlone", "left alone"), ("unknown", "unknown"))}
+    document = {"end": end, "functions": functions, "summary": dict(counts, rebootNeeded="update" in outcomes)}
+    return {"rc": (2 if end else 0) if rc is None else rc, "stdout": json.dumps(document), "stderr": ""}
+
+
+PLANNED = {"state": "planned", "failed": False, "detail": "check mode, nothing done"}
+
+
+class Plan(unittest.TestCase):
+    def test_what_a_run_would_do(self):
+        facts = qik_add_plan(PLANNED, plan_run(["update", "update", "current", "left alone", "unknown"]))
+        self.assertEqual(facts["plan"], {"update": 2, "current": 1, "left_alone": 1, "unknown": 1,
+                                         "reboot_needed": True, "updates": ["eth0", "eth1"], "end": None})
+        self.assertEqual((facts["state"], facts["failed"], facts["reboot_required"], facts["needs_person"]),
+                         ("planned", False, True, []))
+        self.assertEqual(facts["detail"], "check mode, nothing done; the plan: 2 functions would be updated "
+                                          "(eth0 eth1), 1 current, 1 left alone, 1 unknown; a reboot window is needed")
+        current = qik_add_plan(PLANNED, plan_run(["current", "left alone"]))
+        self.assertFalse(current["reboot_required"])
+        self.assertTrue(current["detail"].endswith("0 functions would be updated, 1 current, 1 left alone, 0 unknown; "
+                                                   "no reboot window needed"), current["detail"])
+
+    def test_run_that_would_end_at_once(self):
+        end = {"code": 3, "message": "Dependency failure. Could not read configuration file.",
+               "detail": 'vxlkqfw.cfg:7: token "bc_7a01_0710.bin" has no ",version"'}
+        facts = qik_add_plan(PLANNED, plan_run([], end=end))
+        self.assertEqual(facts["plan"]["end"], end)
+        self.assertEqual(facts["detail"], "check mode, nothing done; the plan: the run would end at once with 3: "
+                                          "Dependency failure. Could not read configuration file. (%s)" % end["detail"])
+
+    def test_no_plan_says_why(self):
+        cases = {  # what the command module registered: why
+            "package without qik_plan": ({"rc": 2, "stdout": "", "stderr": "",
+                                          "msg": "[Errno 2] No such file or directory: b'./qik_plan'"},
+                                         "qik_plan exited with status 2: [Errno 2] No such file or directory"),
+            "refused command line": ({"rc": 1, "stdout": "", "stderr": 'qik_plan: unknown option "--json"\nusage: ...'},
+                                     'qik_plan exited with status 1: qik_plan: unknown option "--json" usage: ...'),
+            "cut short": (dict(plan_run(["update"]), rc=-9, stdout='{"force": false, "functions": ['),
+                          "qik_plan exited with status -9: no plan printed"),
+        }
+        for name, (run, why) in cases.items():
+            with self.subTest(name):
+                facts = qik_add_plan(PLANNED, run)
+                self.assertTrue(facts["plan"]["error"].startswith(why), facts["plan"])
+                self.assertEqual((facts["state"], facts["failed"], facts["reboot_required"]), ("planned", False, False))
+                self.assertTrue(facts["detail"].endswith("; no plan: " + facts["plan"]["error"]))
+
+    def test_kept_backup_the_plan_cannot_see(self):
+        backup = "/var/tmp/qik_update/buimage_001c5a100000"
+        facts = qik_add_plan(PLANNED, plan_run(["update"]), [backup])
+        self.assertEqual(len(facts["needs_person"]), 1)
+        self.assertIn(backup, facts["needs_person"][0])
+        self.assertTrue(facts["detail"].endswith(facts["needs_person"][0]))
 
 
 if __name__ == "__main__":

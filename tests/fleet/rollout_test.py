@@ -4,6 +4,7 @@ own on the bench."""
 
 import csv
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -32,9 +33,12 @@ def read_lines(path):
 
 def rollout(log, *args):
     """Runs the recipe with these arguments for ansible-playbook: its exit
-    status and its output, which is also left in the file log."""
+    status and its output, which is also left in the file log. The hosts'
+    own temporary files go to the folder "tmp" beside the log."""
     tmp = os.path.join(os.path.dirname(log), "ansible-tmp")
-    env = dict(os.environ, ANSIBLE_LOCAL_TEMP=tmp, ANSIBLE_REMOTE_TEMP=tmp, ANSIBLE_NOCOLOR="1")
+    hosts_tmp = os.path.join(os.path.dirname(log), "tmp")
+    os.makedirs(hosts_tmp, exist_ok=True)
+    env = dict(os.environ, ANSIBLE_LOCAL_TEMP=tmp, ANSIBLE_REMOTE_TEMP=tmp, ANSIBLE_NOCOLOR="1", TMPDIR=hosts_tmp)
     run = subprocess.run([os.path.join(FLEET, "rollout"), *args], env=env, stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True, check=False)
     with open(log, "w", encoding="utf-8") as f:
@@ -143,6 +147,7 @@ class MixedFleet(Rollout):
         cls.hosts_after_check = snapshot(os.path.join(cls.out, "hosts"))
         cls.check_rows, cls.check_md = cls.read_summary(["check-mode"])
         cls.results_after_check = sorted(os.listdir(cls.result()))
+        cls.tmp_after_check = os.listdir(os.path.join(cls.out, "tmp"))
 
     def test_check_mode_touches_no_host_and_writes_its_summary(self):
         self.assertEqual(self.hosts_after_check, self.hosts_before_check)
@@ -154,6 +159,34 @@ class MixedFleet(Rollout):
                                                                 os.path.join(self.out, "package")),
                       self.check_rows["canary"][0]["message"])
         self.assertEqual(self.check_status, 2, self.check_output)
+
+    def test_check_mode_plans_each_host(self):
+        def plan(host):
+            row = self.check_rows[host][0]
+            return [row[k] for k in ("plan_update", "plan_current", "plan_left_alone", "plan_unknown", "plan_updates",
+                                     "reboot_required", "code")]
+        self.assertEqual(plan("canary"), ["6", "0", "2", "0", "eth0 eth1 eth2 eth3 eth4 eth5", "1", ""])
+        self.assertEqual(plan("current"), ["0", "6", "2", "0", "", "0", ""])
+        self.assertEqual(plan("bad-table"), ["0", "0", "0", "0", "", "0", "3"])
+        self.assertEqual(plan("old-library")[-1], "6")
+        self.assertIn('the run would end at once with 3: Dependency failure. Could not read configuration file. '
+                      '(vxlkqfw.cfg:7: column 7 "bc": token "bc_7a01_0710.bin" has no ",version")',
+                      self.check_rows["bad-table"][0]["message"])
+        # The plan came back whole, and was made from the package on the
+        # host's own server, in a temporary directory since removed.
+        with open(self.result("check-mode", "canary", "plan.json"), encoding="utf-8") as f:
+            document = json.load(f)
+        self.assertEqual([(f["service"], f["outcome"]) for f in document["functions"]][:6],
+                         [("eth%d" % n, "update") for n in range(6)])
+        self.assertEqual(self.tmp_after_check, [])
+        self.assertEqual(self.reboot_window(self.check_md),
+                         ["-", "canary", "-", "lom-only", "-", "tool-fails", "-", "locked", "-", "kept-backup"])
+        lines = self.check_md.splitlines()
+        for host, why in [("unreachable", "no plan: unreachable: Failed to create temporary directory"),
+                          ("no-package", "no plan: step-failed: packing"),
+                          ("kept-backup", "NVRAM backup kept on the host, the adapter's only copy: ")]:
+            with self.subTest(host):
+                self.assertTrue(any(line.startswith("| %s |" % host) and why in line for line in lines), lines)
 
     def test_every_host_in_the_summary(self):
         self.assertEqual(self.status, 2, self.output)

@@ -51,11 +51,11 @@ def summarize(results):
     return rows, md, json.loads(out.getvalue())["stopped"]
 
 
-def write_results(results, statuses, limit=20):
+def write_results(results, statuses, limit=20, check_mode=False):
     """A results folder as a run of the rollout leaves it, with a host that
     it never reached, and its summary: (rows, summary.md, why it stopped)."""
     qik_summary.start(results, {"hosts": list(statuses) + ["never-reached"], "limited": False, "serial": [1, 2],
-                                "max_fail_percentage": limit})
+                                "max_fail_percentage": limit, "check_mode": check_mode})
     write_statuses(results, statuses)
     return summarize(results)
 
@@ -132,6 +132,47 @@ class Summary(unittest.TestCase):
                                         "max_fail_percentage": 0})
             write_statuses(results, {"h0": dict(ok, batch="h0"), "h1": dict(failed, batch="h1")})
             self.assertIsNone(summarize(results)[2])
+
+    def test_check_mode_shows_each_host_plan(self):
+        def planned(update, current, updates=(), end=None, **more):
+            return dict({"state": "planned", "failed": False, "detail": "check mode, nothing done; the plan: ...",
+                         "reboot_required": update > 0,
+                         "plan": {"update": update, "current": current, "left_alone": 1, "unknown": 0,
+                                  "reboot_needed": update > 0, "updates": list(updates), "end": end}}, **more)
+        end = {"code": 3, "message": "Dependency failure. Could not read configuration file.",
+               "detail": "vxlkqfw.cfg:7: no version"}
+        statuses = {
+            "updates": planned(2, 0, ["eth0", "eth1"]),
+            "current": planned(0, 2),
+            "bad-table": planned(0, 0, end=end),
+            "kept-backup": planned(1, 0, ["eth4"], needs_person=["NVRAM backup kept on the host: buimage_x"]),
+            "no-plan": {"state": "planned", "failed": False, "detail": "check mode, nothing done; no plan: ...",
+                        "plan": {"error": "qik_plan exited with status 2: No such file"}},
+            "unreachable": {"state": "unreachable", "failed": True, "detail": "Failed to connect"},
+        }
+        with tempfile.TemporaryDirectory() as results:
+            rows, md, _ = write_results(results, statuses, check_mode=True)
+        plans = {r["host"]: [r[k] for k in ("plan_update", "plan_current", "plan_left_alone", "plan_unknown",
+                                            "plan_updates", "reboot_required", "code")] for r in rows}
+        self.assertEqual(plans, {
+            "updates": ["2", "0", "1", "0", "eth0 eth1", "1", ""], "current": ["0", "2", "1", "0", "", "0", ""],
+            "bad-table": ["0", "0", "1", "0", "", "0", "3"], "kept-backup": ["1", "0", "1", "0", "eth4", "1", ""],
+            "no-plan": ["", "", "", "", "", "0", ""], "unreachable": ["", "", "", "", "", "0", ""],
+            "never-reached": ["", "", "", "", "", "0", ""]})
+        self.assertIn("3 adapter functions on 2 hosts would be updated.\n", md)
+        for line in ["| updates | 2 | 0 | 1 | 0 | eth0 eth1 | yes |  |", "| current | 0 | 2 | 1 | 0 |  | no |  |",
+                     "| bad-table | 0 | 0 | 1 | 0 |  | no | the run would end at once with 3: Dependency failure. Could "
+                     "not read configuration file. (vxlkqfw.cfg:7: no version) |",
+                     "| kept-backup | 1 | 0 | 1 | 0 | eth4 | yes | NVRAM backup kept on the host: buimage_x |",
+                     "| no-plan |  |  |  |  |  |  | no plan: qik_plan exited with status 2: No such file |",
+                     "| unreachable |  |  |  |  |  |  | no plan: unreachable: Failed to connect |",
+                     "| never-reached |  |  |  |  |  |  | no plan: not-run: the rollout stopped before this host |"]:
+            self.assertIn(line + "\n", md)
+        self.assertEqual(md.split("## For a reboot window\n", 1)[1].split(), ["-", "updates", "-", "kept-backup"])
+        # Nothing ran: no result codes to total. A real run has no plans.
+        self.assertNotIn("## Totals by result code", md)
+        self.assertNotIn("## What a run would do", self.md)
+        self.assertIn("## Totals by result code", self.md)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Writes the fleet summary, summary.csv and summary.md, into a results
 folder of the rollout: one row per host and adapter, totals by result code,
-the hosts that need a person and the hosts for a reboot window. Every host
+the hosts that need a person and the hosts for a reboot window; after a run
+in check mode, what a run would do on each host, from its plan. Every host
 of the rollout appears, whether or not it was reached. Prints, as JSON, the
 summary's path and, when the batch that ended last passed the failure limit
 before every host was run, why the rollout stops there.
 
 With --start, records the hosts of a new run instead, read as JSON from
-standard input ({"hosts", "limited", "serial", "max_fail_percentage"}): a
-run limited to some hosts (--limit) keeps the other hosts of the rollout.
+standard input ({"hosts", "limited", "serial", "max_fail_percentage",
+"check_mode"}): a run limited to some hosts (--limit) keeps the other hosts
+of the rollout.
 
 usage: qik_summary.py [--start] RESULTS_DIR
 """
@@ -19,8 +21,12 @@ import os
 import sys
 from collections import Counter
 
+# What a host's plan counts: the adapter functions a run would update, find
+# current, leave alone, or cannot tell about.
+PLAN_COUNTS = ["update", "current", "left_alone", "unknown"]
 COLUMNS = ["host", "state", "location", "vendor_id", "device_id", "subvendor_id", "subdevice_id",
-           "display", "installed", "package", "code", "message", "exit_status", "reboot_required"]
+           "display", "installed", "package", "code", "message", "exit_status", "reboot_required"] \
+    + ["plan_" + count for count in PLAN_COUNTS] + ["plan_updates"]
 
 # The states a host can be left in besides those of its result document.
 NOT_RUN = {"state": "not-run", "detail": "the rollout stopped before this host"}
@@ -40,7 +46,7 @@ def start(results_dir, run):
             earlier = []
         hosts = earlier + [h for h in hosts if h not in earlier]
     record = {"hosts": hosts, "run": run["hosts"], "serial": run["serial"],
-              "max_fail_percentage": run["max_fail_percentage"]}
+              "max_fail_percentage": run["max_fail_percentage"], "check_mode": run.get("check_mode", False)}
     os.makedirs(results_dir, exist_ok=True)
     with open(os.path.join(results_dir, "rollout.json"), "w", encoding="utf-8") as f:
         json.dump(record, f, indent=1)
@@ -55,8 +61,16 @@ def host_status(results_dir, host):
     return dict(INTERRUPTED) if status.get("state") == "started" else status
 
 
+def made_plan(status):
+    """The host's plan (check mode), or None when none was made."""
+    plan = status.get("plan") or {}
+    return plan if "update" in plan else None
+
+
 def rows_for(host, status):
-    """One row per adapter; a host without adapters gets one row saying why."""
+    """One row per adapter; a host without adapters gets one row saying why,
+    with its plan's counts in check mode and the code the run would end with
+    at once."""
     rc = status.get("rc")
     base = {"host": host, "state": status["state"], "exit_status": "" if rc is None else rc,
             "reboot_required": int(bool(status.get("reboot_required")))}
@@ -64,7 +78,13 @@ def rows_for(host, status):
     if adapters:
         return [dict(base, **{k: a[k] for k in COLUMNS if k in a}) for a in adapters]
     whole = status.get("whole_run") or {}
-    return [dict(base, code=whole.get("code", ""), message=whole.get("message") or status.get("detail", ""))]
+    row = dict(base, code=whole.get("code", ""), message=whole.get("message") or status.get("detail", ""))
+    plan = made_plan(status)
+    if plan:
+        # The detail, the row's message, ends with what the plan says.
+        row.update({"plan_" + count: plan[count] for count in PLAN_COUNTS}, plan_updates=" ".join(plan["updates"]),
+                   code=(plan["end"] or {}).get("code", ""))
+    return [row]
 
 
 # States with nothing for anyone to look at: besides a good update, a host
@@ -107,6 +127,30 @@ def stop_reason(rollout, statuses):
     return None
 
 
+def plans(statuses):
+    """What a run would do on each host, from its plan; why a host has none."""
+    rows = []
+    for host, status in statuses.items():
+        plan = made_plan(status)
+        if plan is None:
+            why = (status.get("plan") or {}).get("error") or "%s: %s" % (status["state"], status.get("detail", ""))
+            rows.append([host, "", "", "", "", "", "", "no plan: " + why])
+            continue
+        end = plan["end"]
+        notes = ["the run would end at once with %d: %s%s" % (end["code"], end["message"],
+                                                              " (%s)" % end["detail"] if end.get("detail") else "")
+                 ] if end else []
+        rows.append([host] + [plan[count] for count in PLAN_COUNTS] + [
+            " ".join(plan["updates"]), "yes" if plan["reboot_needed"] else "no",
+            "; ".join(notes + status.get("needs_person", []))])
+    made = [p for p in map(made_plan, statuses.values()) if p]
+    return "\n".join(["## What a run would do (check mode, from each host's plan)\n",
+                      "%d adapter functions on %d hosts would be updated.\n"
+                      % (sum(p["update"] for p in made), sum(1 for p in made if p["update"])),
+                      _table(["host", "update", "current", "left alone", "unknown", "would update", "reboot window",
+                              "note"], rows)])
+
+
 def markdown(rows, statuses, rollout, stopped):
     """The summary for people: the IDs of an adapter on one line, and the
     exit status of a completed run in hexadecimal, where its bits are read."""
@@ -124,8 +168,10 @@ def markdown(rows, statuses, rollout, stopped):
     by_state = Counter(s["state"] for s in statuses.values())
     needs_person = [[h, "; ".join(s["needs_person"])] for h, s in statuses.items() if s.get("needs_person")]
     changed = [h for h, s in statuses.items() if s.get("firmware_changed")]
-    # A host whose firmware was already current has nothing new to start.
-    reboot = [h for h in changed if statuses[h].get("reboot_required") and not statuses[h].get("rebooted")]
+    # A host whose firmware was already current has nothing new to start;
+    # in check mode, a host whose plan updates nothing.
+    reboot = [h for h in changed if statuses[h].get("reboot_required") and not statuses[h].get("rebooted")] \
+        + [h for h, s in statuses.items() if (made_plan(s) or {}).get("reboot_needed")]
     not_run = [h for h in rollout["run"] if statuses[h]["state"] == "not-run"]
     if stopped:
         progress = " Stopped: %s; %d hosts not run." % (stopped, len(not_run))
@@ -140,10 +186,14 @@ def markdown(rows, statuses, rollout, stopped):
            "%d hosts: %s; firmware changed on %d.\n"
            % (len(statuses), ", ".join("%d %s" % (n, s) for s, n in sorted(by_state.items())), len(changed)),
            "Batches %s, failure limit %s%%.%s\n" % (json.dumps(rollout["serial"]), rollout["max_fail_percentage"], progress),
+           # Nothing ran in check mode: no result codes to total, each
+           # host's plan instead, first.
+           *([plans(statuses)] if rollout.get("check_mode") else []),
            _table(["host", "state", "location", "IDs", "adapter", "installed", "package", "code",
                    "message", "exit status", "reboot"], adapter_rows),
-           "## Totals by result code\n",
-           _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())]),
+           *([] if rollout.get("check_mode") else
+             ["## Totals by result code\n",
+              _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())])]),
            "## Hosts that did not end ok\n",
            _table(["host", "state", "detail"], problems) if problems else "none\n",
            "## Needs a person (not run again)\n",

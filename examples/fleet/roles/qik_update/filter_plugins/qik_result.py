@@ -1,7 +1,9 @@
 """Turns what one run of qik_programmer leaves behind, its exit status,
 its result document and any NVRAM backup it had to keep, into the facts the
-rollout acts on and the fleet summary shows."""
+rollout acts on and the fleet summary shows; in check mode, what qik_plan
+--json says a run would do instead."""
 
+import json
 import re
 import xml.etree.ElementTree as ET
 
@@ -118,6 +120,10 @@ def _read(xml_text):
     return whole_run, adapters, reboot == "1"
 
 
+def _kept(kept_backups):
+    return "NVRAM backup kept on the host, the adapter's only copy: " + ", ".join(sorted(kept_backups))
+
+
 def qik_parse_result(xml_text, rc, force=False, kept_backups=()):
     """Facts for one host from its result document (empty when none came
     back), the utility's exit status (None when the result was collected
@@ -125,8 +131,7 @@ def qik_parse_result(xml_text, rc, force=False, kept_backups=()):
     NVRAM backups it had to keep in its working directory."""
     facts = _parse(xml_text, None if rc is None else int(rc), bool(force))
     if kept_backups:
-        facts["needs_person"].append("NVRAM backup kept on the host, the adapter's only copy: "
-                                     + ", ".join(sorted(kept_backups)))
+        facts["needs_person"].append(_kept(kept_backups))
         if facts["state"] in ("ok", "no-supported-adapters"):
             facts["state"] = "needs-person"
     return facts
@@ -183,6 +188,53 @@ def _parse(xml_text, rc, force):
     return facts
 
 
+# What qik_plan's summary counts, under the names the rollout's facts use.
+PLAN_COUNTS = {"update": "update", "current": "current", "leftAlone": "left_alone", "unknown": "unknown"}
+
+
+def _read_plan(run):
+    """The plan's facts from the registered result of the qik_plan command;
+    when it printed no plan, only why ("error")."""
+    try:
+        document = json.loads(run.get("stdout") or "")
+        summary = document["summary"]
+        facts = {name: int(summary[key]) for key, name in PLAN_COUNTS.items()}
+        facts.update(reboot_needed=bool(summary["rebootNeeded"]), end=document["end"],
+                     updates=[f["service"] for f in document["functions"] if f["outcome"] == "update"])
+    except (ValueError, KeyError, TypeError):
+        # A package without qik_plan, a command line it refuses, a crash.
+        why = (run.get("stderr") or "").strip() or run.get("msg") or "no plan printed"
+        return {"error": "qik_plan exited with status %s: %s" % (run.get("rc"), " ".join(why.split()))}
+    return facts
+
+
+def _describe(plan):
+    if "error" in plan:
+        return "no plan: " + plan["error"]
+    end = plan["end"]
+    if end:
+        return "the plan: the run would end at once with %d: %s%s" % (
+            end["code"], end["message"], " (%s)" % end["detail"] if end.get("detail") else "")
+    return "the plan: %d functions would be updated%s, %d current, %d left alone, %d unknown; %s" % (
+        plan["update"], " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
+        plan["left_alone"], plan["unknown"],
+        "a reboot window is needed" if plan["reboot_needed"] else "no reboot window needed")
+
+
+def qik_add_plan(result, run, kept_backups=()):
+    """The check-mode facts of a host with its plan added: the plan itself,
+    its reboot window as the host's reboot_required, and what it says at the
+    end of the detail. The plan is made away from the host's working
+    directory and cannot see the NVRAM backups kept there (their names are
+    given): a run leaves those adapters alone and a person has to see to
+    them."""
+    plan = _read_plan(run)
+    needs_person = [_kept(kept_backups) + ": a run leaves its adapter alone, which the plan cannot see"] \
+        if kept_backups else []
+    return dict(result, plan=plan, reboot_required=plan.get("reboot_needed", False), needs_person=needs_person,
+                detail="; ".join([result["detail"], _describe(plan)] + needs_person))
+
+
 class FilterModule:
     def filters(self):
-        return {"qik_parse_result": qik_parse_result}
+        return {"qik_parse_result": qik_parse_result, "qik_add_plan": qik_add_plan}
