@@ -140,7 +140,8 @@ std::string kept_backup_for(const Context& ctx, const AdapterRecord& r) {
 }
 
 // Why the run would pass the function over; empty when it takes part.
-std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
+// Why the run would not report the function at all; empty when it would.
+std::string why_not_reported(const Context& ctx, const AdapterRecord& r) {
     if (r.adapterType != AdapterTypeHandled) return "another adapter type";
     if (r.selected == 0)
         return field_text(r.serviceName).empty() ? "no service name, so skipped"
@@ -149,6 +150,12 @@ std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
     if (r.function != 0)
         if (const char* why = why_function0_is_out(function0_of(ctx, r), ctx.skip))
             return std::string("takes no part: ") + why;
+    return {};
+}
+
+// Why the run would report the function without running a step of its own;
+// empty when it runs its steps.
+std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
     if (r.status == code_of(ResultCode::AdapterListFailed))
         return "its firmware information cannot be read (result 10)";
     if (r.function != 0) {
@@ -261,8 +268,12 @@ FunctionPlan plan_function(const Context& ctx, AdapterRecord& r) {
     const bool disabled = r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
     if (disabled && !read_disabled(ctx, r, plan)) {
         plan.outcome = PlanOutcome::Unknown;
+        plan.reported = r.config != nullptr;
         return plan;
     }
+    plan.why = why_not_reported(ctx, r);
+    if (!plan.why.empty()) return plan;
+    plan.reported = true;
     plan.why = why_left_alone(ctx, r);
     if (!plan.why.empty()) return plan;
     // The VPD is read after the probe: without it nothing more is done.
@@ -299,6 +310,13 @@ void plan_functions(Plan& plan, const ConfigList& config) {
         if (r.function == 0) ctx.function0Outcome[{r.bus, r.device}] = plan.functions.back().outcome;
     }
     share_function0_outcome(plan.functions);
+    const bool reports = std::any_of(plan.functions.begin(), plan.functions.end(),
+                                     [](const FunctionPlan& f) {
+                                         return f.reported || f.outcome == PlanOutcome::Unknown;
+                                     });
+    if (!reports)
+        plan.end = WholeRunEnd{code_of(ResultCode::NoSupportedDevices),
+                               "no adapter function matches a table row and takes part"};
 }
 
 const char* outcome_name(PlanOutcome outcome) {

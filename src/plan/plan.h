@@ -43,6 +43,7 @@ struct ComponentPlan {
 struct FunctionPlan {
     const AdapterRecord* record = nullptr;
     bool enabled = true;
+    bool reported = false;  // the result document will carry its Device element
     PlanOutcome outcome = PlanOutcome::LeftAlone;
     std::string why;          // of a function left alone, or of an unknown one
     std::string readThrough;  // whose firmware stands in for a disabled function's

@@ -171,6 +171,7 @@ std::string function_json(const FunctionPlan& f) {
         .add("mac", json_text_or_null(field_text(r.macText)))
         .add("description", json_text(field_text(r.description)))
         .add("enabled", f.enabled ? "true" : "false")
+        .add("reported", f.reported ? "true" : "false")
         .add("outcome", json_text(outcome_name(f.outcome)))
         .add("why", json_text_or_null(f.why))
         .add("readThrough", json_text_or_null(f.readThrough))
@@ -208,9 +209,12 @@ std::string plan_text(const Plan& plan) {
         "qik_plan: what ./qik_programmer would do here; nothing is changed and no tool command "
         "is run\n";
     if (plan.end)
-        return out + "qik_plan: the run would end before updating any adapter: " +
-               messages[plan.end->code] + " (result " + std::to_string(plan.end->code) + ")\n" +
+        out += "qik_plan: the run would end before updating any adapter: " +
+               std::string(messages[plan.end->code]) + " (result " +
+               std::to_string(plan.end->code) + ")\n" +
                (plan.end->detail.empty() ? "" : "  " + printable(plan.end->detail) + "\n");
+    // No adapter was listed when the run would end before its inventory.
+    if (plan.functions.empty() && plan.end) return out;
     out += "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
            "it.\n";
     for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);

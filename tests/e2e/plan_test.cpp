@@ -159,15 +159,18 @@ TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
         std::string table;        // replaces the demo's table when set
         unsigned code;
         const char* detail;
+        json bench = demo_bench();
     } cases[] = {
         {"no library", "libadpm_x64.so.6", {}, 6,
          "./libadpm_x64.so.6 was not found in the working directory"},
         {"no table", "vxlkqfw.cfg", {}, 3, "vxlkqfw.cfg: cannot open"},
         {"bad table", nullptr, "t\n! ven crv\nzz a0\n", 3, "vxlkqfw.cfg:3: column 1"},
+        // The run reports "No supported devices found." when nothing matches.
+        {"no adapter", nullptr, {}, 12, "no adapter function matches a table row", empty_bench()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Scratch s(demo_bench());
+        Scratch s(c.bench);
         copy_demo_files(s);
         if (c.removed != nullptr) s.remove_file(c.removed);
         if (!c.table.empty()) s.write_file("vxlkqfw.cfg", c.table);
