@@ -190,8 +190,8 @@ bool describe(AdapterRecord& record, ConfigEntry* configList) {
 
 }  // namespace
 
-int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList,
-                    const char* skipText, Enabling enabling) {
+int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
+                    Enabling enabling) {
     const auto count = static_cast<uint32_t>(records.size());
     std::vector<uint32_t> handles;
     try {
@@ -259,7 +259,8 @@ void forget_enabled() {
 
 const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText) {
     if (function0 == nullptr) return "its adapter's function 0 is not reported";
-    if (function0->adapterType != AdapterTypeHandled) return "function 0 is of another adapter type";
+    if (function0->adapterType != AdapterTypeHandled)
+        return "function 0 is of another adapter type";
     if (function0->selected == 0)
         return skipped(*function0, skipText) ? "function 0 is skipped"
                                              : "function 0 could not be enabled";
@@ -277,8 +278,7 @@ std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
     return function0;
 }
 
-void pass_over_functions_without_function0(std::span<AdapterRecord> records,
-                                           const char* skipText) {
+void pass_over_functions_without_function0(std::span<AdapterRecord> records, const char* skipText) {
     const auto function0 = function0_by_location(records);
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (AdapterRecord& r : records) {

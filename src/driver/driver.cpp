@@ -54,11 +54,10 @@ CommandAction refuse(CommandLine& line, std::string problem) {
 
 // An option accepted only in a command line of at most `limit` words.
 CommandAction refuse_beyond(CommandLine& line, std::string_view option, int argc, int limit) {
-    if (limit == 2)
-        return refuse(line, shown(option) + " must be the only argument");
+    if (limit == 2) return refuse(line, shown(option) + " must be the only argument");
     return refuse(line, shown(option) + " is accepted only in a command line of at most " +
-                            std::to_string(limit) + " words (this one has " +
-                            std::to_string(argc) + ")");
+                            std::to_string(limit) + " words (this one has " + std::to_string(argc) +
+                            ")");
 }
 
 // Consumes the value that follows argument i.
@@ -226,7 +225,9 @@ int check_adpm_ver() {
     return 1;
 }
 
-int check_os_ver() { return 0; }
+int check_os_ver() {
+    return 0;
+}
 
 unsigned exit_flags(std::span<const AdapterRecord> records) {
     unsigned flags = 0;

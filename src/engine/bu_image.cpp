@@ -54,9 +54,9 @@ bool sync_directory() {
 bool note_adapter(std::string_view mac) {
     File note = open_output_file(BuImageMacName, OutputMode::Truncate);
     if (!note) return false;
-    const bool written = std::fprintf(note.get(), "%.*s\n", static_cast<int>(mac.size()),
-                                      mac.data()) > 0 &&
-                         std::fflush(note.get()) == 0 && fsync(fileno(note.get())) == 0;
+    const bool written =
+        std::fprintf(note.get(), "%.*s\n", static_cast<int>(mac.size()), mac.data()) > 0 &&
+        std::fflush(note.get()) == 0 && fsync(fileno(note.get())) == 0;
     return close_output_file(std::move(note)) && written && sync_directory();
 }
 
@@ -126,9 +126,9 @@ int discard_failed_backup(const BuImage& image) {
 }
 
 bool is_suffix_of_kept(std::string_view rest) {
-    return rest.empty() || (rest.size() > 1 && rest[0] == '_' &&
-                            std::all_of(rest.begin() + 1, rest.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; }));
+    return rest.empty() ||
+           (rest.size() > 1 && rest[0] == '_' &&
+            std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; }));
 }
 
 }  // namespace
@@ -195,7 +195,8 @@ void keep_leftover_backup() {
     const std::string mac = noted_adapter();
     const std::string kept = keep_as(BuImageName, std::string(KeptBackupPrefix) + mac);
     if (kept.empty()) {
-        std::fprintf(stderr, "qik_programmer: cannot keep the NVRAM backup %s of an earlier run: %s\n",
+        std::fprintf(stderr,
+                     "qik_programmer: cannot keep the NVRAM backup %s of an earlier run: %s\n",
                      BuImageName, std::strerror(errno));
         return;
     }

@@ -19,7 +19,9 @@ namespace {
 
 constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void note_stop_request(int) { StopRequested = 1; }
+void note_stop_request(int) {
+    StopRequested = 1;
+}
 
 sigset_t stop_signal_set() {
     sigset_t set;

@@ -22,8 +22,8 @@ Component when_newer(uint32_t target, uint32_t installed, bool force, ToolStep s
     return {target != 0 && (target > installed || force), std::move(step), target};
 }
 
-ToolStep tool_step(const char* name, std::string_view from, std::string_view to,
-                   const char* option, std::string_view file, uint32_t installed) {
+ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
+                   std::string_view file, uint32_t installed) {
     return {name, std::string(from), std::string(to), option, std::string(file), installed};
 }
 
@@ -46,25 +46,24 @@ std::array<Component, 8> components(const AdapterRecord& r, const ConfigEntry& e
         when_newer(e.ncsiNum, r.ncsiVersion, force,
                    tool_step("NC-SI", field_text(r.ncsiVersionText), field_text(e.ncsiVersion),
                              "-mgmt", field_text(e.ncsiFile), r.ncsiVersion)),
-        when_newer(e.qmxNum, r.qmxVersion, force,
-                   tool_step("management port", field_text(r.qmxVersionText),
-                             field_text(e.qmxVersion), "-qmx", field_text(e.qmxFile),
-                             r.qmxVersion)),
+        when_newer(
+            e.qmxNum, r.qmxVersion, force,
+            tool_step("management port", field_text(r.qmxVersionText), field_text(e.qmxVersion),
+                      "-qmx", field_text(e.qmxFile), r.qmxVersion)),
         when_newer(e.ipmiNum, r.ipmiVersion, force,
                    tool_step("IPMI", field_text(r.ipmiVersionText), field_text(e.ipmiVersion),
                              "-ipmi", field_text(e.ipmiFile), r.ipmiVersion)),
-        when_newer(e.iscsibNum, r.iscsiVersion, force,
-                   tool_step("iSCSI boot", field_text(r.iscsiVersionText),
-                             field_text(e.iscsibVersion), "-ib", field_text(e.iscsibFile),
-                             r.iscsiVersion)),
+        when_newer(
+            e.iscsibNum, r.iscsiVersion, force,
+            tool_step("iSCSI boot", field_text(r.iscsiVersionText), field_text(e.iscsibVersion),
+                      "-ib", field_text(e.iscsibFile), r.iscsiVersion)),
         when_newer(e.fcoebNum, r.fcoeVersion, force,
-                   tool_step("FCoE boot", field_text(r.fcoeVersionText),
-                             field_text(e.fcoebVersion), "-feb", field_text(e.fcoebFile),
-                             r.fcoeVersion)),
-        when_newer(e.cfxNum, r.cfxVersion, force,
-                   tool_step("pre-boot configuration", field_text(r.cfxVersionText),
-                             field_text(e.cfxVersion), "-cfx", field_text(e.cfxFile),
-                             r.cfxVersion)),
+                   tool_step("FCoE boot", field_text(r.fcoeVersionText), field_text(e.fcoebVersion),
+                             "-feb", field_text(e.fcoebFile), r.fcoeVersion)),
+        when_newer(
+            e.cfxNum, r.cfxVersion, force,
+            tool_step("pre-boot configuration", field_text(r.cfxVersionText),
+                      field_text(e.cfxVersion), "-cfx", field_text(e.cfxFile), r.cfxVersion)),
     }};
 }
 
@@ -133,8 +132,7 @@ void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
     } else if (phy == nullptr || field_text(phy->fileName).empty()) {
         steps.noPhyWhy = "no external PHY";
     } else {
-        steps.noPhyWhy =
-            phy->kind == PhyKind::None ? "its image names no PHY kind" : "current";
+        steps.noPhyWhy = phy->kind == PhyKind::None ? "its image names no PHY kind" : "current";
     }
 }
 
@@ -155,6 +153,7 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     steps.programming = steps.notProgrammedWhy.empty();
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
-    if (r.function == 0) steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
+    if (r.function == 0)
+        steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
     return steps;
 }

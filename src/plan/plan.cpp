@@ -112,8 +112,9 @@ bool readable(const AdapterRecord* r) {
 bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     plan.enabled = false;
     if (field_text(r.macText).empty()) {
-        plan.why = "disabled: the run enables it first; until then the library does not say "
-                   "what it is";
+        plan.why =
+            "disabled: the run enables it first; until then the library does not say "
+            "what it is";
         return false;
     }
     if (r.config == nullptr || r.status != code_of(ResultCode::AdapterListFailed)) return true;
@@ -188,7 +189,8 @@ PlannedStep planned(const AdapterRecord& r, const ToolStep& s) {
 }
 
 void plan_probe(const AdapterRecord& r, FunctionPlan& plan) {
-    PlannedStep probe{"probe", {},
+    PlannedStep probe{"probe",
+                      {},
                       "runs first, and not here: an answer of 40 (driver not supported) leaves "
                       "the adapter alone (result 18)"};
     probe.command = command_or_refusal(probe_command_line(r.macText), probe.note);
@@ -210,13 +212,16 @@ void plan_programming(const AdapterRecord& r, const UpdateSteps& steps, Function
 
 void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
     const ConfigEntry& e = *r.config;
-    plan.family = ComponentPlan{"family version", std::string(field_text(r.familyVersionText)),
-                                std::string(field_text(e.family)), {}};
+    plan.family = ComponentPlan{"family version",
+                                std::string(field_text(r.familyVersionText)),
+                                std::string(field_text(e.family)),
+                                {}};
     switch (steps.family) {
         case FamilyRoute::TakenFromFunction0:
             plan.family->action = "written through function 0";
-            plan.notRun.push_back({"family version", "function 0 writes it; this function "
-                                                     "reports its outcome"});
+            plan.notRun.push_back({"family version",
+                                   "function 0 writes it; this function "
+                                   "reports its outcome"});
             return;
         case FamilyRoute::NvramVpd:
             plan.steps.push_back(
@@ -239,11 +244,9 @@ void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     if (steps.probe) {
         for (const ToolStep& write : steps.writes)
             if (write.option != std::string_view("-m_pn"))
-                plan.components.push_back(
-                    {write.name, write.from, write.to, "update"});
+                plan.components.push_back({write.name, write.from, write.to, "update"});
         for (const ComponentLeft& left : steps.left)
-            plan.components.push_back(
-                {left.name, left.from, left.to, left.why});
+            plan.components.push_back({left.name, left.from, left.to, left.why});
     }
     if (steps.probe)
         plan_programming(r, steps, plan);
@@ -265,7 +268,8 @@ void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
 FunctionPlan plan_function(const Context& ctx, AdapterRecord& r) {
     FunctionPlan plan;
     plan.record = &r;
-    const bool disabled = r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
+    const bool disabled =
+        r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
     if (disabled && !read_disabled(ctx, r, plan)) {
         plan.outcome = PlanOutcome::Unknown;
         plan.reported = r.config != nullptr;
@@ -303,17 +307,22 @@ void share_function0_outcome(std::vector<FunctionPlan>& functions) {
 }  // namespace
 
 void plan_functions(Plan& plan, const ConfigList& config) {
-    Context ctx{config, plan.skip, plan.force, kept_backups(), leftover_backup_owner(),
-                function0_by_location(plan.records), {}};
+    Context ctx{config,
+                plan.skip,
+                plan.force,
+                kept_backups(),
+                leftover_backup_owner(),
+                function0_by_location(plan.records),
+                {}};
     for (AdapterRecord& r : plan.records) {
         plan.functions.push_back(plan_function(ctx, r));
-        if (r.function == 0) ctx.function0Outcome[{r.bus, r.device}] = plan.functions.back().outcome;
+        if (r.function == 0)
+            ctx.function0Outcome[{r.bus, r.device}] = plan.functions.back().outcome;
     }
     share_function0_outcome(plan.functions);
-    const bool reports = std::any_of(plan.functions.begin(), plan.functions.end(),
-                                     [](const FunctionPlan& f) {
-                                         return f.reported || f.outcome == PlanOutcome::Unknown;
-                                     });
+    const bool reports = std::any_of(
+        plan.functions.begin(), plan.functions.end(),
+        [](const FunctionPlan& f) { return f.reported || f.outcome == PlanOutcome::Unknown; });
     if (!reports)
         plan.end = WholeRunEnd{code_of(ResultCode::NoSupportedDevices),
                                "no adapter function matches a table row and takes part"};

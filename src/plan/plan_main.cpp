@@ -73,8 +73,7 @@ void plan_with_library(Plan& plan, const ConfigList& config) {
         plan.end = WholeRunEnd{code_of(ResultCode::OutOfMemory), {}};
         return;
     }
-    if (get_device_info(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) !=
-        0) {
+    if (get_device_info(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) != 0) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed),
                                "a library call of the inventory failed"};
         return;
@@ -112,7 +111,8 @@ int main(int argc, char** argv) {
     Plan plan;
     const Options options = parse(argc, argv, plan);
     if (!options.problem.empty() || options.help) {
-        if (!options.problem.empty()) std::fprintf(stderr, "qik_plan: %s\n", options.problem.c_str());
+        if (!options.problem.empty())
+            std::fprintf(stderr, "qik_plan: %s\n", options.problem.c_str());
         std::fputs(Usage, options.help ? stdout : stderr);
         return options.help ? ExitPlanned : ExitUsage;
     }

@@ -23,8 +23,8 @@ std::string mac_or_dash(const AdapterRecord& r) {
 }
 
 std::string component_line(const ComponentPlan& c) {
-    return "  " + c.name + " " + printable(c.installed.empty() ? "(none)" : c.installed) +
-           " -> " + printable(c.target) + ": " + printable(c.action) + "\n";
+    return "  " + c.name + " " + printable(c.installed.empty() ? "(none)" : c.installed) + " -> " +
+           printable(c.target) + ": " + printable(c.action) + "\n";
 }
 
 std::string step_line(int number, const PlannedStep& s) {
@@ -53,8 +53,8 @@ std::string function_text(const FunctionPlan& f) {
                       mac_or_dash(r) + "  " + printable(field_text(r.description)) + "\n";
     if (!f.enabled)
         out += "  disabled: the run enables it first, the plan does not" +
-               (f.readThrough.empty() ? std::string() : "; firmware read through " +
-                                                            printable(f.readThrough)) +
+               (f.readThrough.empty() ? std::string()
+                                      : "; firmware read through " + printable(f.readThrough)) +
                "\n";
     if (f.outcome == PlanOutcome::LeftAlone || f.outcome == PlanOutcome::Unknown)
         return out + "  " + outcome_name(f.outcome) + ": " + printable(f.why) + "\n";
@@ -188,7 +188,10 @@ std::string function_json(const FunctionPlan& f) {
                                  }))
         .add("onFailedWrite", json_text_or_null(f.onFailedWrite))
         .add("notRun", json_array(f.notRun, [](const StepNotRun& n) {
-                 return JsonObject{}.add("step", json_text(n.step)).add("why", json_text(n.why)).text();
+                 return JsonObject{}
+                     .add("step", json_text(n.step))
+                     .add("why", json_text(n.why))
+                     .text();
              }));
     return o.text();
 }
@@ -215,8 +218,9 @@ std::string plan_text(const Plan& plan) {
                (plan.end->detail.empty() ? "" : "  " + printable(plan.end->detail) + "\n");
     // No adapter was listed when the run would end before its inventory.
     if (plan.functions.empty() && plan.end) return out;
-    out += "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
-           "it.\n";
+    out +=
+        "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
+        "it.\n";
     for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);
     return out + "\n" + summary_text(counts_of(plan));
 }

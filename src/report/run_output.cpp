@@ -50,7 +50,9 @@ bool RunOutput::open_log() {
 
 void RunOutput::close_log() {
     OutputStream2 = nullptr;
-    if (log_) check(close_output_file(std::move(log_)), std::string("the inventory log ") + InventoryLogName);
+    if (log_)
+        check(close_output_file(std::move(log_)),
+              std::string("the inventory log ") + InventoryLogName);
 }
 
 bool RunOutput::close() {
@@ -67,5 +69,6 @@ bool RunOutput::close() {
 void RunOutput::check(bool written, const std::string& what) {
     if (written) return;
     written_ = false;
-    std::fprintf(stderr, "qik_programmer: cannot write %s: %s\n", what.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "qik_programmer: cannot write %s: %s\n", what.c_str(),
+                 std::strerror(errno));
 }

@@ -8,7 +8,7 @@
 #include "common/file.h"
 
 class RunOutput {
-public:
+  public:
     RunOutput() = default;
     RunOutput(const RunOutput&) = delete;
     RunOutput& operator=(const RunOutput&) = delete;
@@ -25,7 +25,7 @@ public:
     // written to either file did not reach it.
     bool close();
 
-private:
+  private:
     void check(bool written, const std::string& what);
 
     File result_;

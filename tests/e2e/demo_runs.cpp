@@ -89,7 +89,8 @@ Commands planned_commands(const json& plan) {
         for (const json& step : f["steps"]) {
             if (step["command"].is_null()) continue;
             const std::string command = step["command"];
-            out.push_back(command.substr(prefix.size(), command.size() - prefix.size() - tail.size()));
+            out.push_back(
+                command.substr(prefix.size(), command.size() - prefix.size() - tail.size()));
         }
     return out;
 }
@@ -120,8 +121,8 @@ void expect_run_follows_plan(const Commands& planned, const RunResult& run) {
         return;
     }
     ASSERT_LE(compared, planned.size()) << run.toolLog;
-    EXPECT_THAT(Commands(issued.begin(), issued.begin() + static_cast<long>(compared)),
-                ::testing::ElementsAreArray(planned.begin(),
-                                            planned.begin() + static_cast<long>(compared)))
+    EXPECT_THAT(
+        Commands(issued.begin(), issued.begin() + static_cast<long>(compared)),
+        ::testing::ElementsAreArray(planned.begin(), planned.begin() + static_cast<long>(compared)))
         << run.toolLog;
 }

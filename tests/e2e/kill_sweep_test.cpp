@@ -40,7 +40,7 @@ json kill_at_command(const std::string& command, int occurrence, bool performed)
     std::istringstream in(command);
     for (std::string w; in >> w;)
         if (w != "-noreset" && w != "-F") words.push_back(w);
-    json fault = {{"mac", words.at(0)}, {"form", words.at(1)}, {"occurrence", occurrence},
+    json fault = {{"mac", words.at(0)},       {"form", words.at(1)},  {"occurrence", occurrence},
                   {"signalUtility", SIGKILL}, {"perform", performed}, {"exit", 0}};
     if (words.size() == 3) fault["file"] = words[2];
     if (words.size() == 4) {
@@ -105,8 +105,8 @@ const KillSweep& sweep() {
 std::vector<std::pair<std::string, int>> reported(const std::string& xml) {
     static const std::regex device(R"re(<Device [^>]*bus="(\d+)"[\s\S]*?<Message id="(\d+)">)re");
     std::vector<std::pair<std::string, int>> out;
-    for (auto m = std::sregex_iterator(xml.begin(), xml.end(), device);
-         m != std::sregex_iterator(); ++m)
+    for (auto m = std::sregex_iterator(xml.begin(), xml.end(), device); m != std::sregex_iterator();
+         ++m)
         out.emplace_back((*m)[1] == "1" ? "lom" : "addin", std::stoi((*m)[2]));
     return out;
 }
@@ -159,9 +159,10 @@ constexpr std::size_t Stride = 1;
 
 TEST(KillSweep, CountsTheCases) {
     const std::size_t count = sweep().cases.size();
-    std::printf("kill sweep: %zu cases (each tool command and NVRAM write, killed before and "
-                "after it); %zu run here\n",
-                count, (count + Stride - 1) / Stride);
+    std::printf(
+        "kill sweep: %zu cases (each tool command and NVRAM write, killed before and "
+        "after it); %zu run here\n",
+        count, (count + Stride - 1) / Stride);
     EXPECT_GT(count, 0u);
 }
 

@@ -76,11 +76,12 @@ TEST(Plan, ShowsTheDemoAsTheRunsFindIt) {
     EXPECT_EQ(second["summary"]["current"], 6);
     EXPECT_FALSE(second["summary"]["rebootNeeded"].get<bool>());
     for (const json& c : second["functions"][0]["components"]) EXPECT_EQ(c["action"], "current");
-    EXPECT_THAT(planned_commands(second),
-                ElementsAreArray(joined(
-                    {with_mac(Lom, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam1.txt"}),
-                     with_mac(Addin, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam3.txt",
-                                      "upgrade -noreset -vpd VpdUpdate.txt"})})));
+    EXPECT_THAT(
+        planned_commands(second),
+        ElementsAreArray(joined(
+            {with_mac(Lom, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam1.txt"}),
+             with_mac(Addin, {"dir", "dumpnvram buimage", "upgrade -noreset -m_pn modfam3.txt",
+                              "upgrade -noreset -vpd VpdUpdate.txt"})})));
 }
 
 namespace {
@@ -91,12 +92,13 @@ struct AgreementCase {
     json patch;
     std::vector<std::string> args;
     std::map<std::string, std::string> files;  // laid beside the demo's
-    int runsBefore = 0;                         // runs made before the plan
+    int runsBefore = 0;                        // runs made before the plan
     friend void PrintTo(const AgreementCase& c, std::ostream* out) { *out << c.name; }
 };
 
 json library_fault(const char* call, const char* service, int result = 9) {
-    return {{"library", {{"faults", {{{"call", call}, {"serviceName", service}, {"result", result}}}}}}};
+    return {{"library",
+             {{"faults", {{{"call", call}, {"serviceName", service}, {"result", result}}}}}}};
 }
 
 json functions_with(std::size_t index, json member) {
@@ -115,14 +117,19 @@ const AgreementCase AgreementCases[] = {
     {"AddinFunction0OfAnotherType", functions_with(4, {{"type", 4}}), {}, {}},
     {"AddinFunction0Unmatched", functions_with(4, {{"chipRevisionId", "0x500"}}), {}, {}},
     {"WriteProtected", tool_faults({{{"option", "-bta"}, {"exit", 203}}}), {}, {}},
-    {"WriteFails", tool_faults({{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}}}),
-     {}, {}},
+    {"WriteFails",
+     tool_faults({{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}}}),
+     {},
+     {}},
     {"RestoreFails",
      tool_faults({{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}},
                   {{"form", "restorenvram"}, {"exit", 1}}}),
-     {}, {}},
+     {},
+     {}},
     {"ProbeRefused", tool_faults({{{"form", "dir"}, {"mac", Addin}, {"exit", 40}}}), {}, {}},
-    {"BackupImpossible", tool_faults({{{"form", "dumpnvram"}, {"mac", Addin}, {"exit", 10}}}), {},
+    {"BackupImpossible",
+     tool_faults({{{"form", "dumpnvram"}, {"mac", Addin}, {"exit", 10}}}),
+     {},
      {}},
     {"PhyFails", tool_faults({{{"option", "phy"}, {"mac", Addin}, {"exit", 7}}}), {}, {}},
     {"VpdCommandFails", tool_faults({{{"option", "-vpd"}, {"exit", 9}}}), {}, {}},
@@ -130,7 +137,10 @@ const AgreementCase AgreementCases[] = {
     {"AddinExtendedVpdUnreadable", library_fault("AdpmGetExtVPD", "eth4"), {}, {}},
     {"LomFamilyWriteFails", library_fault("AdpmWriteFirmware", "eth0"), {}, {}},
     {"LomBackupKept", json::object(), {}, {{"buimage_001c5a100000", "kept"}}},
-    {"LomBackupLeftOver", json::object(), {}, {{"buimage", "left"}, {"buimage.mac", "001c5a100000\n"}}},
+    {"LomBackupLeftOver",
+     json::object(),
+     {},
+     {{"buimage", "left"}, {"buimage.mac", "001c5a100000\n"}}},
     {"AddinBackupKept", json::object(), {}, {{"buimage_001c5a400000", "kept"}}},
 };
 
@@ -155,13 +165,16 @@ INSTANTIATE_TEST_SUITE_P(Plan, PlanAndRun, ::testing::ValuesIn(AgreementCases),
 TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
     const struct {
         const char* name;
-        const char* removed;      // a file taken from the demo
-        std::string table;        // replaces the demo's table when set
+        const char* removed;  // a file taken from the demo
+        std::string table;    // replaces the demo's table when set
         unsigned code;
         const char* detail;
         json bench = demo_bench();
     } cases[] = {
-        {"no library", "libadpm_x64.so.6", {}, 6,
+        {"no library",
+         "libadpm_x64.so.6",
+         {},
+         6,
          "./libadpm_x64.so.6 was not found in the working directory"},
         {"no table", "vxlkqfw.cfg", {}, 3, "vxlkqfw.cfg: cannot open"},
         {"bad table", nullptr, "t\n! ven crv\nzz a0\n", 3, "vxlkqfw.cfg:3: column 1"},
@@ -188,6 +201,7 @@ TEST(Plan, RefusesAnUnknownOption) {
     const ProcessResult p = s.run_plan({"-print"});
     EXPECT_EQ(p.exitStatus, 1);
     EXPECT_EQ(p.stdoutText, "");
-    EXPECT_EQ(p.stderrText,
-              "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n");
+    EXPECT_EQ(
+        p.stderrText,
+        "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n");
 }

@@ -29,9 +29,12 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* KeptLom = "buimage_001c5a100000";
-const std::string RestoreLomCommand = "\"./nicflsh 001c5a100000 restorenvram buimage_001c5a100000\"";
+const std::string RestoreLomCommand =
+    "\"./nicflsh 001c5a100000 restorenvram buimage_001c5a100000\"";
 
-void lay_out(Scratch& s) { copy_demo_files(s); }
+void lay_out(Scratch& s) {
+    copy_demo_files(s);
+}
 
 bool enabled(const RunResult& r, const std::string& service) {
     for (const json& f : r.bench["functions"])
@@ -50,12 +53,13 @@ void expect_no_backup(const Scratch& s) {
 // ---- a restore that fails ----------------------------------------------------
 
 TEST(KeptBackup, AFailedRestoreKeepsTheBackupUntilAPersonDealsWithIt) {
-    const json bench = demo_bench_with(tool_faults({{{"option", "-mgmt"},
-                            {"adapter", "lom"},
-                            {"occurrence", 1},
-                            {"exit", 9},
-                            {"scribble", true}},
-                           {{"form", "restorenvram"}, {"occurrence", 1}, {"exit", 1}}}));
+    const json bench =
+        demo_bench_with(tool_faults({{{"option", "-mgmt"},
+                                      {"adapter", "lom"},
+                                      {"occurrence", 1},
+                                      {"exit", 9},
+                                      {"scribble", true}},
+                                     {{"form", "restorenvram"}, {"occurrence", 1}, {"exit", 1}}}));
     Scratch s(bench);
     lay_out(s);
     const AdapterState original = state_of(s, "lom");
@@ -76,8 +80,8 @@ TEST(KeptBackup, AFailedRestoreKeepsTheBackupUntilAPersonDealsWithIt) {
     EXPECT_THAT(commands_for(retry.toolLog, Lom), IsEmpty());
     EXPECT_THAT(retry.libraryTrace, Not(HasSubstr("AdpmWriteFirmware")));
     EXPECT_TRUE(s.nvram("lom") == spoilt);
-    EXPECT_THAT(retry.stderrText, HasSubstr("001c5a100000 (eth0) is left alone: " +
-                                            std::string(KeptLom)));
+    EXPECT_THAT(retry.stderrText,
+                HasSubstr("001c5a100000 (eth0) is left alone: " + std::string(KeptLom)));
 
     // The person puts the backup back as told, checks, and deletes it.
     EXPECT_EQ(s.run_tool({Lom, "restorenvram", KeptLom}).exitStatus, 0);
@@ -101,15 +105,20 @@ struct Leftover {
 };
 
 const Leftover Leftovers[] = {
-    {"BackupAndItsNote", {{"buimage", "lom"}, {"buimage.mac", "001c5a100000\n"}},
-     {{KeptLom, "lom"}}, true},
+    {"BackupAndItsNote",
+     {{"buimage", "lom"}, {"buimage.mac", "001c5a100000\n"}},
+     {{KeptLom, "lom"}},
+     true},
     {"BackupWithoutNote", {{"buimage", "?"}}, {{"buimage_unknown", "?"}}, false},
-    {"NoteNamesNoMac", {{"buimage", "?"}, {"buimage.mac", "eth0\n"}},
-     {{"buimage_unknown", "?"}}, false},
+    {"NoteNamesNoMac",
+     {{"buimage", "?"}, {"buimage.mac", "eth0\n"}},
+     {{"buimage_unknown", "?"}},
+     false},
     {"NoteAlone", {{"buimage.mac", "001c5a100000\n"}}, {}, false},
     {"NameTaken",
      {{"buimage", "new"}, {"buimage.mac", "001c5a100000\n"}, {KeptLom, "old"}},
-     {{KeptLom, "old"}, {std::string(KeptLom) + "_1", "new"}}, true},
+     {{KeptLom, "old"}, {std::string(KeptLom) + "_1", "new"}},
+     true},
     {"UnknownNameTaken",
      {{"buimage", "new"}, {"buimage_unknown", "old"}, {"buimage_unknown_1", "older"}},
      {{"buimage_unknown", "old"}, {"buimage_unknown_1", "older"}, {"buimage_unknown_2", "new"}},
@@ -232,20 +241,39 @@ json stop_at(json fault, int signal) {
 
 const StopCase StopCases[] = {
     // The adapter in hand is finished; none after it is started.
-    {"TermWhileWritingTheLom", {stop_at({{"option", "-bta"}, {"mac", Lom}}, SIGTERM)},
-     {0, 17, 17, 17, 17, 17}, LomUpdate, {}, 0x10},
-    {"InterruptWhileWritingTheLom", {stop_at({{"option", "-bta"}, {"mac", Lom}}, SIGINT)},
-     {0, 17, 17, 17, 17, 17}, LomUpdate, {}, 0x10},
-    {"HangupAtTheProbe", {stop_at({{"form", "dir"}, {"mac", Lom}}, SIGHUP)},
-     {0, 17, 17, 17, 17, 17}, LomUpdate, {}, 0x10},
+    {"TermWhileWritingTheLom",
+     {stop_at({{"option", "-bta"}, {"mac", Lom}}, SIGTERM)},
+     {0, 17, 17, 17, 17, 17},
+     LomUpdate,
+     {},
+     0x10},
+    {"InterruptWhileWritingTheLom",
+     {stop_at({{"option", "-bta"}, {"mac", Lom}}, SIGINT)},
+     {0, 17, 17, 17, 17, 17},
+     LomUpdate,
+     {},
+     0x10},
+    {"HangupAtTheProbe",
+     {stop_at({{"form", "dir"}, {"mac", Lom}}, SIGHUP)},
+     {0, 17, 17, 17, 17, 17},
+     LomUpdate,
+     {},
+     0x10},
     // A restore in hand is finished too; the LOM's other functions share
     // its failure, which leaves them nothing to do.
     {"TermWhileRestoring",
      {{{"option", "-mgmt"}, {"mac", Lom}, {"exit", 9}, {"scribble", true}},
       stop_at({{"form", "restorenvram"}}, SIGTERM)},
-     lom_and_addin(9, 17), first(LomUpdate, 5, Restore), {}, 0x10},
-    {"TermAtTheLastCommand", {stop_at({{"option", "phy"}, {"mac", AddinPort1}}, SIGTERM)},
-     lom_and_addin(0, 0), LomUpdate, AddinUpdate, 0},
+     lom_and_addin(9, 17),
+     first(LomUpdate, 5, Restore),
+     {},
+     0x10},
+    {"TermAtTheLastCommand",
+     {stop_at({{"option", "phy"}, {"mac", AddinPort1}}, SIGTERM)},
+     lom_and_addin(0, 0),
+     LomUpdate,
+     AddinUpdate,
+     0},
 };
 
 class StoppedRun : public ::testing::TestWithParam<StopCase> {};
@@ -280,9 +308,9 @@ struct Function0Case {
     const char* name;
     json patch;
     std::vector<std::string> args;
-    std::vector<int> statuses;     // in document order
-    Commands port1Commands;        // what the add-in's second port got
-    const char* said;              // on standard error, or none
+    std::vector<int> statuses;  // in document order
+    Commands port1Commands;     // what the add-in's second port got
+    const char* said;           // on standard error, or none
     friend void PrintTo(const Function0Case& c, std::ostream* out) { *out << c.name; }
 };
 
@@ -301,35 +329,71 @@ json without_function(std::size_t index) {
 constexpr std::size_t Eth4 = 4;
 
 const Function0Case Function0Cases[] = {
-    {"LomFunction0Skipped", json::object(), {"-skip", "eth0"}, {0, 0}, AddinPort1Update,
+    {"LomFunction0Skipped",
+     json::object(),
+     {"-skip", "eth0"},
+     {0, 0},
+     AddinPort1Update,
      "eth1 (1:0.1) takes no part: function 0 is skipped"},
-    {"AddinFunction0Skipped", json::object(), {"-skip", "eth4"}, {0, 0, 0, 0}, {},
+    {"AddinFunction0Skipped",
+     json::object(),
+     {"-skip", "eth4"},
+     {0, 0, 0, 0},
+     {},
      "eth5 (4:0.1) takes no part: function 0 is skipped"},
-    {"AddinFunction0OfAnotherType", functions_with(Eth4, {{"type", 4}}), {}, {0, 0, 0, 0}, {},
+    {"AddinFunction0OfAnotherType",
+     functions_with(Eth4, {{"type", 4}}),
+     {},
+     {0, 0, 0, 0},
+     {},
      "eth5 (4:0.1) takes no part: function 0 is of another adapter type"},
     {"AddinFunction0NotEnabled",
-     json::object({{"functions", functions_with(Eth4, {{"enabled", false}})["functions"]},
-                   {"library",
-                    {{"faults", {{{"call", "AdpmEnableDevice"}, {"serviceName", "eth4"}}}}}}}),
-     {}, {0, 0, 0, 0}, {}, "eth5 (4:0.1) takes no part: function 0 could not be enabled"},
-    {"AddinFunction0MatchesNoRow", functions_with(Eth4, {{"chipRevisionId", "0x500"}}), {},
-     {0, 0, 0, 0}, {}, "eth5 (4:0.1) takes no part: function 0 matches no table row"},
-    {"AddinFunction0NotReported", without_function(Eth4), {}, {0, 0, 0, 0}, {},
+     json::object(
+         {{"functions", functions_with(Eth4, {{"enabled", false}})["functions"]},
+          {"library", {{"faults", {{{"call", "AdpmEnableDevice"}, {"serviceName", "eth4"}}}}}}}),
+     {},
+     {0, 0, 0, 0},
+     {},
+     "eth5 (4:0.1) takes no part: function 0 could not be enabled"},
+    {"AddinFunction0MatchesNoRow",
+     functions_with(Eth4, {{"chipRevisionId", "0x500"}}),
+     {},
+     {0, 0, 0, 0},
+     {},
+     "eth5 (4:0.1) takes no part: function 0 matches no table row"},
+    {"AddinFunction0NotReported",
+     without_function(Eth4),
+     {},
+     {0, 0, 0, 0},
+     {},
      "eth5 (4:0.1) takes no part: its adapter's function 0 is not reported"},
     // Function 0 failed: the second port runs none of its own steps.
     {"AddinWriteFailed",
-     tool_faults({{{"option", "-mgmt"}, {"mac", Addin}, {"exit", 9}, {"scribble", true}}}), {},
-     lom_and_addin(0, 9), {}, nullptr},
+     tool_faults({{{"option", "-mgmt"}, {"mac", Addin}, {"exit", 9}, {"scribble", true}}}),
+     {},
+     lom_and_addin(0, 9),
+     {},
+     nullptr},
     {"AddinRestoreFailed",
      tool_faults({{{"option", "-mgmt"}, {"mac", Addin}, {"exit", 9}, {"scribble", true}},
                   {{"form", "restorenvram"}, {"exit", 1}}}),
-     {}, lom_and_addin(0, 14), {}, nullptr},
-    {"AddinProbeRefused", tool_faults({{{"form", "dir"}, {"mac", Addin}, {"exit", 40}}}), {},
-     lom_and_addin(0, 18), {}, nullptr},
+     {},
+     lom_and_addin(0, 14),
+     {},
+     nullptr},
+    {"AddinProbeRefused",
+     tool_faults({{{"form", "dir"}, {"mac", Addin}, {"exit", 40}}}),
+     {},
+     lom_and_addin(0, 18),
+     {},
+     nullptr},
     {"AddinFunction0Unreadable",
      {{"library",
        {{"faults", {{{"call", "AdpmGetFirmwareInfo"}, {"serviceName", "eth4"}, {"result", 9}}}}}}},
-     {}, lom_and_addin(0, 10), {}, nullptr},
+     {},
+     lom_and_addin(0, 10),
+     {},
+     nullptr},
 };
 
 class Function0Decides : public ::testing::TestWithParam<Function0Case> {};
