@@ -48,7 +48,7 @@ class DebianPackage(unittest.TestCase):
                      "usr/share/man/man1/qik_plan.1.gz", "usr/share/qik_programmer/result.xsd",
                      "usr/share/qik_programmer/plan.schema.json",
                      DOC + "/copyright", DOC + "/changelog.gz", DOC + "/results.md", DOC + "/fleet.md",
-                     DOC + "/examples/fleet/site.yml", DOC + "/examples/fleet/roles/qik_update/meta/argument_specs.yml"]:
+                     DOC + "/examples/fleet/site.yml", DOC + "/examples/fleet/roles/qik_update/meta/main.yml"]:
             self.assertIn(path, self.files)
         bench = [f for f in self.files if re.search(r"adpm_x64|nicflsh|bench\.json|simulate|simfleet|/results$", f)]
         self.assertEqual(bench, [])
