@@ -274,7 +274,7 @@ std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
     std::span<const AdapterRecord> records) {
     std::map<AdapterLocation, const AdapterRecord*> function0;
     for (const AdapterRecord& r : records)
-        if (r.function == 0) function0[{r.bus, r.device}] = &r;
+        if (r.function == 0) function0[location_of(r)] = &r;
     return function0;
 }
 
@@ -283,7 +283,7 @@ void pass_over_functions_without_function0(std::span<AdapterRecord> records, con
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (AdapterRecord& r : records) {
         if (r.function == 0 || r.config == nullptr) continue;
-        const auto found = function0.find({r.bus, r.device});
+        const auto found = function0.find(location_of(r));
         const char* why =
             why_function0_is_out(found != function0.end() ? found->second : nullptr, skip);
         if (why == nullptr) continue;

@@ -53,6 +53,13 @@ inline std::string printable(std::string_view text) {
     return out;
 }
 
+// A word from a command line as a message shows it: quoted, cut after 60
+// characters, control bytes as '?'.
+inline std::string quoted_word(std::string_view word) {
+    constexpr std::size_t MaxShown = 60;
+    return "\"" + printable(word.substr(0, MaxShown)) + (word.size() > MaxShown ? "...\"" : "\"");
+}
+
 // The length of the well-formed UTF-8 sequence that starts `s` (1 for an
 // ASCII byte), or 0 when it does not start with one.
 inline std::size_t utf8_length(std::string_view s) {

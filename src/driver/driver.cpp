@@ -41,12 +41,6 @@ void print_usage(const char* program) {
                 program);
 }
 
-// An argument as a message shows it: quoted, cut, control bytes as '?'.
-std::string shown(std::string_view word) {
-    constexpr std::size_t MaxShown = 60;
-    return "\"" + printable(word.substr(0, MaxShown)) + (word.size() > MaxShown ? "...\"" : "\"");
-}
-
 CommandAction refuse(CommandLine& line, std::string problem) {
     line.problem = std::move(problem);
     return CommandAction::Invalid;
@@ -54,8 +48,8 @@ CommandAction refuse(CommandLine& line, std::string problem) {
 
 // An option accepted only in a command line of at most `limit` words.
 CommandAction refuse_beyond(CommandLine& line, std::string_view option, int argc, int limit) {
-    if (limit == 2) return refuse(line, shown(option) + " must be the only argument");
-    return refuse(line, shown(option) + " is accepted only in a command line of at most " +
+    if (limit == 2) return refuse(line, quoted_word(option) + " must be the only argument");
+    return refuse(line, quoted_word(option) + " is accepted only in a command line of at most " +
                             std::to_string(limit) + " words (this one has " + std::to_string(argc) +
                             ")");
 }
@@ -64,10 +58,10 @@ CommandAction refuse_beyond(CommandLine& line, std::string_view option, int argc
 CommandAction take_value(int argc, const char* const* argv, int& i, std::span<char> field,
                          bool refuseLonger, CommandLine& line) {
     const std::string_view option = argv[i];
-    if (i + 1 >= argc) return refuse(line, shown(option) + " needs a value");
+    if (i + 1 >= argc) return refuse(line, quoted_word(option) + " needs a value");
     const std::string_view value = argv[++i];
     if (refuseLonger && value.size() >= field.size())
-        return refuse(line, "the value of " + shown(option) + " is longer than " +
+        return refuse(line, "the value of " + quoted_word(option) + " is longer than " +
                                 std::to_string(field.size() - 1) + " characters");
     copy_text(field, value);
     return CommandAction::Run;
@@ -212,7 +206,7 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
         else if (arg == "-skip")
             action = take_value(argc, argv, i, line.skipList, false, line);
         else
-            return refuse(line, "unknown option " + shown(arg));
+            return refuse(line, "unknown option " + quoted_word(arg));
         if (action != CommandAction::Run) return action;
     }
     return CommandAction::Run;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -19,13 +20,6 @@
 #include "vpd/vpd.h"
 
 namespace {
-
-// An adapter's functions share its bus and device.
-using Location = std::pair<uint32_t, uint32_t>;
-
-Location location_of(const AdapterRecord& r) {
-    return {r.bus, r.device};
-}
 
 // What one eval_and_prg call keeps from record to record.
 struct Engine {
@@ -38,7 +32,7 @@ struct Engine {
     // Backups that earlier runs had to keep: their adapters are left alone.
     std::vector<std::string> keptBackups;
     // The status each adapter's function 0 ended with, once handled.
-    std::map<Location, uint32_t> function0Ended;
+    std::map<AdapterLocation, uint32_t> function0Ended;
 };
 
 enum class RecordEnd { Next, Abandon };
@@ -213,15 +207,13 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
 // location (the last of a bus and device wins), so the pass costs the same
 // per function however many the server has.
 void share_function0_status(std::span<AdapterRecord> records) {
-    std::map<Location, uint32_t> function0Status;
-    for (const AdapterRecord& r : records)
-        if (r.function == 0) function0Status[location_of(r)] = r.status;
+    const auto function0 = function0_by_location(records);
     for (AdapterRecord& r : records) {
         if (r.function == 0 || r.status == code_of(ResultCode::AdapterListFailed) ||
             r.status == code_of(ResultCode::UpdateIncomplete))
             continue;
-        const auto first = function0Status.find(location_of(r));
-        if (first != function0Status.end()) r.status = first->second;
+        const auto found = function0.find(location_of(r));
+        if (found != function0.end()) r.status = found->second->status;
     }
 }
 

@@ -1,8 +1,8 @@
 #include "engine/update_steps.h"
 
 #include <algorithm>
-#include <array>
 #include <span>
+#include <vector>
 
 #include "common/text.h"
 #include "config/config.h"
@@ -10,61 +10,90 @@
 
 namespace {
 
-// A component as the update sees it: its target and installed numbers, the
-// texts a person reads, and the command that writes it.
+// A component as the update sees it: whether it is written, the command
+// that writes it with the texts a person reads, and its target number.
 struct Component {
     bool runs;
     ToolStep step;
     uint32_t target;
 };
 
-Component when_newer(uint32_t target, uint32_t installed, bool force, ToolStep step) {
-    return {target != 0 && (target > installed || force), std::move(step), target};
-}
+// Where one component's table row and installed version live.
+struct ComponentFields {
+    const char* name;
+    const char* option;
+    char (ConfigEntry::*file)[32];
+    char (ConfigEntry::*version)[32];
+    uint32_t ConfigEntry::*target;
+    char (AdapterRecord::*installedText)[16];
+    uint32_t AdapterRecord::*installed;
+};
+
+constexpr ComponentFields Bootcode = {"bootcode",
+                                      "-bc",
+                                      &ConfigEntry::bcFile,
+                                      &ConfigEntry::bcVersion,
+                                      &ConfigEntry::bcNum,
+                                      &AdapterRecord::bcVersionText,
+                                      &AdapterRecord::bcVersion};
+constexpr ComponentFields BootAgent = {"boot agent",
+                                       "-bta",
+                                       &ConfigEntry::btaFile,
+                                       &ConfigEntry::btaVersion,
+                                       &ConfigEntry::btaNum,
+                                       &AdapterRecord::btaVersionText,
+                                       &AdapterRecord::btaVersion};
+constexpr ComponentFields UefiDriver = {"UEFI driver",
+                                        "-bta",
+                                        &ConfigEntry::uefiFile,
+                                        &ConfigEntry::uefiVersion,
+                                        &ConfigEntry::uefiNum,
+                                        &AdapterRecord::uefiVersionText,
+                                        &AdapterRecord::uefiVersion};
+// After the bootcode and the boot agent, in the order the tool must write them.
+constexpr ComponentFields LaterComponents[] = {
+    {"NC-SI", "-mgmt", &ConfigEntry::ncsiFile, &ConfigEntry::ncsiVersion, &ConfigEntry::ncsiNum,
+     &AdapterRecord::ncsiVersionText, &AdapterRecord::ncsiVersion},
+    {"management port", "-qmx", &ConfigEntry::qmxFile, &ConfigEntry::qmxVersion,
+     &ConfigEntry::qmxNum, &AdapterRecord::qmxVersionText, &AdapterRecord::qmxVersion},
+    {"IPMI", "-ipmi", &ConfigEntry::ipmiFile, &ConfigEntry::ipmiVersion, &ConfigEntry::ipmiNum,
+     &AdapterRecord::ipmiVersionText, &AdapterRecord::ipmiVersion},
+    {"iSCSI boot", "-ib", &ConfigEntry::iscsibFile, &ConfigEntry::iscsibVersion,
+     &ConfigEntry::iscsibNum, &AdapterRecord::iscsiVersionText, &AdapterRecord::iscsiVersion},
+    {"FCoE boot", "-feb", &ConfigEntry::fcoebFile, &ConfigEntry::fcoebVersion,
+     &ConfigEntry::fcoebNum, &AdapterRecord::fcoeVersionText, &AdapterRecord::fcoeVersion},
+    {"pre-boot configuration", "-cfx", &ConfigEntry::cfxFile, &ConfigEntry::cfxVersion,
+     &ConfigEntry::cfxNum, &AdapterRecord::cfxVersionText, &AdapterRecord::cfxVersion},
+};
 
 ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
                    std::string_view file, uint32_t installed) {
     return {name, std::string(from), std::string(to), option, std::string(file), installed};
 }
 
+ToolStep step_of(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e) {
+    return tool_step(c.name, field_text(r.*c.installedText), field_text(e.*c.version), c.option,
+                     field_text(e.*c.file), r.*c.installed);
+}
+
+Component when_newer(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e,
+                     bool force) {
+    const uint32_t target = e.*c.target;
+    return {target != 0 && (target > r.*c.installed || force), step_of(c, r, e), target};
+}
+
 // The component steps in the order the tool must write them.
-std::array<Component, 8> components(const AdapterRecord& r, const ConfigEntry& e, bool force) {
+std::vector<Component> components(const AdapterRecord& r, const ConfigEntry& e, bool force) {
+    std::vector<Component> out{when_newer(Bootcode, r, e, force)};
+    if (starts_with(out.back().step.file, "mf")) out.back().step.option = "-mfw1";
+    // One step writes the boot agent or the UEFI driver, whichever is newer.
     const bool uefi = e.btaNum < e.uefiNum;
     const bool bootAgentDue = (e.btaNum != 0 || e.uefiNum != 0) &&
                               (force || e.btaNum > r.btaVersion || e.uefiNum > r.uefiVersion);
-    const ToolStep bootAgent =
-        uefi ? tool_step("UEFI driver", field_text(r.uefiVersionText), field_text(e.uefiVersion),
-                         "-bta", field_text(e.uefiFile), r.uefiVersion)
-             : tool_step("boot agent", field_text(r.btaVersionText), field_text(e.btaVersion),
-                         "-bta", field_text(e.btaFile), r.btaVersion);
-    return {{
-        when_newer(e.bcNum, r.bcVersion, force,
-                   tool_step("bootcode", field_text(r.bcVersionText), field_text(e.bcVersion),
-                             starts_with(field_text(e.bcFile), "mf") ? "-mfw1" : "-bc",
-                             field_text(e.bcFile), r.bcVersion)),
-        {bootAgentDue, bootAgent, std::max(e.btaNum, e.uefiNum)},
-        when_newer(e.ncsiNum, r.ncsiVersion, force,
-                   tool_step("NC-SI", field_text(r.ncsiVersionText), field_text(e.ncsiVersion),
-                             "-mgmt", field_text(e.ncsiFile), r.ncsiVersion)),
-        when_newer(
-            e.qmxNum, r.qmxVersion, force,
-            tool_step("management port", field_text(r.qmxVersionText), field_text(e.qmxVersion),
-                      "-qmx", field_text(e.qmxFile), r.qmxVersion)),
-        when_newer(e.ipmiNum, r.ipmiVersion, force,
-                   tool_step("IPMI", field_text(r.ipmiVersionText), field_text(e.ipmiVersion),
-                             "-ipmi", field_text(e.ipmiFile), r.ipmiVersion)),
-        when_newer(
-            e.iscsibNum, r.iscsiVersion, force,
-            tool_step("iSCSI boot", field_text(r.iscsiVersionText), field_text(e.iscsibVersion),
-                      "-ib", field_text(e.iscsibFile), r.iscsiVersion)),
-        when_newer(e.fcoebNum, r.fcoeVersion, force,
-                   tool_step("FCoE boot", field_text(r.fcoeVersionText), field_text(e.fcoebVersion),
-                             "-feb", field_text(e.fcoebFile), r.fcoeVersion)),
-        when_newer(
-            e.cfxNum, r.cfxVersion, force,
-            tool_step("pre-boot configuration", field_text(r.cfxVersionText),
-                      field_text(e.cfxVersion), "-cfx", field_text(e.cfxFile), r.cfxVersion)),
-    }};
+    out.push_back({bootAgentDue, step_of(uefi ? UefiDriver : BootAgent, r, e),
+                   std::max(e.btaNum, e.uefiNum)});
+    for (const ComponentFields& c : LaterComponents) out.push_back(when_newer(c, r, e, force));
+    return out;
 }
 
 const char* why_left(const Component& c) {

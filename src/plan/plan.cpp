@@ -98,7 +98,7 @@ void read_through(AdapterRecord& r, const AdapterRecord& function0) {
 }
 
 const AdapterRecord* function0_of(const Context& ctx, const AdapterRecord& r) {
-    const auto found = ctx.function0.find({r.bus, r.device});
+    const auto found = ctx.function0.find(location_of(r));
     return found != ctx.function0.end() ? found->second : nullptr;
 }
 
@@ -160,7 +160,7 @@ std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
     if (r.status == code_of(ResultCode::AdapterListFailed))
         return "its firmware information cannot be read (result 10)";
     if (r.function != 0) {
-        const auto ended = ctx.function0Outcome.find({r.bus, r.device});
+        const auto ended = ctx.function0Outcome.find(location_of(r));
         if (ended != ctx.function0Outcome.end() && ended->second == PlanOutcome::LeftAlone)
             return "its function 0 is left alone, so it runs no step of its own";
         return {};
@@ -295,9 +295,9 @@ FunctionPlan plan_function(const Context& ctx, AdapterRecord& r) {
 void share_function0_outcome(std::vector<FunctionPlan>& functions) {
     std::map<AdapterLocation, PlanOutcome> function0;
     for (const FunctionPlan& f : functions)
-        if (f.record->function == 0) function0[{f.record->bus, f.record->device}] = f.outcome;
+        if (f.record->function == 0) function0[location_of(*f.record)] = f.outcome;
     for (FunctionPlan& f : functions) {
-        const auto found = function0.find({f.record->bus, f.record->device});
+        const auto found = function0.find(location_of(*f.record));
         if (f.record->function != 0 && f.outcome == PlanOutcome::Current &&
             found != function0.end() && found->second == PlanOutcome::Update)
             f.outcome = PlanOutcome::Update;
@@ -316,8 +316,7 @@ void plan_functions(Plan& plan, const ConfigList& config) {
                 {}};
     for (AdapterRecord& r : plan.records) {
         plan.functions.push_back(plan_function(ctx, r));
-        if (r.function == 0)
-            ctx.function0Outcome[{r.bus, r.device}] = plan.functions.back().outcome;
+        if (r.function == 0) ctx.function0Outcome[location_of(r)] = plan.functions.back().outcome;
     }
     share_function0_outcome(plan.functions);
     const bool reports = std::any_of(

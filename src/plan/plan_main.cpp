@@ -47,7 +47,7 @@ Options parse(int argc, char** argv, Plan& plan) {
         } else if (arg == "-skip") {
             options.problem = "\"-skip\" needs a value";
         } else {
-            options.problem = "unknown option \"" + printable(arg) + "\"";
+            options.problem = "unknown option " + quoted_word(arg);
         }
     }
     return options;
