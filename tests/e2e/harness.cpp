@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "bench.h"
+#include "record.h"
 #include "schema.h"
 #include "report/report.h"
 
@@ -140,6 +141,7 @@ ProcessResult run_process(const fs::path& dir, const std::string& program,
         result.exitStatus = 128 + WTERMSIG(status);
     else
         result.exitStatus = -1;
+    record_process(dir, program, args, result);
     return result;
 }
 
