@@ -4,9 +4,11 @@
 // formats and its exit codes. The utility throws its output away, so every
 // command is also appended to the tool log with its exit code.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -209,6 +211,8 @@ struct Fault {
     int exit = 1;
     int signal = 0;
     int utilitySignal = 0;
+    int groupSignal = 0;
+    bool secondRun = false;
     bool scribble = false;
     bool perform = false;
 };
@@ -239,6 +243,8 @@ std::optional<Fault> injected_fault(std::optional<std::size_t> function) {
         fault.exit = static_cast<int>(sim::get_u32(f, "exit", 1, where) & 0xFF);
         fault.signal = static_cast<int>(sim::get_u32(f, "signal", 0, where));
         fault.utilitySignal = static_cast<int>(sim::get_u32(f, "signalUtility", 0, where));
+        fault.groupSignal = static_cast<int>(sim::get_u32(f, "signalGroup", 0, where));
+        fault.secondRun = sim::get_bool(f, "secondRun", false, where);
         fault.scribble = sim::get_bool(f, "scribble", false, where);
         fault.perform = sim::get_bool(f, "perform", false, where);
         chosen = fault;
@@ -267,13 +273,55 @@ std::optional<pid_t> utility_process() {
     return std::nullopt;
 }
 
+// The log note with `more` added inside its parentheses.
+std::string noted(const std::string& more) {
+    return tool.note.substr(0, tool.note.size() - 1) + ", " + more + ")";
+}
+
 // Sends the signal; the log note that says so.
 std::string signal_utility(int sig) {
     const std::optional<pid_t> utility = utility_process();
     if (utility) kill(*utility, sig);
-    const std::string done =
-        utility ? "signal " + std::to_string(sig) + " to the utility" : "no utility to signal";
-    return tool.note.substr(0, tool.note.size() - 1) + ", " + done + ")";
+    return noted(utility ? "signal " + std::to_string(sig) + " to the utility"
+                         : "no utility to signal");
+}
+
+// Sends the signal to every process of the utility's process group, this
+// tool and its shell among them, as a stop key or a service manager does.
+// Only a utility that leads its group is taken for one started as a job: any
+// other group would be whatever started the utility.
+std::string signal_utility_group(int sig) {
+    const std::optional<pid_t> utility = utility_process();
+    if (!utility || getpgid(*utility) != *utility) return noted("no process group to signal");
+    kill(-*utility, sig);
+    return noted("signal " + std::to_string(sig) + " to the utility's process group");
+}
+
+// Runs "./qik_programmer" in the working directory to its end, as a second
+// run started there while the first is busy; the note says how it ended and
+// the first line it wrote on standard error.
+std::string start_second_run() {
+    int err[2];
+    if (pipe(err) != 0) return noted("no second run: " + std::string(std::strerror(errno)));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], STDERR_FILENO);
+        close(err[0]);
+        close(err[1]);
+        execl("./qik_programmer", "qik_programmer", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(err[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<std::size_t>(n));
+    close(err[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return noted("no second run");
+    const std::string ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                                : "signal " + std::to_string(WTERMSIG(status));
+    return noted("a second run ended " + ended + ": " + said.substr(0, said.find('\n')));
 }
 
 void scribble(const std::string& adapter) {
@@ -573,6 +621,8 @@ int main(int argc, char** argv) {
                 tool.note = keep;
             }
             if (fault->utilitySignal != 0) tool.note = signal_utility(fault->utilitySignal);
+            if (fault->groupSignal != 0) tool.note = signal_utility_group(fault->groupSignal);
+            if (fault->secondRun) tool.note = start_second_run();
             if (fault->signal != 0) die_by_signal(fault->signal);
             finish(fault->exit);
         }

@@ -1,6 +1,7 @@
 #include "common/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,10 @@ int open_flags(OutputMode mode) {
             break;
     }
     return 0;
+}
+
+int open_working_directory() {
+    return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 }  // namespace
@@ -53,4 +58,24 @@ std::optional<std::string> read_own_file(const char* path, std::size_t limit) {
     close(fd);
     text.resize(length);
     return text;
+}
+
+DirectoryLock lock_working_directory() {
+    const int fd = open_working_directory();
+    if (fd < 0) return DirectoryLock::Failed;
+    // The descriptor stays open: the lock lasts as long as it does. Closed on
+    // exec, so that no tool command started meanwhile holds it on.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return DirectoryLock::Held;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return error == EWOULDBLOCK ? DirectoryLock::Busy : DirectoryLock::Failed;
+}
+
+bool working_directory_held_elsewhere() {
+    const int fd = open_working_directory();
+    if (fd < 0) return false;
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
 }

@@ -28,6 +28,22 @@ File open_output_file(const char* path, OutputMode mode);
 // Flushes and closes the stream; false when that or any earlier write failed.
 bool close_output_file(File file);
 
+// One run at a time in a working directory: two would rename and delete each
+// other's NVRAM backup. The lock is the directory's own (no file to leave
+// behind), and the kernel lets go of it when the process ends, however it
+// ends, so a killed run never keeps its retry out.
+enum class DirectoryLock { Held, Busy, Failed };
+
+// Takes the working directory for this process for as long as it lives;
+// Busy when another process holds it, Failed (errno set) when it cannot be
+// locked at all.
+DirectoryLock lock_working_directory();
+
+// Whether another process holds the working directory now. It is held for
+// an instant only, and shared, so that a run starting meanwhile is refused
+// only in that instant.
+bool working_directory_held_elsewhere();
+
 // The first `limit` bytes of a small file the utility wrote itself; none
 // when it is missing or a symbolic link stands at its place.
 std::optional<std::string> read_own_file(const char* path, std::size_t limit);

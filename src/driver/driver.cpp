@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,6 +10,7 @@
 
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
+#include "common/file.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -76,8 +78,50 @@ constexpr LimitedOption LimitedOptions[] = {
     {"-ver", 2}, {"-?", 2}, {"-help", 2}, {"-filename", 4}, {"-print", 4}, {"-force", 4},
 };
 
+// Every command line that writes a file takes the working directory first:
+// while another run holds it, its result document, log and backups are
+// that run's, and nothing is written.
+bool take_working_directory() {
+    switch (lock_working_directory()) {
+        case DirectoryLock::Held:
+            return true;
+        case DirectoryLock::Busy:
+            std::fprintf(stderr,
+                         "qik_programmer: another run is in progress in this directory; nothing "
+                         "was written\n");
+            return false;
+        case DirectoryLock::Failed:
+            break;
+    }
+    std::fprintf(stderr, "qik_programmer: cannot lock the working directory: %s\n",
+                 std::strerror(errno));
+    return false;
+}
+
+// The utility's own files: a result document written over one would destroy
+// an NVRAM backup, its note, the note of enabled ports or the table,
+// whatever directory the name points into.
+bool is_own_file(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return name == BuImageName || name == BuImageMacName || starts_with(name, KeptBackupPrefix) ||
+           name == EnabledNoteName || name == ConfigFileName;
+}
+
+// The result file named on the command line, unless it is one of the
+// utility's own; the document then goes to the usual file.
+CommandAction take_result_file_name(int argc, const char* const* argv, int& i, CommandLine& line) {
+    const CommandAction action = take_value(argc, argv, i, line.resultFileName, true, line);
+    if (action != CommandAction::Run || !is_own_file(line.resultFileName)) return action;
+    copy_text(line.resultFileName, ResultFileName);
+    return refuse(line,
+                  quoted_word(argv[i]) + " is a file of the utility's own, never a result file");
+}
+
+// The refusal is said in any case; the document only with the directory held.
 int invalid_usage(const CommandLine& line, const char* program) {
-    {
+    const bool held = take_working_directory();
+    if (held) {
         RunOutput output;
         if (output.open_result(line.resultFileName, false))
             report_run_failure(ResultCode::InvalidUsage);
@@ -86,7 +130,7 @@ int invalid_usage(const CommandLine& line, const char* program) {
     std::printf("Invalid Usage:  Please try again\n");
     print_usage(program);
     std::fprintf(stderr, "qik_programmer: %s\n", line.problem.c_str());
-    return exit_status_of(ResultCode::InvalidUsage);
+    return exit_status_of(held ? ResultCode::InvalidUsage : ResultCode::OutputUnopenable);
 }
 
 bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
@@ -198,7 +242,7 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
         if (arg == "-?" || arg == "-help") return CommandAction::Help;
         CommandAction action = CommandAction::Run;
         if (arg == "-filename")
-            action = take_value(argc, argv, i, line.resultFileName, true, line);
+            action = take_result_file_name(argc, argv, i, line);
         else if (arg == "-print")
             line.print = true;
         else if (arg == "-force")
@@ -252,6 +296,7 @@ int run_qik_programmer(int argc, const char* const* argv) {
         case CommandAction::Run:
             break;
     }
+    if (!take_working_directory()) return exit_status_of(ResultCode::OutputUnopenable);
     Force = line.force;
     progress_to_terminal();
     catch_stop_signals();

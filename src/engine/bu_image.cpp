@@ -118,11 +118,28 @@ ToolResult run_backup_command(const BuImage& image, const AdapterRecord& record,
                           0);
 }
 
+void remove_backup_and_note(const char* name) {
+    remove_backup_file(name);
+    unlink(BuImageMacName);
+}
+
 // Nothing was programmed: a partial dump holds nothing worth keeping.
 int discard_failed_backup(const BuImage& image) {
-    remove_backup_file(image.name);
-    unlink(BuImageMacName);
+    remove_backup_and_note(image.name);
     return backup_file_impossible(ErrorCode_FirmwareUpgrade) ? RunAbandoned : ToolError;
+}
+
+// The backup is on disk, under its name, before the first write reaches the
+// adapter: after a power cut the note must never outlive an empty backup.
+// What stands at the name is opened, never followed.
+bool sync_backup(const char* name) {
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return synced && sync_directory();
 }
 
 bool is_suffix_of_kept(std::string_view rest) {
@@ -149,6 +166,13 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
     }
     if (run_backup_command(image, record, "dump_nvram") != ToolSuccess)
         return discard_failed_backup(image);
+    // Like a dump file the tool cannot write: no backup can be relied on here.
+    if (!sync_backup(image.name)) {
+        std::fprintf(stderr, "qik_programmer: cannot sync the NVRAM backup %s: %s\n", image.name,
+                     std::strerror(errno));
+        remove_backup_and_note(image.name);
+        return RunAbandoned;
+    }
     image.present = 1;
     return ToolSuccess;
 }
@@ -161,8 +185,7 @@ ToolResult buImageRestore(BuImage& image, const AdapterRecord& record) {
 
 void buImageDelete(BuImage& image) {
     if (image.present != 1) return;
-    remove_backup_file(image.name);
-    unlink(BuImageMacName);
+    remove_backup_and_note(image.name);
     image.present = 0;
 }
 

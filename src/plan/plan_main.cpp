@@ -9,6 +9,7 @@
 
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
+#include "common/file.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -115,6 +116,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qik_plan: %s\n", options.problem.c_str());
         std::fputs(Usage, options.help ? stdout : stderr);
         return options.help ? ExitPlanned : ExitUsage;
+    }
+    // A run in progress changes what the plan would show, and a run started
+    // now would be refused.
+    if (working_directory_held_elsewhere()) {
+        std::fprintf(stderr, "qik_plan: another run is in progress in this directory\n");
+        return ExitRunWouldEnd;
     }
     // The force prefix of the command lines the plan shows.
     Force = plan.force ? 1 : 0;

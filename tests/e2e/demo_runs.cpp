@@ -55,6 +55,11 @@ json tool_faults(json faults) {
     return {{"tool", {{"faults", std::move(faults)}}}};
 }
 
+json with_faults(json bench, bool library, const json& faults) {
+    bench[library ? "library" : "tool"]["faults"] = faults;
+    return bench;
+}
+
 json demo_bench_with(const json& patch) {
     json bench = demo_bench();
     bench.merge_patch(patch);

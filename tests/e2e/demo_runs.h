@@ -60,6 +60,8 @@ inline const Commands AddinPort1Update = {"upgrade -noreset phy kxbb_phy_0106.bi
 inline const Commands Restore = {"restorenvram buimage"};
 
 nlohmann::json tool_faults(nlohmann::json faults);
+// `bench` with `faults` as its library's faults, or its tool's.
+nlohmann::json with_faults(nlohmann::json bench, bool library, const nlohmann::json& faults);
 
 // examples/demo/bench.json with `patch` merged into it.
 nlohmann::json demo_bench_with(const nlohmann::json& patch);

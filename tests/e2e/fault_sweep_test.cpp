@@ -519,9 +519,7 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
 
 void run_case(const SweepCase& c) {
     SCOPED_TRACE(c.name);
-    json bench = sweep().bench;
-    bench[c.library ? "library" : "tool"]["faults"] = c.faults;
-    Scratch s(bench);
+    Scratch s(with_faults(sweep().bench, c.library, c.faults));
     copy_demo_files(s);
     Nvrams before;
     for (const auto& [adapter, status] : sweep().clean.adapterStatus)

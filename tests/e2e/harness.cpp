@@ -88,6 +88,9 @@ ProcessResult run_process(const fs::path& dir, const std::string& program,
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
     if (pid == 0) {
+        // A process group of its own, as a shell starts a job: a signal the
+        // bench sends to the group must not reach the tests.
+        setpgid(0, 0);
         if (chdir(dir.c_str()) != 0) _exit(126);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
