@@ -160,12 +160,11 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
 }
 
 // The steps decided beforehand that the family version cannot be written:
-// it is not tried.
+// it is not tried, and the writer's diagnostic says so all the same.
 int family_step(const AdapterRecord& r, const ConfigEntry& e, const UpdateSteps& steps,
                 VpdImage& vpd) {
     if (steps.familyNotWrittenWhy.empty()) return write_family_version(r, e, vpd);
-    std::fprintf(stderr, "qik_programmer: %s: the family version is not written: %s\n",
-                 printable(field_text(r.serviceName)).c_str(), steps.familyNotWrittenWhy.c_str());
+    std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
     return FamilyNotWritten;
 }
 

@@ -182,7 +182,8 @@ std::string_view odd_kind_at(const char* name) {
 // directory in its place outlives the cleanup at the start of the run.
 std::string why_no_backup() {
     if (odd_kind_at(BuImageMacName) != "a directory") return {};
-    return std::string(BuImageMacName) + " is a directory, so no NVRAM backup can be noted";
+    return "cannot write " + std::string(BuImageMacName) +
+           ": it is a directory, so no NVRAM backup can be noted";
 }
 
 std::string why_family_not_written(const ConfigEntry& e) {

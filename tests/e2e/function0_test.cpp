@@ -154,7 +154,7 @@ const Case Cases[] = {
      true,
      4,
      {Addin, AddinPort1},
-     "buimage.mac is a directory"},
+     "eth0: cannot write buimage.mac: it is a directory"},
     {"VpdUpdateIsALink",
      json::object(),
      {},
@@ -163,7 +163,7 @@ const Case Cases[] = {
      false,
      0x10,
      {},
-     "VpdUpdate.txt is a link"},
+     nullptr},
 };
 
 class Function0Rules : public ::testing::TestWithParam<Case> {};
@@ -227,6 +227,6 @@ TEST(Function0, APlanThatEndsAtABackupSaysWhereAndReportsNoFunction) {
     EXPECT_EQ(text.exitStatus, 2);
     EXPECT_THAT(text.stdoutText,
                 HasSubstr("qik_plan: the run would end before updating any adapter: "));
-    EXPECT_THAT(text.stdoutText, HasSubstr("eth0: buimage.mac is a directory"));
+    EXPECT_THAT(text.stdoutText, HasSubstr("eth0: cannot write buimage.mac: it is a directory"));
     EXPECT_THAT(text.stdoutText, HasSubstr("the run ends before it reaches this function"));
 }

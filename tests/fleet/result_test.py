@@ -229,7 +229,7 @@ class Plan(unittest.TestCase):
                     self.assertIn(expected, facts["detail"])
 
     def test_run_that_would_end_after_updating(self):
-        end = {"code": 4, "message": "Update failure. Could not open output file.", "detail": "eth4: buimage.mac is a directory"}
+        end = {"code": 4, "message": "Update failure. Could not open output file.", "detail": "eth4: cannot write buimage.mac: it is a directory"}
         facts = qik_add_plan(PLANNED, plan_run(["update", "left alone", "left alone"], end=end))
         self.assertIn("the plan: the run would update eth0, then end with 4: ", facts["detail"])
 
