@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "adapter/ext_phy_record.h"
+#include "adapter/function0_rules.h"
 #include "adapter/installed_versions.h"
 #include "adpm/adpm.h"
 #include "common/file.h"
@@ -118,12 +119,6 @@ void copy_identity(const PhyNicRecord& nic, AdapterRecord& record) {
     record.device = nic.device;
     record.function = nic.function;
     copy_text(record.description, field_text(nic.description));
-}
-
-// A plain substring search, so "eth" is skipped by "eth1,eth2" and an empty
-// service name by any skip text.
-bool skipped(const AdapterRecord& record, std::string_view skipText) {
-    return skipText.find(field_text(record.serviceName)) != std::string_view::npos;
 }
 
 bool note_enabled(std::string_view serviceName) {
@@ -256,43 +251,6 @@ void forget_enabled() {
 }
 
 }  // namespace
-
-const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText) {
-    if (function0 == nullptr) return "its adapter's function 0 is not reported";
-    if (function0->adapterType != AdapterTypeHandled)
-        return "function 0 is of another adapter type";
-    if (function0->selected == 0)
-        return skipped(*function0, skipText) ? "function 0 is skipped"
-                                             : "function 0 could not be enabled";
-    if (function0->config == nullptr) return "function 0 matches no table row";
-    return nullptr;
-}
-
-// The last function 0 of a bus and device stands for the adapter, as in the
-// engine's last pass.
-std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
-    std::span<const AdapterRecord> records) {
-    std::map<AdapterLocation, const AdapterRecord*> function0;
-    for (const AdapterRecord& r : records)
-        if (r.function == 0) function0[location_of(r)] = &r;
-    return function0;
-}
-
-void pass_over_functions_without_function0(std::span<AdapterRecord> records, const char* skipText) {
-    const auto function0 = function0_by_location(records);
-    const std::string_view skip = skipText != nullptr ? skipText : "";
-    for (AdapterRecord& r : records) {
-        if (r.function == 0 || r.config == nullptr) continue;
-        const auto found = function0.find(location_of(r));
-        const char* why =
-            why_function0_is_out(found != function0.end() ? found->second : nullptr, skip);
-        if (why == nullptr) continue;
-        std::fprintf(stderr, "qik_programmer: %s (%u:%u.%u) takes no part: %s\n",
-                     printable(field_text(r.serviceName)).c_str(), r.bus, r.device, r.function,
-                     why);
-        r.config = nullptr;
-    }
-}
 
 void restore_device_state(std::span<AdapterRecord> records) {
     const std::vector<std::string> noted = noted_enabled();

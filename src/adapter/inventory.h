@@ -2,10 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <span>
-#include <string_view>
-#include <utility>
 
 #include "adapter/adapter_record.h"
 
@@ -26,22 +23,6 @@ int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, c
                     Enabling enabling = Enabling::Enable);
 
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
-
-// An adapter's functions share its bus and device; its function 0 speaks for
-// it. The last function 0 of a location stands for the adapter.
-using AdapterLocation = std::pair<uint32_t, uint32_t>;
-inline AdapterLocation location_of(const AdapterRecord& record) {
-    return {record.bus, record.device};
-}
-std::map<AdapterLocation, const AdapterRecord*> function0_by_location(
-    std::span<const AdapterRecord> records);
-// Why the adapter of this function 0 (null: none reported) takes no part in
-// the run; null when it does.
-const char* why_function0_is_out(const AdapterRecord* function0, std::string_view skipText);
-
-// Functions of an adapter whose function 0 takes no part in the run take no
-// part either (they are left unmatched); standard error says why.
-void pass_over_functions_without_function0(std::span<AdapterRecord> records, const char* skipText);
 
 // Disables again every adapter that the inventory enabled, and those an
 // earlier, interrupted run noted as enabled.

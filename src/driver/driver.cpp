@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adapter/function0_rules.h"
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/file.h"
@@ -270,6 +271,9 @@ int check_os_ver() {
 unsigned exit_flags(std::span<const AdapterRecord> records) {
     unsigned flags = 0;
     for (const AdapterRecord& record : records) {
+        // A function passed over may still hold the status its inventory
+        // gave it; the document does not report it, nor does the status.
+        if (record.config == nullptr) continue;
         if (record.status == code_of(ResultCode::WriteProtect))
             flags |= ExitWriteProtect;
         else if (record.status == code_of(ResultCode::DriverNotSupported))

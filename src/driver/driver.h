@@ -31,8 +31,8 @@ int check_adpm_ver();
 // Every operating system is accepted.
 int check_os_ver();
 
-// Exit bits over the records' final statuses: 0x04 for 5, 0x08 for 18,
-// 0x10 for any other failure.
+// Exit bits over the final statuses of the records the document reports
+// (the matched ones): 0x04 for 5, 0x08 for 18, 0x10 for any other failure.
 unsigned exit_flags(std::span<const AdapterRecord> records);
 
 // The whole program; returns the process exit status.

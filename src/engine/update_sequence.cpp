@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/inventory.h"
+#include "adapter/function0_rules.h"
 #include "adpm/adpm.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -23,6 +23,8 @@ namespace {
 
 // What one eval_and_prg call keeps from record to record.
 struct Engine {
+    explicit Engine(std::span<const AdapterRecord> records) : function0s(records) {}
+    const Function0s function0s;
     BuImage backup;
     int32_t lastResult = 0;
     // Kept across records: a later function of an adapter takes its function
@@ -157,11 +159,21 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
                           field_text(e.family));
 }
 
-void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
+// The steps decided beforehand that the family version cannot be written:
+// it is not tried, and the writer's diagnostic says so all the same.
+int family_step(const AdapterRecord& r, const ConfigEntry& e, const UpdateSteps& steps,
+                VpdImage& vpd) {
+    if (steps.familyNotWrittenWhy.empty()) return write_family_version(r, e, vpd);
+    std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
+    return FamilyNotWritten;
+}
+
+void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& e,
+                           const UpdateSteps& steps, VpdImage& vpd) {
     if (r.function == 0)
         engine.familyResult =
             shown_step(r, "family version", field_text(r.familyVersionText), field_text(e.family),
-                       [&] { return write_family_version(r, e, vpd); });
+                       [&] { return family_step(r, e, steps, vpd); });
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
@@ -169,14 +181,23 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
 }
 
 // An adapter whose backup an earlier run had to keep may hold a spoilt NVRAM;
-// only a person can tell, so nothing touches it until the file is gone.
+// only a person can tell, so none of its functions touches it until the file
+// is gone. The others report function 0's status in the last pass.
 bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
-    if (r.function != 0) return false;
-    const std::string kept = kept_backup_of(engine.keptBackups, field_text(r.macText));
+    const std::string kept = kept_backup_of_adapter(engine.function0s, r, engine.keptBackups);
     if (kept.empty()) return false;
+    if (r.function != 0) return true;
     say_left_alone(r, kept);
     r.status = code_of(ResultCode::RestoreFailed);
     return true;
+}
+
+// Without a backup no adapter may be programmed, and none is left
+// half-done: the run ends.
+RecordEnd abandon_without_backup(const AdapterRecord& r, const std::string& why) {
+    std::fprintf(stderr, "qik_programmer: %s: %s; the run ends\n",
+                 printable(field_text(r.serviceName)).c_str(), why.c_str());
+    return RecordEnd::Abandon;
 }
 
 RecordEnd update_record(Engine& engine, AdapterRecord& r) {
@@ -192,28 +213,28 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
         r.status = code_of(ResultCode::FamilyWriteFailed);
         return RecordEnd::Next;
     }
+    if (!steps.noBackupWhy.empty()) return abandon_without_backup(r, steps.noBackupWhy);
     int32_t failedCode = 0;
     if (steps.programming &&
         backup_and_program(engine, r, steps.writes, failedCode) == RecordEnd::Abandon)
         return RecordEnd::Abandon;
     if (failedCode == 0 && steps.phy) update_external_phy(engine, r, *steps.phy, failedCode);
-    if (failedCode == 0) update_family_version(engine, r, e, vpd);
+    if (failedCode == 0) update_family_version(engine, r, e, steps, vpd);
     return RecordEnd::Next;
 }
 
-// Functions of one adapter share one NVRAM, so all report what function 0
-// got; one whose firmware could not be read keeps saying so, never success,
-// and one the run did not reach says that. Function 0 is looked up by
-// location (the last of a bus and device wins), so the pass costs the same
-// per function however many the server has.
-void share_function0_status(std::span<AdapterRecord> records) {
-    const auto function0 = function0_by_location(records);
+// Functions of one adapter share one NVRAM, so each reports what function 0
+// got (shared_status); one whose firmware could not be read keeps saying
+// so, never success, and one the run did not reach says that. Function 0 is
+// looked up by location, so the pass costs the same per function however
+// many the server has.
+void share_function0_status(const Engine& engine, std::span<AdapterRecord> records) {
     for (AdapterRecord& r : records) {
         if (r.function == 0 || r.status == code_of(ResultCode::AdapterListFailed) ||
             r.status == code_of(ResultCode::UpdateIncomplete))
             continue;
-        const auto found = function0.find(location_of(r));
-        if (found != function0.end()) r.status = found->second->status;
+        if (const AdapterRecord* function0 = engine.function0s.of(r))
+            r.status = shared_status(r.status, function0->status);
     }
 }
 
@@ -236,7 +257,7 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 }  // namespace
 
 int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
-    Engine engine;
+    Engine engine(records);
     buImageInitialize(engine.backup);
     engine.force = force != 0;
     keep_leftover_backup();
@@ -255,6 +276,6 @@ int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
         }
         if (r.function == 0) engine.function0Ended[location_of(r)] = r.status;
     }
-    share_function0_status(records);
+    share_function0_status(engine, records);
     return engine.lastResult;
 }

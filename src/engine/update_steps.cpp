@@ -1,11 +1,16 @@
 #include "engine/update_steps.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <span>
 #include <vector>
 
+#include "adapter/function0_rules.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "engine/engine.h"
 #include "engine/ext_phy.h"
 
 namespace {
@@ -165,7 +170,39 @@ void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
     }
 }
 
+// What stands at a name of the working directory and is not a plain file:
+// the utility never writes through it, and cannot remove a directory.
+std::string_view odd_kind_at(const char* name) {
+    struct stat info {};
+    if (lstat(name, &info) != 0 || S_ISREG(info.st_mode)) return {};
+    return S_ISDIR(info.st_mode) ? "a directory" : S_ISLNK(info.st_mode) ? "a link" : "not a file";
+}
+
+// The note of the backup's adapter is written before every backup; a
+// directory in its place outlives the cleanup at the start of the run.
+std::string why_no_backup() {
+    if (odd_kind_at(BuImageMacName) != "a directory") return {};
+    return "cannot write " + std::string(BuImageMacName) +
+           ": it is a directory, so no NVRAM backup can be noted";
+}
+
+std::string why_family_not_written(const ConfigEntry& e) {
+    if (access(e.vpdFile, R_OK) != 0)
+        return "the VPD template " + printable(field_text(e.vpdFile)) + " cannot be read";
+    if (const std::string_view kind = odd_kind_at(VpdUpdateFileName); !kind.empty())
+        return std::string(VpdUpdateFileName) + " is " + std::string(kind) +
+               ", which is never written through";
+    return {};
+}
+
 }  // namespace
+
+std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
+                                   const std::vector<std::string>& kept) {
+    const AdapterRecord* function0 = function0s.of(record);
+    return function0 != nullptr ? kept_backup_of(kept, field_text(function0->macText))
+                                : std::string();
+}
 
 const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
     for (const ModuleRow& row : ModuleRows)
@@ -180,9 +217,12 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     steps.probe = r.function == 0;
     steps.notProgrammedWhy = why_not_programmed(r, e, force);
     steps.programming = steps.notProgrammedWhy.empty();
+    if (steps.programming) steps.noBackupWhy = why_no_backup();
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
     if (r.function == 0)
         steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
+    if (steps.family == FamilyRoute::VpdTemplate)
+        steps.familyNotWrittenWhy = why_family_not_written(e);
     return steps;
 }

@@ -11,6 +11,8 @@
 
 #include "adapter/adapter_record.h"
 
+class Function0s;
+
 // One tool command of the update, as program_device takes it.
 struct ToolStep {
     std::string name;  // as progress lines and plans show it
@@ -40,16 +42,29 @@ struct UpdateSteps {
     bool probe = false;        // function 0: the tool's "dir" before anything else
     bool programming = false;  // the backup, then `writes`; a failed write is restored
     std::string notProgrammedWhy;
+    // Why no backup can be made in the working directory at all: the run
+    // ends there (result 4). Empty when it can, or when none is made.
+    std::string noBackupWhy;
     std::vector<ToolStep> writes;  // the components that are out of date, then the module
     std::vector<ComponentLeft> left;
     std::optional<ToolStep> phy;
     std::string noPhyWhy;
     FamilyRoute family = FamilyRoute::TakenFromFunction0;
+    // Why the family version cannot be written on its route, as the working
+    // directory stands (result 13); empty when it can.
+    std::string familyNotWrittenWhy;
 };
 
 // The steps of a matched record (its `config` is set). Deciding the PHY step
 // fills the record's PHY kind and numbers, as the check always has.
 UpdateSteps update_steps(AdapterRecord& record, bool force);
+
+// The backup an earlier run had to keep of this function's adapter, found
+// through its function 0 whichever of them the library lists first; ""
+// when there is none. Nothing touches that adapter until a person has seen
+// to it.
+std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
+                                   const std::vector<std::string>& kept);
 
 // The part-number module file the update writes to adapters with these PCI
 // device and subsystem device IDs, or null when they take none.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "adapter/ext_phy_record.h"
+#include "adapter/function0_rules.h"
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/result_code.h"
@@ -26,9 +27,13 @@ struct Context {
     bool force;
     std::vector<std::string> keptBackups;
     std::optional<std::string> leftoverOwner;
-    std::map<AdapterLocation, const AdapterRecord*> function0;
-    // How each adapter's function 0 was planned, once it has been.
-    std::map<AdapterLocation, PlanOutcome> function0Outcome;
+    Function0s function0s;
+    // Why the other functions of an adapter would run no step of their own
+    // after its function 0, once it has been planned: it is left alone, or
+    // fails in a way the plan can tell.
+    std::map<AdapterLocation, std::string> function0Stops;
+    // Where the run would end, once a function is planned that ends it.
+    std::optional<WholeRunEnd> runEnd;
 };
 
 std::string hex4(uint32_t id) {
@@ -97,11 +102,6 @@ void read_through(AdapterRecord& r, const AdapterRecord& function0) {
     r.status = 0;
 }
 
-const AdapterRecord* function0_of(const Context& ctx, const AdapterRecord& r) {
-    const auto found = ctx.function0.find(location_of(r));
-    return found != ctx.function0.end() ? found->second : nullptr;
-}
-
 bool readable(const AdapterRecord* r) {
     return r != nullptr && r->wasEnabled != 0 && r->config != nullptr &&
            r->status != code_of(ResultCode::AdapterListFailed);
@@ -118,7 +118,9 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
         return false;
     }
     if (r.config == nullptr || r.status != code_of(ResultCode::AdapterListFailed)) return true;
-    const AdapterRecord* function0 = function0_of(ctx, r);
+    // Passed over, it is left as it is whatever its firmware.
+    if (r.function != 0 && ctx.function0s.why_passed_over(r, ctx.skip) != nullptr) return true;
+    const AdapterRecord* function0 = ctx.function0s.of(r);
     if (r.function == 0 || !readable(function0)) {
         plan.why = "disabled: the run enables it first; until then its firmware cannot be read";
         return false;
@@ -132,15 +134,15 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
 // The adapter's NVRAM backup that the run would find kept, and leave the
 // adapter alone for.
 std::string kept_backup_for(const Context& ctx, const AdapterRecord& r) {
-    const std::string_view mac = field_text(r.macText);
-    std::string kept = kept_backup_of(ctx.keptBackups, mac);
-    if (kept.empty() && ctx.leftoverOwner == mac)
+    std::string kept = kept_backup_of_adapter(ctx.function0s, r, ctx.keptBackups);
+    const AdapterRecord* function0 = ctx.function0s.of(r);
+    const std::string_view mac = function0 != nullptr ? field_text(function0->macText) : "";
+    if (kept.empty() && !mac.empty() && ctx.leftoverOwner == mac)
         kept = std::string(BuImageName) + " (an earlier run's, kept as " +
                std::string(KeptBackupPrefix) + std::string(mac) + ")";
     return kept;
 }
 
-// Why the run would pass the function over; empty when it takes part.
 // Why the run would not report the function at all; empty when it would.
 std::string why_not_reported(const Context& ctx, const AdapterRecord& r) {
     if (r.adapterType != AdapterTypeHandled) return "another adapter type";
@@ -149,7 +151,7 @@ std::string why_not_reported(const Context& ctx, const AdapterRecord& r) {
                                                  : "skipped (-skip)";
     if (r.config == nullptr) return why_no_row(r, ctx.config);
     if (r.function != 0)
-        if (const char* why = why_function0_is_out(function0_of(ctx, r), ctx.skip))
+        if (const char* why = ctx.function0s.why_passed_over(r, ctx.skip))
             return std::string("takes no part: ") + why;
     return {};
 }
@@ -159,13 +161,17 @@ std::string why_not_reported(const Context& ctx, const AdapterRecord& r) {
 std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
     if (r.status == code_of(ResultCode::AdapterListFailed))
         return "its firmware information cannot be read (result 10)";
+    const std::string kept = kept_backup_for(ctx, r);
+    if (r.function != 0 && !kept.empty())
+        return "its adapter's NVRAM backup is kept in " + kept +
+               " (result 14), so it runs no step of its own";
     if (r.function != 0) {
-        const auto ended = ctx.function0Outcome.find(location_of(r));
-        if (ended != ctx.function0Outcome.end() && ended->second == PlanOutcome::LeftAlone)
-            return "its function 0 is left alone, so it runs no step of its own";
+        const auto stops = ctx.function0Stops.find(location_of(r));
+        if (stops != ctx.function0Stops.end())
+            return stops->second + ", so it runs no step of its own";
         return {};
     }
-    if (const std::string kept = kept_backup_for(ctx, r); !kept.empty())
+    if (!kept.empty())
         return "its NVRAM backup is kept in " + kept +
                " (result 14): a person restores it, or deletes it once the adapter is known good";
     return {};
@@ -228,6 +234,11 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
                 {"family version", {}, "written through the library into the VPD at NVRAM 0x100"});
             break;
         case FamilyRoute::VpdTemplate:
+            if (!steps.familyNotWrittenWhy.empty()) {
+                plan.family->action = "not written: " + steps.familyNotWrittenWhy + " (result 13)";
+                plan.notRun.push_back({"family version", plan.family->action});
+                return;
+            }
             plan.steps.push_back(tool_step(r, "family version", "-vpd", VpdUpdateFileName,
                                            0xFFFFFFFF,
                                            std::string(VpdUpdateFileName) + " made from " +
@@ -237,8 +248,22 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
     plan.family->action = plan.family->installed == plan.family->target ? "current" : "update";
 }
 
-void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
+// No backup can be made: the run ends at this function, after its probe and
+// before anything is written to it.
+void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps,
+                  FunctionPlan& plan) {
+    plan_probe(r, plan);
+    plan.why = steps.noBackupWhy + ": the run ends here, before the backup (result 4)";
+    ctx.runEnd = WholeRunEnd{code_of(ResultCode::OutputUnopenable),
+                             printable(field_text(r.serviceName)) + ": " + steps.noBackupWhy};
+}
+
+void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     const UpdateSteps steps = update_steps(r, ctx.force);
+    if (!steps.noBackupWhy.empty()) {
+        plan_run_end(ctx, r, steps, plan);
+        return;
+    }
     plan.row = entry_number(ctx.config, r.config);
     // The other functions share function 0's components, which it shows.
     if (steps.probe) {
@@ -257,6 +282,8 @@ void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     else
         plan.notRun.push_back({"external PHY", steps.noPhyWhy});
     plan_family(r, steps, plan);
+    if (!steps.familyNotWrittenWhy.empty())
+        ctx.function0Stops[location_of(r)] = "its function 0 fails to write the family version";
     const bool writesComponents =
         std::any_of(plan.components.begin(), plan.components.end(),
                     [](const ComponentPlan& c) { return c.action == "update"; });
@@ -265,9 +292,13 @@ void plan_steps(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     plan.outcome = changes ? PlanOutcome::Update : PlanOutcome::Current;
 }
 
-FunctionPlan plan_function(const Context& ctx, AdapterRecord& r) {
+FunctionPlan plan_function(Context& ctx, AdapterRecord& r) {
     FunctionPlan plan;
     plan.record = &r;
+    if (ctx.runEnd) {
+        plan.why = "the run ends before it reaches this function";
+        return plan;
+    }
     const bool disabled =
         r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
     if (disabled && !read_disabled(ctx, r, plan)) {
@@ -312,13 +343,21 @@ void plan_functions(Plan& plan, const ConfigList& config) {
                 plan.force,
                 kept_backups(),
                 leftover_backup_owner(),
-                function0_by_location(plan.records),
+                Function0s(plan.records),
+                {},
                 {}};
     for (AdapterRecord& r : plan.records) {
         plan.functions.push_back(plan_function(ctx, r));
-        if (r.function == 0) ctx.function0Outcome[location_of(r)] = plan.functions.back().outcome;
+        if (r.function == 0 && plan.functions.back().outcome == PlanOutcome::LeftAlone)
+            ctx.function0Stops[location_of(r)] = "its function 0 is left alone";
     }
     share_function0_outcome(plan.functions);
+    if (ctx.runEnd) {
+        // The document then holds the whole-run error form alone.
+        for (FunctionPlan& f : plan.functions) f.reported = false;
+        plan.end = ctx.runEnd;
+        return;
+    }
     const bool reports = std::any_of(
         plan.functions.begin(), plan.functions.end(),
         [](const FunctionPlan& f) { return f.reported || f.outcome == PlanOutcome::Unknown; });

@@ -1,5 +1,6 @@
 // The plan as a person reads it and as one JSON document
 // (docs/schema/plan.schema.json).
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -95,6 +96,12 @@ Counts counts_of(const Plan& plan) {
 
 std::string count_of(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// Whether the run would update some function before it ends.
+bool any_updated(const Plan& plan) {
+    return std::any_of(plan.functions.begin(), plan.functions.end(),
+                       [](const FunctionPlan& f) { return f.outcome == PlanOutcome::Update; });
 }
 
 std::string summary_text(const Counts& c) {
@@ -212,8 +219,10 @@ std::string plan_text(const Plan& plan) {
         "qik_plan: what ./qik_programmer would do here; nothing is changed and no tool command "
         "is run\n";
     if (plan.end)
-        out += "qik_plan: the run would end before updating any adapter: " +
-               std::string(messages[plan.end->code]) + " (result " +
+        out += std::string("qik_plan: the run would end ") +
+               (any_updated(plan) ? "after updating the functions marked update below"
+                                  : "before updating any adapter") +
+               ": " + std::string(messages[plan.end->code]) + " (result " +
                std::to_string(plan.end->code) + ")\n" +
                (plan.end->detail.empty() ? "" : "  " + printable(plan.end->detail) + "\n");
     // No adapter was listed when the run would end before its inventory.

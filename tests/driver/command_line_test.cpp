@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "driver/driver.h"
 
 namespace {
@@ -114,26 +115,35 @@ TEST(LibraryVersionGate, Boundaries) {
         uint32_t major, minor, build;
         bool outOfDate;
     } cases[] = {
-        {5, 99, 99, true},  {6, 22, 99, true}, {6, 23, 5, true},   {6, 23, 0, true},
-        {6, 23, 6, false},  {6, 24, 0, false}, {7, 0, 0, false},   {7, 0, 5, false},
-        {0, 0, 0, true},    {6, 0, 0, true},   {0xFFFFFFFF, 0, 0, false},
+        {5, 99, 99, true}, {6, 22, 99, true}, {6, 23, 5, true},          {6, 23, 0, true},
+        {6, 23, 6, false}, {6, 24, 0, false}, {7, 0, 0, false},          {7, 0, 5, false},
+        {0, 0, 0, true},   {6, 0, 0, true},   {0xFFFFFFFF, 0, 0, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(library_out_of_date(c.major, c.minor, c.build), c.outOfDate)
             << c.major << "." << c.minor << "." << c.build;
 }
 
-TEST(ExitFlags, OneBitPerRecord) {
+TEST(ExitFlags, OneBitPerReportedRecord) {
+    // A record without a matched entry is not reported, whatever its status.
+    ConfigEntry entry{};
     const struct {
         std::vector<uint32_t> statuses;
         unsigned flags;
+        std::vector<uint32_t> unreported = {};
     } cases[] = {
-        {{}, 0},          {{0, 0}, 0},       {{5}, 0x04},      {{18}, 0x08},
-        {{9}, 0x10},      {{5, 9}, 0x14},    {{18, 13, 0}, 0x18}, {{5, 18, 16}, 0x1C},
+        {{}, 0},       {{0, 0}, 0},           {{5}, 0x04},         {{18}, 0x08},
+        {{9}, 0x10},   {{5, 9}, 0x14},        {{18, 13, 0}, 0x18}, {{5, 18, 16}, 0x1C},
+        {{}, 0, {10}}, {{0}, 0, {10, 5, 18}}, {{18}, 0x08, {16}},
     };
     for (const auto& c : cases) {
-        std::vector<AdapterRecord> records(c.statuses.size());
-        for (std::size_t i = 0; i < c.statuses.size(); ++i) records[i].status = c.statuses[i];
+        std::vector<AdapterRecord> records(c.statuses.size() + c.unreported.size());
+        for (std::size_t i = 0; i < c.statuses.size(); ++i) {
+            records[i].status = c.statuses[i];
+            records[i].config = &entry;
+        }
+        for (std::size_t i = 0; i < c.unreported.size(); ++i)
+            records[c.statuses.size() + i].status = c.unreported[i];
         EXPECT_EQ(exit_flags(records), c.flags);
     }
 }

@@ -142,7 +142,8 @@ std::string bootcode_family(const json& bench, const std::string& adapter) {
 }
 
 // A failure on function 0 is its adapter's result; a later function's own
-// failure gives way to function 0's status in the engine's last pass.
+// failure gives way to function 0's status in the engine's last pass, but
+// for a failed PHY write when function 0 succeeded.
 void fail_function(Outcome& o, const Function& f, unsigned status) {
     if (f.number == 0) o.adapterStatus[f.adapter] = status;
 }
@@ -333,8 +334,9 @@ Outcome tool_fault(const ToolCommand& c, const ExitClass& e, const Server& serve
         case Step::Write:  // restored from the backup unless write protected
             fail_function(o, f, static_cast<unsigned>(result));
             break;
-        case Step::Phy:
+        case Step::Phy:  // a later function's own PHY failure stands beside function 0's success
             fail_function(o, f, 16);
+            if (f.number != 0) o.functionStatus[f.service] = 16;
             break;
         case Step::FamilyVersion:
             fail_function(o, f, result == 9 ? 13 : static_cast<unsigned>(result));
@@ -421,8 +423,7 @@ struct Sweep {
         for (const LibraryCall& call : library_calls(r.libraryTrace)) {
             const int occurrence = ++seen[call.name];
             cases.push_back({call.name + " #" + std::to_string(occurrence),
-                             json::array({{{"call", call.name}, {"occurrence", occurrence}}}),
-                             true,
+                             json::array({{{"call", call.name}, {"occurrence", occurrence}}}), true,
                              library_fault(call, server, clean)});
         }
         libraryCases = cases.size();
@@ -511,8 +512,7 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
     if (!c.expected.keptBackup.empty()) {
         const std::vector<uint8_t>& original = before.at(c.expected.keptAdapter);
         const std::string kept = s.read_file(c.expected.keptBackup);
-        EXPECT_EQ(kept.substr(0, original.size()),
-                  std::string(original.begin(), original.end()))
+        EXPECT_EQ(kept.substr(0, original.size()), std::string(original.begin(), original.end()))
             << c.expected.keptBackup << " does not hold the original NVRAM";
     }
 }

@@ -203,6 +203,36 @@ class Plan(unittest.TestCase):
         self.assertIn(backup, facts["needs_person"][0])
         self.assertTrue(facts["detail"].endswith(facts["needs_person"][0]))
 
+    def test_what_earlier_runs_left_the_plan_cannot_see(self):
+        def found(name, isdir=False):  # as the find module lists it
+            return {"path": "/var/tmp/qik_update/" + name, "isdir": isdir, "isreg": not isdir}
+        cases = {  # files found: (what a person is told, what the detail also says)
+            "backup of a run cut short": ([found("buimage"), found("buimage.mac")],
+                                          ["/var/tmp/qik_update/buimage: a run keeps it as buimage_<MAC"], []),
+            "note of the backup a directory": ([found("buimage.mac", isdir=True)],
+                                               ["buimage.mac is a directory: a run ends with 4"], []),
+            "note of no backup": ([found("buimage.mac")], [], ["buimage.mac names no backup: a run removes it"]),
+            "ports an earlier run enabled": ([found("qik_enabled.txt")], [],
+                                             ["noted in /var/tmp/qik_update/qik_enabled.txt: a run disables them"]),
+            "all of them": ([found("qik_enabled.txt"), found("buimage_001c5a400000"), found("buimage"),
+                             found("buimage.mac")],
+                            ["only copy: /var/tmp/qik_update/buimage_001c5a400000", "buimage: a run keeps it"],
+                            ["qik_enabled.txt: a run disables them"]),
+        }
+        for name, (files, person, told) in cases.items():
+            with self.subTest(name):
+                facts = qik_add_plan(PLANNED, plan_run(["update"]), files)
+                self.assertEqual(len(facts["needs_person"]), len(person), facts["needs_person"])
+                for line, expected in zip(facts["needs_person"], person):
+                    self.assertIn(expected, line)
+                for expected in person + told:
+                    self.assertIn(expected, facts["detail"])
+
+    def test_run_that_would_end_after_updating(self):
+        end = {"code": 4, "message": "Update failure. Could not open output file.", "detail": "eth4: cannot write buimage.mac: it is a directory"}
+        facts = qik_add_plan(PLANNED, plan_run(["update", "left alone", "left alone"], end=end))
+        self.assertIn("the plan: the run would update eth0, then end with 4: ", facts["detail"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,6 +4,7 @@ rollout acts on and the fleet summary shows; in check mode, what qik_plan
 --json says a run would do instead."""
 
 import json
+import os
 import re
 import xml.etree.ElementTree as ET
 
@@ -213,7 +214,8 @@ def _describe(plan):
         return "no plan: " + plan["error"]
     end = plan["end"]
     if end:
-        return "the plan: the run would end at once with %d: %s%s" % (
+        return "the plan: the run would %s with %d: %s%s" % (
+            "update %s, then end" % " ".join(plan["updates"]) if plan["updates"] else "end at once",
             end["code"], end["message"], " (%s)" % end["detail"] if end.get("detail") else "")
     return "the plan: %d functions would be updated%s, %d current, %d left alone, %d unknown; %s" % (
         plan["update"], " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
@@ -221,18 +223,46 @@ def _describe(plan):
         "a reboot window is needed" if plan["reboot_needed"] else "no reboot window needed")
 
 
-def qik_add_plan(result, run, kept_backups=()):
+def _left_behind(files):
+    """What earlier runs left in the host's working directory and a run
+    acts on, which the plan, made elsewhere, cannot see: (lines for a person,
+    lines to tell). Each file is a path, or what the find module gives."""
+    found = {}
+    for f in files:
+        path = f["path"] if isinstance(f, dict) else f
+        found[os.path.basename(path)] = (path, isinstance(f, dict) and bool(f.get("isdir")))
+    person, told = [], []
+    kept = sorted(path for name, (path, _) in found.items() if name.startswith("buimage_"))
+    if kept:
+        person.append(_kept(kept) + ": a run leaves its adapter alone, which the plan cannot see")
+    if "buimage" in found:
+        person.append("NVRAM backup of a run that was cut short on the host: %s: a run keeps it as "
+                      "buimage_<MAC of the adapter buimage.mac names> and leaves that adapter alone (14), "
+                      "which the plan cannot see" % found["buimage"][0])
+    note = found.get("buimage.mac")
+    if note and note[1]:
+        person.append("%s is a directory: a run ends with 4 at its first NVRAM backup, which the plan "
+                      "cannot see" % note[0])
+    elif note and "buimage" not in found:
+        told.append("%s names no backup: a run removes it" % note[0])
+    if "qik_enabled.txt" in found:
+        told.append("ports an earlier run enabled are noted in %s: a run disables them again at its end, "
+                    "which the plan cannot see" % found["qik_enabled.txt"][0])
+    return person, told
+
+
+def qik_add_plan(result, run, left_behind=()):
     """The check-mode facts of a host with its plan added: the plan itself,
     its reboot window as the host's reboot_required, and what it says at the
     end of the detail. The plan is made away from the host's working
-    directory and cannot see the NVRAM backups kept there (their names are
-    given): a run leaves those adapters alone and a person has to see to
-    them."""
+    directory and cannot see what earlier runs left there (the files found
+    are given): NVRAM backups kept, or left by a run cut short, whose
+    adapters a run leaves alone and a person has to see to, and the note of
+    ports an earlier run enabled, which a run disables."""
     plan = _read_plan(run)
-    needs_person = [_kept(kept_backups) + ": a run leaves its adapter alone, which the plan cannot see"] \
-        if kept_backups else []
+    needs_person, told = _left_behind(left_behind)
     return dict(result, plan=plan, reboot_required=plan.get("reboot_needed", False), needs_person=needs_person,
-                detail="; ".join([result["detail"], _describe(plan)] + needs_person))
+                detail="; ".join([result["detail"], _describe(plan)] + needs_person + told))
 
 
 class FilterModule:
