@@ -11,11 +11,6 @@
 
 struct ConfigEntry;
 
-// Adapters the utility enables are noted here first, and the note removed
-// once they are disabled again: after a run that was killed the next run
-// finds them noted and disables them at its end.
-inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
-
 // What the inventory does with a disabled function that takes part: the run
 // enables it, so that everything about it can be read and it can be
 // updated; a read-only plan leaves it as it is and reads what answers.
@@ -43,11 +38,10 @@ const char* why_function0_is_out(const AdapterRecord* function0, std::string_vie
 // part either (they are left unmatched); standard error says why.
 void pass_over_functions_without_function0(std::span<AdapterRecord> records, const char* skipText);
 
-// Disables again every adapter that the inventory enabled, and those an
-// earlier, interrupted run noted as enabled.
-void restore_device_state(std::span<AdapterRecord> records);
+// Disables again every port the inventory asked to enable, and those an
+// earlier, interrupted run of this boot noted (enabled_note.h).
+void restore_device_state(std::span<const AdapterRecord> records);
 
 // The same after a failed inventory, when a record's handle may be missing or
-// older than the library's refresh: each noted adapter is found by its
-// service name.
-void restore_device_state_by_name();
+// older than the library's refresh: each port is found by its service name.
+void restore_device_state_by_name(std::span<const AdapterRecord> records);

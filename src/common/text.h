@@ -38,6 +38,15 @@ inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// ASCII letters folded to lower case; for hex digits and names compared
+// without regard to case.
+inline std::string lower_case(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 // A byte a terminal would act on instead of showing: the C0 controls, DEL,
 // and the 8-bit controls 0x80-0x9F (0x9B opens an escape sequence).
 inline bool is_terminal_control(char c) {
