@@ -19,6 +19,8 @@
 #include "harness.h"
 
 using nlohmann::json;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -31,7 +33,15 @@ struct KillCase {
     std::string name;
     json faults;
     bool library;
+    bool staleNote;  // the note of enabled ports holds lines no run may act on
 };
+
+// Lines of the old form, of another boot and of no port here, the last one
+// without its line feed: the killed run appends its own after them, and the
+// retry drops them without turning off a port that is up.
+const std::string StaleNote = "eth0\n" +
+                              enabled_note_line(Lom, "eth0", "0f0e0d0c-0b0a-4908-8706-050403020100") +
+                              enabled_note_line("001c5a100009", "eth1") + "eth9";
 
 // A fault that matches exactly one step of the clean run: the n-th command
 // of the same words, or the n-th write.
@@ -77,7 +87,7 @@ struct KillSweep {
             for (const bool performed : {false, true})
                 cases.push_back({command + (performed ? " : killed after" : " : killed before"),
                                  json::array({kill_at_command(command, occurrence, performed)}),
-                                 false});
+                                 false, false});
         }
         int writes = 0;
         for (const std::string& line : lines_of(clean.libraryTrace)) {
@@ -91,7 +101,14 @@ struct KillSweep {
                                                {"signal", SIGKILL},
                                                {"perform", performed},
                                                {"result", 0}}}),
-                                 true});
+                                 true, false});
+        }
+        const std::size_t killPoints = cases.size();
+        for (std::size_t i = 0; i < killPoints; ++i) {
+            KillCase stale = cases[i];
+            stale.name += ", stale note";
+            stale.staleNote = true;
+            cases.push_back(std::move(stale));
         }
     }
 };
@@ -126,6 +143,7 @@ void run_case(const KillCase& c) {
     bench[c.library ? "library" : "tool"]["faults"] = c.faults;
     Scratch s(bench);
     copy_demo_files(s);
+    if (c.staleNote) s.write_file("qik_enabled.txt", StaleNote);
     const RunResult killed = s.run();
     ASSERT_EQ(killed.exitStatus, 128 + SIGKILL) << "the fault did not kill the utility";
     const RunResult retry = s.run();
@@ -143,7 +161,11 @@ void run_case(const KillCase& c) {
         if (status == 0) {
             EXPECT_TRUE(updated[adapter]) << adapter << " reported updated, and it is not";
         }
-    EXPECT_FALSE(retry.bench["functions"][5]["enabled"].get<bool>()) << "eth5 left enabled";
+    EXPECT_THAT(enabled_ports(retry.bench),
+                ElementsAre("eth0", "eth1", "eth2", "eth3", "eth4", "fcoe0", "eth6"));
+    if (c.staleNote) {
+        EXPECT_THAT(retry.stderrText, HasSubstr("not acted on, dropped: \"eth9\""));
+    }
     EXPECT_FALSE(s.exists("buimage"));
     EXPECT_FALSE(s.exists("qik_enabled.txt"));
 }
@@ -161,7 +183,7 @@ TEST(KillSweep, CountsTheCases) {
     const std::size_t count = sweep().cases.size();
     std::printf(
         "kill sweep: %zu cases (each tool command and NVRAM write, killed before and "
-        "after it); %zu run here\n",
+        "after it, with and without a stale note); %zu run here\n",
         count, (count + Stride - 1) / Stride);
     EXPECT_GT(count, 0u);
 }
