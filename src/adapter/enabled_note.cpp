@@ -20,25 +20,16 @@ namespace {
 
 constexpr const char* BootIdPath = "/proc/sys/kernel/random/boot_id";
 constexpr const char* RewrittenNoteName = "qik_enabled.txt.new";
-constexpr std::size_t MacDigits = 12;
 // Far more than the lines of any server's ports; a longer note was not
 // written by the utility and is not read.
 constexpr std::size_t NoteLimit = 1 << 20;
 // The boot id's form: 8-4-4-4-12 hex digits.
 constexpr std::string_view BootIdPattern = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_mac(std::string_view text) {
-    return text.size() == MacDigits && std::all_of(text.begin(), text.end(), is_hex);
-}
-
 bool is_boot_id(std::string_view text) {
     if (text.size() != BootIdPattern.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i)
-        if (BootIdPattern[i] == '-' ? text[i] != '-' : !is_hex(text[i])) return false;
+        if (BootIdPattern[i] == '-' ? text[i] != '-' : !is_hex_digit(text[i])) return false;
     return true;
 }
 
@@ -63,8 +54,8 @@ bool ends_unterminated(int fd) {
 }
 
 bool append_synced(const std::string& line) {
-    const int fd =
-        open(EnabledNoteName, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int fd = open(EnabledNoteName,
+                        O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     struct stat info {};
     bool written = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -152,8 +143,10 @@ bool disable_port(const NotedPort& port, const FindPort& find) {
         say_kept(port, "cannot find");
         return false;
     }
-    if (found.answer == PortLookup::Answer::NoPort || lower_case(found.mac) != lower_case(port.mac)) {
-        say_dropped(port.mac + " " + port.serviceName, "no port of this server has that MAC and name");
+    if (found.answer == PortLookup::Answer::NoPort ||
+        lower_case(found.mac) != lower_case(port.mac)) {
+        say_dropped(port.mac + " " + port.serviceName,
+                    "no port of this server has that MAC and name");
         return true;
     }
     if (Adpm.AdpmEnableDevice(found.handle, 0) == AdpmSuccess) return true;
@@ -192,7 +185,7 @@ void store_note(const std::string& lines, NoteState state) {
 }  // namespace
 
 std::optional<std::string> note_line(const NotedPort& port) {
-    if (!is_mac(port.mac) || !is_service_name(port.serviceName) || !is_boot_id(port.bootId))
+    if (!is_mac_digits(port.mac) || !is_service_name(port.serviceName) || !is_boot_id(port.bootId))
         return std::nullopt;
     return lower_case(port.mac) + " " + port.serviceName + " " + lower_case(port.bootId) + "\n";
 }
@@ -232,7 +225,8 @@ void disable_noted_ports(std::span<const NotedPort> asked, const FindPort& find)
     if (!boot) {
         // No line can be judged; the asked ports were never noted, so never enabled.
         if (note.state == NoteState::Read)
-            std::fprintf(stderr, "qik_programmer: the boot id cannot be read; %s is left as it is\n",
+            std::fprintf(stderr,
+                         "qik_programmer: the boot id cannot be read; %s is left as it is\n",
                          EnabledNoteName);
         return;
     }

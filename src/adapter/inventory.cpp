@@ -135,9 +135,8 @@ bool read_nic_info(uint32_t handle, NicInfoExRecord& info) {
 std::string mac_text(const NicInfoExRecord& info) {
     const uint8_t* mac = info.mac;
     char text[16];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", unsigned{mac[0]},
-                  unsigned{mac[1]}, unsigned{mac[2]}, unsigned{mac[3]}, unsigned{mac[4]},
-                  unsigned{mac[5]});
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", unsigned{mac[0]}, unsigned{mac[1]},
+                  unsigned{mac[2]}, unsigned{mac[3]}, unsigned{mac[4]}, unsigned{mac[5]});
     return text;
 }
 
@@ -150,7 +149,8 @@ bool enable_for_run(uint32_t handle, AdapterRecord& record) {
     // A port that cannot be noted is not enabled: a run killed later would
     // leave it on the network for good.
     if (!note_enabled(field_text(record.macText), field_text(record.serviceName))) {
-        std::fprintf(stderr, "qik_programmer: %s stays disabled and out of the run: %s cannot be "
+        std::fprintf(stderr,
+                     "qik_programmer: %s stays disabled and out of the run: %s cannot be "
                      "written\n",
                      printable(field_text(record.serviceName)).c_str(), EnabledNoteName);
         record.selected = 0;
@@ -196,7 +196,8 @@ AdapterIdentity identity_of(const AdapterRecord& record) {
 bool describe(AdapterRecord& record, ConfigEntry* configList) {
     PhyNicRecord nic = blank_phy_nic();
     NicInfoExRecord info;
-    if (Adpm.AdpmGetPhyNic(record.handle, &nic) != AdpmSuccess || !read_nic_info(record.handle, info))
+    if (Adpm.AdpmGetPhyNic(record.handle, &nic) != AdpmSuccess ||
+        !read_nic_info(record.handle, info))
         return false;
     copy_text(record.macText, mac_text(info));
     record.chipRev = get_chip_rev(record.adapterType, info.chipRevisionId);
@@ -288,8 +289,8 @@ std::vector<NotedPort> asked_ports(std::span<const AdapterRecord> records) {
     std::vector<NotedPort> asked;
     for (const AdapterRecord& r : records)
         if (r.enableAsked != 0)
-            asked.push_back({std::string(field_text(r.macText)),
-                             std::string(field_text(r.serviceName)), {}});
+            asked.push_back(
+                {std::string(field_text(r.macText)), std::string(field_text(r.serviceName)), {}});
     return asked;
 }
 

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::size_t MacDigits = 12;
 constexpr std::string_view UnknownAdapter = "unknown";
 
 bool exists(const char* name) {
@@ -49,12 +48,6 @@ bool note_adapter(std::string_view mac) {
     return close_output_file(std::move(note)) && written && sync_working_directory();
 }
 
-bool is_mac(std::string_view text) {
-    return text.size() == MacDigits && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-           });
-}
-
 // The MAC digits the note names, in lower case as the run writes them;
 // "unknown" when there is no note or it does not hold 12 hex digits and a
 // line end.
@@ -63,7 +56,7 @@ std::string noted_adapter() {
     const std::optional<std::string> note = read_own_file(BuImageMacName, MacDigits + 2);
     if (note) noted = *note;
     if (noted.ends_with('\n')) noted.remove_suffix(1);
-    return is_mac(noted) ? lower_case(noted) : std::string(UnknownAdapter);
+    return is_mac_digits(noted) ? lower_case(noted) : std::string(UnknownAdapter);
 }
 
 void print_restore_hint(std::string_view mac, std::string_view file) {
@@ -138,7 +131,8 @@ void buImageKeep(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return;
     image.present = 0;
     const std::string_view mac = field_text(record.macText);
-    const std::string kept = rename_to_free_name(image.name, std::string(KeptBackupPrefix) + std::string(mac));
+    const std::string kept =
+        rename_to_free_name(image.name, std::string(KeptBackupPrefix) + std::string(mac));
     if (kept.empty()) {
         // The note stays beside it, so the next backup or run keeps it.
         std::fprintf(stderr,

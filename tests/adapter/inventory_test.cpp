@@ -181,10 +181,14 @@ TEST_F(Inventory, FailingCallEndsAtOnceLeavingAdaptersEnabled) {
         unsigned occurrence;
         uint32_t enabledAfter[2];
     } cases[] = {
-        {"AdpmGetAllPhyNicHandles", 1, {0, 0}}, {"AdpmGetPhyNic", 1, {0, 0}},
-        {"AdpmGetPhyNic", 2, {1, 0}},           {"AdpmGetServiceName", 2, {1, 0}},
-        {"AdpmRefreshData", 1, {1, 1}},         {"AdpmGetHandleByServiceName", 2, {1, 1}},
-        {"AdpmGetPhyNic", 3, {1, 1}},           {"AdpmGetVXLRNicInfoEx", 4, {1, 1}},
+        {"AdpmGetAllPhyNicHandles", 1, {0, 0}},
+        {"AdpmGetPhyNic", 1, {0, 0}},
+        {"AdpmGetPhyNic", 2, {1, 0}},
+        {"AdpmGetServiceName", 2, {1, 0}},
+        {"AdpmRefreshData", 1, {1, 1}},
+        {"AdpmGetHandleByServiceName", 2, {1, 1}},
+        {"AdpmGetPhyNic", 3, {1, 1}},
+        {"AdpmGetVXLRNicInfoEx", 4, {1, 1}},
         // The MAC is read for the note before the enable.
         {"AdpmGetVXLRNicInfoEx", 2, {1, 0}},
     };

@@ -155,8 +155,8 @@ class EnabledNote : public ::testing::TestWithParam<NoteCase> {};
 
 TEST_P(EnabledNote, DisablesOnlyThePortsOfThisRunAndThisBoot) {
     const NoteCase& c = GetParam();
-    Scratch s(demo_bench_with({{"library", {{"faults", c.libraryFaults}}},
-                               {"tool", {{"faults", c.toolFaults}}}}));
+    Scratch s(demo_bench_with(
+        {{"library", {{"faults", c.libraryFaults}}}, {"tool", {{"faults", c.toolFaults}}}}));
     copy_demo_files(s);
     if (!c.note.empty()) s.write_file("qik_enabled.txt", c.note);
 

@@ -39,9 +39,9 @@ struct KillCase {
 // Lines of the old form, of another boot and of no port here, the last one
 // without its line feed: the killed run appends its own after them, and the
 // retry drops them without turning off a port that is up.
-const std::string StaleNote = "eth0\n" +
-                              enabled_note_line(Lom, "eth0", "0f0e0d0c-0b0a-4908-8706-050403020100") +
-                              enabled_note_line("001c5a100009", "eth1") + "eth9";
+const std::string StaleNote =
+    "eth0\n" + enabled_note_line(Lom, "eth0", "0f0e0d0c-0b0a-4908-8706-050403020100") +
+    enabled_note_line("001c5a100009", "eth1") + "eth9";
 
 // A fault that matches exactly one step of the clean run: the n-th command
 // of the same words, or the n-th write.
