@@ -45,6 +45,9 @@ struct AdapterRecord {
     uint32_t cfxVersion;
     char macText[16];
     uint32_t wasEnabled;
+    // Nonzero once the run noted the port and asked the library to enable
+    // it, whatever the answer: a failed enable may still have left it on.
+    uint32_t enableAsked;
     uint32_t status;
     uint32_t extVpd;
     std::unique_ptr<ExtPhyFwr> extPhy;

@@ -1,22 +1,19 @@
 #include "adapter/inventory.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <map>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "adapter/enabled_note.h"
 #include "adapter/ext_phy_record.h"
 #include "adapter/function0_rules.h"
 #include "adapter/installed_versions.h"
 #include "adpm/adpm.h"
-#include "common/file.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -121,27 +118,53 @@ void copy_identity(const PhyNicRecord& nic, AdapterRecord& record) {
     copy_text(record.description, field_text(nic.description));
 }
 
-bool note_enabled(std::string_view serviceName) {
-    File note = open_output_file(EnabledNoteName, OutputMode::Append);
-    if (!note) return false;
-    const bool written = std::fprintf(note.get(), "%.*s\n", static_cast<int>(serviceName.size()),
-                                      serviceName.data()) > 0;
-    return close_output_file(std::move(note)) && written;
+// The function's MAC digits and chip revision id; false when the library
+// does not answer.
+bool read_nic_info(uint32_t handle, NicInfoExRecord& info) {
+    info = NicInfoExRecord{};
+    info.version = NicInfoExRecordVersion;
+    return Adpm.AdpmGetVXLRNicInfoEx(handle, &info) == AdpmSuccess;
 }
 
-void select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText,
+// The 12 lower-case hex digits the tool knows the function by.
+std::string mac_text(const NicInfoExRecord& info) {
+    const uint8_t* mac = info.mac;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", unsigned{mac[0]}, unsigned{mac[1]},
+                  unsigned{mac[2]}, unsigned{mac[3]}, unsigned{mac[4]}, unsigned{mac[5]});
+    return text;
+}
+
+// Enables a disabled function of the run once its MAC is known and it is
+// noted. False when a library call of the inventory fails.
+bool enable_for_run(uint32_t handle, AdapterRecord& record) {
+    NicInfoExRecord info;
+    if (!read_nic_info(handle, info)) return false;
+    copy_text(record.macText, mac_text(info));
+    // A port that cannot be noted is not enabled: a run killed later would
+    // leave it on the network for good.
+    if (!note_enabled(field_text(record.macText), field_text(record.serviceName))) {
+        std::fprintf(stderr,
+                     "qik_programmer: %s stays disabled and out of the run: %s cannot be "
+                     "written\n",
+                     printable(field_text(record.serviceName)).c_str(), EnabledNoteName);
+        record.selected = 0;
+        return true;
+    }
+    record.enableAsked = 1;
+    const uint32_t result = Adpm.AdpmEnableDevice(handle, 1);
+    if (result != AdpmSuccess && result != AdpmEnableAlreadyOn) record.selected = 0;
+    return true;
+}
+
+// False when a library call fails.
+bool select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText,
                     Enabling enabling) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
-    if (record.selected == 0 || record.wasEnabled != 0 || enabling == Enabling::LeaveAsIs) return;
-    // An adapter that cannot be noted is not enabled: a run killed later
-    // would leave it on the network for good.
-    if (!note_enabled(field_text(record.serviceName))) {
-        record.selected = 0;
-        return;
-    }
-    const uint32_t result = Adpm.AdpmEnableDevice(handle, 1);
-    if (result != AdpmSuccess && result != AdpmEnableAlreadyOn) record.selected = 0;
+    if (record.selected == 0 || record.wasEnabled != 0 || enabling == Enabling::LeaveAsIs)
+        return true;
+    return enable_for_run(handle, record);
 }
 
 // First pass: identity and selection. False when a library call fails.
@@ -155,8 +178,8 @@ bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText,
         return false;
     record.serviceName[sizeof record.serviceName - 1] = '\0';
     record.wasEnabled = nic.enabled;
-    if (nic.adapterType == AdapterTypeHandled) select_for_run(handle, record, skipText, enabling);
-    return true;
+    return nic.adapterType != AdapterTypeHandled ||
+           select_for_run(handle, record, skipText, enabling);
 }
 
 AdapterIdentity identity_of(const AdapterRecord& record) {
@@ -167,15 +190,11 @@ AdapterIdentity identity_of(const AdapterRecord& record) {
 // Second pass, for a selected adapter whose handle is current again.
 bool describe(AdapterRecord& record, ConfigEntry* configList) {
     PhyNicRecord nic = blank_phy_nic();
-    NicInfoExRecord info{};
-    info.version = NicInfoExRecordVersion;
+    NicInfoExRecord info;
     if (Adpm.AdpmGetPhyNic(record.handle, &nic) != AdpmSuccess ||
-        Adpm.AdpmGetVXLRNicInfoEx(record.handle, &info) != AdpmSuccess)
+        !read_nic_info(record.handle, info))
         return false;
-    const uint8_t* mac = info.mac;
-    std::snprintf(record.macText, sizeof record.macText, "%02x%02x%02x%02x%02x%02x",
-                  unsigned{mac[0]}, unsigned{mac[1]}, unsigned{mac[2]}, unsigned{mac[3]},
-                  unsigned{mac[4]}, unsigned{mac[5]});
+    copy_text(record.macText, mac_text(info));
     record.chipRev = get_chip_rev(record.adapterType, info.chipRevisionId);
     std::snprintf(record.chipRevText, sizeof record.chipRevText, "%02x", record.chipRev);
     record.config = find_config(identity_of(record), configList);
@@ -224,48 +243,48 @@ uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId) {
 
 namespace {
 
-// Far more than the service names of any server.
-constexpr std::size_t EnabledNoteLimit = 1 << 20;
+std::vector<NotedPort> asked_ports(std::span<const AdapterRecord> records) {
+    std::vector<NotedPort> asked;
+    for (const AdapterRecord& r : records)
+        if (r.enableAsked != 0)
+            asked.push_back(
+                {std::string(field_text(r.macText)), std::string(field_text(r.serviceName)), {}});
+    return asked;
+}
 
-std::vector<std::string> noted_enabled() {
-    std::vector<std::string> names;
-    const std::optional<std::string> note = read_own_file(EnabledNoteName, EnabledNoteLimit);
-    if (!note) return names;
-    for (std::string_view rest = *note; !rest.empty();) {
-        const std::size_t end = std::min(rest.find('\n'), rest.size());
-        names.emplace_back(rest.substr(0, end));
-        rest.remove_prefix(std::min(end + 1, rest.size()));
+PortLookup port_with_handle(uint32_t handle) {
+    NicInfoExRecord info;
+    if (!read_nic_info(handle, info)) return {PortLookup::Answer::Unknown, 0, {}};
+    return {PortLookup::Answer::Port, handle, mac_text(info)};
+}
+
+// After a complete inventory every record's handle is current; the MAC of a
+// function the run did not describe is read now.
+PortLookup port_among(std::span<const AdapterRecord> records, std::string_view serviceName) {
+    for (const AdapterRecord& r : records) {
+        if (field_text(r.serviceName) != serviceName) continue;
+        if (field_text(r.macText).empty()) return port_with_handle(r.handle);
+        return {PortLookup::Answer::Port, r.handle, std::string(field_text(r.macText))};
     }
-    return names;
+    return {PortLookup::Answer::NoPort, 0, {}};
 }
 
-// Enabled by this run, or found enabled after an earlier run noted that it
-// enabled it. One whose enabling failed was never on.
-bool enabled_by_utility(const AdapterRecord& record, const std::vector<std::string>& noted) {
-    if (record.wasEnabled == 0) return record.selected != 0;
-    return std::ranges::find(noted, field_text(record.serviceName)) != noted.end();
-}
-
-void forget_enabled() {
-    unlink(EnabledNoteName);
+// After a failed inventory the library may fail again: a port it does not
+// find is not known to be gone.
+PortLookup port_by_name(std::string_view serviceName) {
+    uint32_t handle = 0;
+    if (Adpm.AdpmGetHandleByServiceName(std::string(serviceName).c_str(), &handle) != AdpmSuccess)
+        return {PortLookup::Answer::Unknown, 0, {}};
+    return port_with_handle(handle);
 }
 
 }  // namespace
 
-void restore_device_state(std::span<AdapterRecord> records) {
-    const std::vector<std::string> noted = noted_enabled();
-    for (const AdapterRecord& record : records)
-        if (enabled_by_utility(record, noted)) Adpm.AdpmEnableDevice(record.handle, 0);
-    forget_enabled();
+void restore_device_state(std::span<const AdapterRecord> records) {
+    disable_noted_ports(asked_ports(records),
+                        [records](std::string_view name) { return port_among(records, name); });
 }
 
-// Every adapter the utility enabled was noted first, this run's too; the
-// records may end before some of them.
-void restore_device_state_by_name() {
-    for (const std::string& name : noted_enabled()) {
-        uint32_t handle = 0;
-        if (Adpm.AdpmGetHandleByServiceName(name.c_str(), &handle) == AdpmSuccess)
-            Adpm.AdpmEnableDevice(handle, 0);
-    }
-    forget_enabled();
+void restore_device_state_by_name(std::span<const AdapterRecord> records) {
+    disable_noted_ports(asked_ports(records), port_by_name);
 }

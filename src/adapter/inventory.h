@@ -8,11 +8,6 @@
 
 struct ConfigEntry;
 
-// Adapters the utility enables are noted here first, and the note removed
-// once they are disabled again: after a run that was killed the next run
-// finds them noted and disables them at its end.
-inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
-
 // What the inventory does with a disabled function that takes part: the run
 // enables it, so that everything about it can be read and it can be
 // updated; a read-only plan leaves it as it is and reads what answers.
@@ -24,11 +19,10 @@ int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, c
 
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
 
-// Disables again every adapter that the inventory enabled, and those an
-// earlier, interrupted run noted as enabled.
-void restore_device_state(std::span<AdapterRecord> records);
+// Disables again every port the inventory asked to enable, and those an
+// earlier, interrupted run of this boot noted (enabled_note.h).
+void restore_device_state(std::span<const AdapterRecord> records);
 
 // The same after a failed inventory, when a record's handle may be missing or
-// older than the library's refresh: each noted adapter is found by its
-// service name.
-void restore_device_state_by_name();
+// older than the library's refresh: each port is found by its service name.
+void restore_device_state_by_name(std::span<const AdapterRecord> records);

@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
+
+// Far more files of one name than any working directory holds; the search
+// for a free name ends there instead of running on.
+constexpr int MaxSuffix = 100000;
 
 int open_flags(OutputMode mode) {
     switch (mode) {
@@ -22,6 +27,17 @@ int open_flags(OutputMode mode) {
 
 int open_working_directory() {
     return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Renames without ever replacing a file; false (errno set) when `to` is
+// taken or the rename fails.
+bool rename_unless_taken(const char* from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the flag: a second link cannot replace either.
+    if (link(from, to.c_str()) != 0) return false;
+    unlink(from);
+    return true;
 }
 
 }  // namespace
@@ -78,4 +94,22 @@ bool working_directory_held_elsewhere() {
     const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return held;
+}
+
+bool sync_working_directory() {
+    const int fd = open_working_directory();
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+std::string rename_to_free_name(const char* from, std::string_view base) {
+    for (int suffix = 0; suffix < MaxSuffix; ++suffix) {
+        std::string name(base);
+        if (suffix > 0) name += "_" + std::to_string(suffix);
+        if (rename_unless_taken(from, name)) return name;
+        if (errno != EEXIST) return {};
+    }
+    return {};
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct FileCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
@@ -47,3 +48,12 @@ bool working_directory_held_elsewhere();
 // The first `limit` bytes of a small file the utility wrote itself; none
 // when it is missing or a symbolic link stands at its place.
 std::optional<std::string> read_own_file(const char* path, std::size_t limit);
+
+// Syncs the working directory, so that files created, renamed or removed in
+// it survive a power cut as they are now.
+bool sync_working_directory();
+
+// Renames `from` to `base`, or to `base` with "_1", "_2", ... when taken,
+// never replacing a file; the name it got, "" when it could not be renamed
+// (errno set).
+std::string rename_to_free_name(const char* from, std::string_view base);

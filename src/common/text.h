@@ -38,6 +38,29 @@ inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+inline bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The 12 hex digits of a MAC address, as the tool and the utility's notes
+// name an adapter (in either case).
+inline constexpr std::size_t MacDigits = 12;
+inline bool is_mac_digits(std::string_view text) {
+    if (text.size() != MacDigits) return false;
+    for (char c : text)
+        if (!is_hex_digit(c)) return false;
+    return true;
+}
+
+// ASCII letters folded to lower case; for hex digits and names compared
+// without regard to case.
+inline std::string lower_case(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 // A byte a terminal would act on instead of showing: the C0 controls, DEL,
 // and the 8-bit controls 0x80-0x9F (0x9B opens an escape sequence).
 inline bool is_terminal_control(char c) {

@@ -164,7 +164,7 @@ int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
                     const CommandLine& line, RunOutput& output) {
     if (get_device_info(records, config.head(), line.skipList) != 0) {
         report_run_failure(ResultCode::AdapterListFailed);
-        restore_device_state_by_name();
+        restore_device_state_by_name(records);
         return 0;
     }
     pass_over_functions_without_function0(records, line.skipList);

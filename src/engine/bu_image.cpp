@@ -17,11 +17,7 @@
 
 namespace {
 
-constexpr std::size_t MacDigits = 12;
 constexpr std::string_view UnknownAdapter = "unknown";
-// Far more kept backups than any working directory holds; the search for a
-// free name ends there instead of running on.
-constexpr int MaxKeptSuffix = 100000;
 
 bool exists(const char* name) {
     struct stat info {};
@@ -41,61 +37,26 @@ void remove_backup_file(const char* name) {
     unlink(name);
 }
 
-// The note is on disk before the tool starts writing, so that a run killed
-// at any later moment leaves the backup with the adapter it belongs to.
-bool sync_directory() {
-    const int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
 bool note_adapter(std::string_view mac) {
     File note = open_output_file(BuImageMacName, OutputMode::Truncate);
     if (!note) return false;
     const bool written =
         std::fprintf(note.get(), "%.*s\n", static_cast<int>(mac.size()), mac.data()) > 0 &&
         std::fflush(note.get()) == 0 && fsync(fileno(note.get())) == 0;
-    return close_output_file(std::move(note)) && written && sync_directory();
+    // On disk before the tool starts writing, so that a run killed at any
+    // later moment leaves the backup with the adapter it belongs to.
+    return close_output_file(std::move(note)) && written && sync_working_directory();
 }
 
-bool is_mac(std::string_view text) {
-    return text.size() == MacDigits && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-           });
-}
-
-// The MAC digits the note names; "unknown" when there is no note or it does
-// not hold 12 hex digits and a line end.
+// The MAC digits the note names, in lower case as the run writes them;
+// "unknown" when there is no note or it does not hold 12 hex digits and a
+// line end.
 std::string noted_adapter() {
     std::string_view noted;
     const std::optional<std::string> note = read_own_file(BuImageMacName, MacDigits + 2);
     if (note) noted = *note;
     if (noted.ends_with('\n')) noted.remove_suffix(1);
-    return is_mac(noted) ? std::string(noted) : std::string(UnknownAdapter);
-}
-
-// Renames without ever replacing a file; false (errno set) when `to` is
-// taken or the rename fails.
-bool rename_unless_taken(const char* from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the flag: a second link cannot replace either.
-    if (link(from, to.c_str()) != 0) return false;
-    unlink(from);
-    return true;
-}
-
-// Renames `from` to `base`, or to `base` with "_1", "_2", ... when taken; the
-// name it got, "" when it could not be renamed (errno set).
-std::string keep_as(const char* from, const std::string& base) {
-    for (int suffix = 0; suffix < MaxKeptSuffix; ++suffix) {
-        const std::string name = suffix == 0 ? base : base + "_" + std::to_string(suffix);
-        if (rename_unless_taken(from, name)) return name;
-        if (errno != EEXIST) return {};
-    }
-    return {};
+    return is_mac_digits(noted) ? lower_case(noted) : std::string(UnknownAdapter);
 }
 
 void print_restore_hint(std::string_view mac, std::string_view file) {
@@ -193,7 +154,8 @@ void buImageKeep(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return;
     image.present = 0;
     const std::string_view mac = field_text(record.macText);
-    const std::string kept = keep_as(image.name, std::string(KeptBackupPrefix) + std::string(mac));
+    const std::string kept =
+        rename_to_free_name(image.name, std::string(KeptBackupPrefix) + std::string(mac));
     if (kept.empty()) {
         // The note stays beside it, so the next backup or run keeps it.
         std::fprintf(stderr,
@@ -216,7 +178,7 @@ void keep_leftover_backup() {
         return;
     }
     const std::string mac = noted_adapter();
-    const std::string kept = keep_as(BuImageName, std::string(KeptBackupPrefix) + mac);
+    const std::string kept = rename_to_free_name(BuImageName, std::string(KeptBackupPrefix) + mac);
     if (kept.empty()) {
         std::fprintf(stderr,
                      "qik_programmer: cannot keep the NVRAM backup %s of an earlier run: %s\n",
@@ -247,10 +209,13 @@ std::vector<std::string> kept_backups() {
     return kept;
 }
 
+// A backup kept by hand, or by an earlier version, may spell the MAC in
+// upper case.
 std::string kept_backup_of(const std::vector<std::string>& kept, std::string_view mac) {
+    const std::string wanted = lower_case(mac);
     for (const std::string& name : kept) {
-        const std::string_view rest = std::string_view(name).substr(KeptBackupPrefix.size());
-        if (starts_with(rest, mac) && is_suffix_of_kept(rest.substr(mac.size()))) return name;
+        const std::string rest = lower_case(std::string_view(name).substr(KeptBackupPrefix.size()));
+        if (starts_with(rest, wanted) && is_suffix_of_kept(rest.substr(wanted.size()))) return name;
     }
     return {};
 }

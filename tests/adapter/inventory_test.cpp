@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/enabled_note.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -73,7 +74,9 @@ TEST_F(Inventory, SelectsEnablesAndRestores) {
          {"AdpmEnableDevice(5,1)=0", "AdpmEnableDevice(105,0)=0"}},
         {"already on",           "eth0", 2, 0, "",          251, 1,
          {"AdpmEnableDevice(5,1)=251", "AdpmEnableDevice(105,0)=0"}},
-        {"enabling fails",       "eth0", 2, 0, "",          1,   0, {"AdpmEnableDevice(5,1)=1"}},
+        // A failed enable may still have left the port on.
+        {"enabling fails",       "eth0", 2, 0, "",          1,   0,
+         {"AdpmEnableDevice(5,1)=1", "AdpmEnableDevice(105,0)=0"}},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -93,19 +96,23 @@ TEST_F(Inventory, SelectsEnablesAndRestores) {
     }
 }
 
-// A port that an earlier, killed run enabled (and noted) is found enabled;
-// it is disabled at the end all the same. One whose enabling failed is not.
+// A port that an earlier, killed run of this boot enabled (and noted) is
+// found enabled; it is disabled at the end all the same, and so is one whose
+// enabling failed.
 TEST_F(Inventory, PortsAnInterruptedRunEnabledAreDisabledAgain) {
-    ScratchDir::write(EnabledNoteName, "eth0\neth7\n");
-    add("eth0", 5, 1);
-    add("eth1", 6, 1);
-    add("eth7", 7, 0);
+    const std::string boot = this_boot_id().value();
+    ScratchDir::write(EnabledNoteName, "000000000001 eth0 " + boot + "\n");
+    add("eth0", 5, 1).mac = {0, 0, 0, 0, 0, 1};
+    add("eth1", 6, 1).mac = {0, 0, 0, 0, 0, 2};
+    add("eth7", 7, 0).mac = {0, 0, 0, 0, 0, 7};
     fake_adpm().fail("AdpmEnableDevice", 1, 1);
     ASSERT_EQ(run(), 0);
-    EXPECT_EQ(ScratchDir::read(EnabledNoteName), "eth0\neth7\neth7\n");
+    EXPECT_EQ(ScratchDir::read(EnabledNoteName),
+              "000000000001 eth0 " + boot + "\n000000000007 eth7 " + boot + "\n");
     restore_device_state(records_);
     EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"),
-              (Calls{"AdpmEnableDevice(7,1)=1", "AdpmEnableDevice(105,0)=0"}));
+              (Calls{"AdpmEnableDevice(7,1)=1", "AdpmEnableDevice(107,0)=0",
+                     "AdpmEnableDevice(105,0)=0"}));
     EXPECT_FALSE(ScratchDir::exists(EnabledNoteName));
 }
 
@@ -126,6 +133,7 @@ TEST_F(Inventory, CallsInOrderWithHandlesFoundAgainByName) {
         "AdpmGetAllPhyNicHandles(2)=0",
         "AdpmGetPhyNic(5)=0",
         "AdpmGetServiceName(5)=0",
+        "AdpmGetVXLRNicInfoEx(5)=0",  // the MAC, for the note
         "AdpmEnableDevice(5,1)=0",
         "AdpmGetPhyNic(6)=0",
         "AdpmGetServiceName(6)=0",
@@ -173,10 +181,16 @@ TEST_F(Inventory, FailingCallEndsAtOnceLeavingAdaptersEnabled) {
         unsigned occurrence;
         uint32_t enabledAfter[2];
     } cases[] = {
-        {"AdpmGetAllPhyNicHandles", 1, {0, 0}}, {"AdpmGetPhyNic", 1, {0, 0}},
-        {"AdpmGetPhyNic", 2, {1, 0}},           {"AdpmGetServiceName", 2, {1, 0}},
-        {"AdpmRefreshData", 1, {1, 1}},         {"AdpmGetHandleByServiceName", 2, {1, 1}},
-        {"AdpmGetPhyNic", 3, {1, 1}},           {"AdpmGetVXLRNicInfoEx", 2, {1, 1}},
+        {"AdpmGetAllPhyNicHandles", 1, {0, 0}},
+        {"AdpmGetPhyNic", 1, {0, 0}},
+        {"AdpmGetPhyNic", 2, {1, 0}},
+        {"AdpmGetServiceName", 2, {1, 0}},
+        {"AdpmRefreshData", 1, {1, 1}},
+        {"AdpmGetHandleByServiceName", 2, {1, 1}},
+        {"AdpmGetPhyNic", 3, {1, 1}},
+        {"AdpmGetVXLRNicInfoEx", 4, {1, 1}},
+        // The MAC is read for the note before the enable.
+        {"AdpmGetVXLRNicInfoEx", 2, {1, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " #" + std::to_string(c.occurrence));

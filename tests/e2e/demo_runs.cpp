@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "schema.h"
 
 using nlohmann::json;
@@ -130,4 +132,23 @@ void expect_run_follows_plan(const Commands& planned, const RunResult& run) {
         Commands(issued.begin(), issued.begin() + static_cast<long>(compared)),
         ::testing::ElementsAreArray(planned.begin(), planned.begin() + static_cast<long>(compared)))
         << run.toolLog;
+}
+
+std::string boot_id() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    return id;
+}
+
+std::string enabled_note_line(const std::string& mac, const std::string& service,
+                              const std::string& boot) {
+    return mac + " " + service + " " + boot + "\n";
+}
+
+std::vector<std::string> enabled_ports(const json& bench) {
+    std::vector<std::string> ports;
+    for (const json& f : bench["functions"])
+        if (f.value("enabled", true)) ports.push_back(f.value("serviceName", ""));
+    return ports;
 }

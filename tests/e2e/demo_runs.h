@@ -85,3 +85,12 @@ struct AdapterState {
 
 AdapterState state_of(const Scratch& s, const std::string& adapter);
 void expect_unchanged(const Scratch& s, const std::string& adapter, const AdapterState& before);
+
+// The running boot's id, which the note of enabled ports carries.
+std::string boot_id();
+// A line of the note of enabled ports ("MAC SERVICE BOOT"), of this boot
+// unless another is given.
+std::string enabled_note_line(const std::string& mac, const std::string& service,
+                              const std::string& boot = boot_id());
+// The ports the bench has enabled, by service name.
+std::vector<std::string> enabled_ports(const nlohmann::json& bench);

@@ -30,6 +30,7 @@
 #include "harness.h"
 
 using nlohmann::json;
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
@@ -50,7 +51,15 @@ struct KillCase {
     Interference kind = Interference::Kill;
     // For a stop signal: the reported function the signalled command ran for.
     std::size_t inHand = 0;
+    bool staleNote = false;  // the note of enabled ports holds lines no run may act on
 };
+
+// Lines of the old form, of another boot and of no port here, the last one
+// without its line feed: the killed run appends its own after them, and the
+// retry drops them without turning off a port that is up.
+const std::string StaleNote =
+    "eth0\n" + enabled_note_line(Lom, "eth0", "0f0e0d0c-0b0a-4908-8706-050403020100") +
+    enabled_note_line("001c5a100009", "eth1") + "eth9";
 
 // The demo's reported functions in document order (the LOM's four, then the
 // add-in's two), by the MAC their tool commands name.
@@ -163,6 +172,13 @@ struct KillSweep {
                                                {"result", 0}}}),
                                  true});
         }
+        const std::size_t killPoints = cases.size();
+        for (std::size_t i = 0; i < killPoints; ++i) {
+            KillCase stale = cases[i];
+            stale.name += ", stale note";
+            stale.staleNote = true;
+            cases.push_back(std::move(stale));
+        }
         cases.insert(cases.end(), stopAndSecondRun.begin(), stopAndSecondRun.end());
     }
 };
@@ -191,7 +207,8 @@ std::string kept_backup(const Scratch& s, const std::string& adapter) {
 }
 
 void expect_ports_and_backups_as_before(const Scratch& s, const RunResult& r) {
-    EXPECT_FALSE(r.bench["functions"][5]["enabled"].get<bool>()) << "eth5 left enabled";
+    EXPECT_THAT(enabled_ports(r.bench),
+                ElementsAre("eth0", "eth1", "eth2", "eth3", "eth4", "fcoe0", "eth6"));
     EXPECT_FALSE(s.exists("buimage"));
     EXPECT_FALSE(s.exists("qik_enabled.txt"));
 }
@@ -202,7 +219,7 @@ void expect_every_command_completed(const RunResult& r) {
         EXPECT_THAT(line, HasSubstr(" => exit 0")) << "a command did not complete";
 }
 
-void run_killed_and_retried(Scratch& s) {
+void run_killed_and_retried(const KillCase& c, Scratch& s) {
     const KillSweep& w = sweep();
     const RunResult killed = s.run();
     ASSERT_EQ(killed.exitStatus, 128 + SIGKILL) << "the fault did not kill the utility";
@@ -221,6 +238,9 @@ void run_killed_and_retried(Scratch& s) {
         if (status == 0) {
             EXPECT_TRUE(updated[adapter]) << adapter << " reported updated, and it is not";
         }
+    if (c.staleNote) {
+        EXPECT_THAT(retry.stderrText, HasSubstr("not acted on, dropped: \"eth9\""));
+    }
     expect_ports_and_backups_as_before(s, retry);
 }
 
@@ -270,9 +290,10 @@ void run_case(const KillCase& c) {
     SCOPED_TRACE(c.name);
     Scratch s(with_faults(sweep().bench, c.library, c.faults));
     copy_demo_files(s);
+    if (c.staleNote) s.write_file("qik_enabled.txt", StaleNote);
     switch (c.kind) {
         case Interference::Kill:
-            return run_killed_and_retried(s);
+            return run_killed_and_retried(c, s);
         case Interference::StopSignal:
             return run_stopped(c, s);
         case Interference::SecondRun:
@@ -293,7 +314,7 @@ TEST(KillSweep, CountsTheCases) {
     const std::size_t count = sweep().cases.size();
     std::printf(
         "kill sweep: %zu cases (each tool command and NVRAM write, killed before and "
-        "after it; each tool command with SIGINT, SIGTERM and SIGHUP to the process group, and "
+        "after it, with and without a stale note; each tool command with SIGINT, SIGTERM and SIGHUP to the process group, and "
         "with a second run beside it); %zu run here\n",
         count, (count + Stride - 1) / Stride);
     EXPECT_GT(count, 0u);
