@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adapter/enabled_note.h"
 #include "adapter/function0_rules.h"
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
@@ -100,13 +101,14 @@ bool take_working_directory() {
 }
 
 // The utility's own files: a result document written over one would destroy
-// an NVRAM backup, its note, the note of enabled ports or the table,
-// whatever directory the name points into.
+// an NVRAM backup, its note, the note of enabled ports (or one set aside),
+// the table or the inventory log, whatever directory the name points into.
 bool is_own_file(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     return name == BuImageName || name == BuImageMacName || starts_with(name, KeptBackupPrefix) ||
-           name == EnabledNoteName || name == ConfigFileName;
+           name == EnabledNoteName || starts_with(name, EnabledNoteSetAsideName) ||
+           name == ConfigFileName || name == InventoryLogName;
 }
 
 // The result file named on the command line, unless it is one of the

@@ -100,7 +100,7 @@ bool sync_backup(const char* name) {
     const int error = errno;
     close(fd);
     errno = error;
-    return synced && sync_directory();
+    return synced && sync_working_directory();
 }
 
 bool is_suffix_of_kept(std::string_view rest) {
