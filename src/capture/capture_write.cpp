@@ -66,7 +66,7 @@ void put_text(JsonObject& o, std::string_view key, std::string_view text, Notes&
     bool replaced = false;
     o.raw(key, json_string(text, &replaced));
     if (replaced)
-        notes.note(std::string(key) + " holds bytes that are not UTF-8, written as Latin-1");
+        notes.problem(std::string(key) + " holds bytes that are not UTF-8, written as Latin-1");
 }
 
 // A fixed text field; one that fills its field without a NUL is cut there.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "demo_runs.h"
+#include "fault_sweep.h"
 #include "harness.h"
 
 namespace {
@@ -517,11 +518,15 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
     }
 }
 
-void run_case(const SweepCase& c) {
-    SCOPED_TRACE(c.name);
+json bench_of(const SweepCase& c) {
     json bench = sweep().bench;
     bench[c.library ? "library" : "tool"]["faults"] = c.faults;
-    Scratch s(bench);
+    return bench;
+}
+
+void run_case(const SweepCase& c) {
+    SCOPED_TRACE(c.name);
+    Scratch s(bench_of(c));
     copy_demo_files(s);
     Nvrams before;
     for (const auto& [adapter, status] : sweep().clean.adapterStatus)
@@ -543,6 +548,16 @@ void run_case(const SweepCase& c) {
     }
     check_adapters(c, s, r, before);
 }
+
+}  // namespace
+
+std::vector<FaultBench> fault_sweep_benches() {
+    std::vector<FaultBench> benches;
+    for (const SweepCase& c : sweep().cases) benches.push_back({c.name, bench_of(c)});
+    return benches;
+}
+
+namespace {
 
 // The cases run in chunks so that ctest can spread them over the cores. Under
 // the sanitizers, where a run costs several times as much, every third case.
