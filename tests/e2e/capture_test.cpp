@@ -46,7 +46,8 @@ const std::vector<FaultBench>& test_benches() {
 // TMPDIR pointed at a directory of the test's own while it lives.
 class OwnTmpDir {
   public:
-    OwnTmpDir() : dir_(fs::temp_directory_path() / ("qik_capture_tmp." + std::to_string(getpid()))) {
+    OwnTmpDir()
+        : dir_(fs::temp_directory_path() / ("qik_capture_tmp." + std::to_string(getpid()))) {
         fs::create_directories(dir_);
         setenv("TMPDIR", dir_.c_str(), 1);
     }
@@ -96,9 +97,9 @@ void expect_loads(const std::string& text) {
 }
 
 const std::set<std::string> ReportingCalls = {
-    "AdpmGetVersion",       "AdpmInitialize",      "AdpmUninitialize",   "AdpmGetNumPhyNic",
-    "AdpmGetAllPhyNicHandles", "AdpmGetServiceName", "AdpmGetPhyNic",   "AdpmGetVXLRNicInfoEx",
-    "AdpmGetFirmwareInfo",  "AdpmGetExtVPD",       "AdpmInitDiag",       "AdpmUnInitDiag",
+    "AdpmGetVersion",          "AdpmInitialize",     "AdpmUninitialize", "AdpmGetNumPhyNic",
+    "AdpmGetAllPhyNicHandles", "AdpmGetServiceName", "AdpmGetPhyNic",    "AdpmGetVXLRNicInfoEx",
+    "AdpmGetFirmwareInfo",     "AdpmGetExtVPD",      "AdpmInitDiag",     "AdpmUnInitDiag",
     "AdpmReadFirmware",
 };
 
@@ -113,7 +114,8 @@ void expect_read_only(const json& bench, const std::vector<std::string>& args) {
         EXPECT_TRUE(ReportingCalls.contains(line.substr(0, line.find('(')))) << line;
     for (const std::string& command : commands(s.tool_log())) {
         const bool dir = command.ends_with(" dir");
-        const bool dump = command.find(" dumpnvram " + tmp.dir().string() + "/") != std::string::npos;
+        const bool dump =
+            command.find(" dumpnvram " + tmp.dir().string() + "/") != std::string::npos;
         EXPECT_TRUE(dir || dump) << command;
         if (args.empty()) ADD_FAILURE() << "a tool command without --nvram: " << command;
     }
@@ -257,7 +259,8 @@ TEST(Capture, AnonymizedKeepsNoMacOrSerialAndReplaysWithTheSameResults) {
     EXPECT_EQ(standIns.size(), original["functions"].size()) << "two MACs share a stand-in";
     for (const char* serial : {"KS2219A0042", "KS2231B0117"}) {
         std::string hex;
-        for (const char c : std::string(serial)) hex += sim::to_hex(reinterpret_cast<const uint8_t*>(&c), 1);
+        for (const char c : std::string(serial))
+            hex += sim::to_hex(reinterpret_cast<const uint8_t*>(&c), 1);
         EXPECT_THAT(text, Not(HasSubstr(hex))) << serial;
     }
     const std::vector<uint8_t> lomNvram =
@@ -333,22 +336,18 @@ const OddCase OddCases[] = {
      },
      "bta fills its 24 bytes without a NUL"},
     {"an extended VPD claiming more than the buffer holds",
-     [](FakeAdpm& fake) { fake.functions[0].extVpd.assign(700, 0x82); },
-     nullptr},
+     [](FakeAdpm& fake) { fake.functions[0].extVpd.assign(700, 0x82); }, nullptr},
     {"a record naming another handle",
      [](FakeAdpm&) { Adpm.AdpmGetPhyNic = record_naming_another_handle; },
      "its record names handle 101, the handle list 1"},
     {"a description that is not UTF-8",
      [](FakeAdpm& fake) { fake.functions[0].description = "NIC \xff\xfe"; },
      "description holds bytes that are not UTF-8"},
-    {"firmware information that fails",
-     [](FakeAdpm& fake) { fake.fail("AdpmGetFirmwareInfo", 9); },
+    {"firmware information that fails", [](FakeAdpm& fake) { fake.fail("AdpmGetFirmwareInfo", 9); },
      "AdpmGetFirmwareInfo answered 9"},
-    {"NIC information that fails",
-     [](FakeAdpm& fake) { fake.fail("AdpmGetVXLRNicInfoEx", 3, 2); },
+    {"NIC information that fails", [](FakeAdpm& fake) { fake.fail("AdpmGetVXLRNicInfoEx", 3, 2); },
      "AdpmGetVXLRNicInfoEx answered 3"},
-    {"a VPD area that cannot be read",
-     [](FakeAdpm& fake) { fake.fail("AdpmReadFirmware", 9); },
+    {"a VPD area that cannot be read", [](FakeAdpm& fake) { fake.fail("AdpmReadFirmware", 9); },
      "AdpmReadFirmware answered 9 for the VPD area"},
     {"a count that fails", [](FakeAdpm& fake) { fake.fail("AdpmGetNumPhyNic", 1); },
      "AdpmGetNumPhyNic answered 1: no function was read"},
@@ -368,13 +367,15 @@ TEST(Capture, OddRecordsGiveABenchThatLoadsAndSaysWhatWasNotRead) {
         if (c.comment == nullptr) {
             const json root = json::parse(bench.json);
             EXPECT_EQ(root["adapters"]["bus3-dev0"]["extVpdLength"], 700);
-            EXPECT_EQ(root["adapters"]["bus3-dev0"]["extVpd"].get<std::string>().size(), 2 * ExtVpdCapacity);
+            EXPECT_EQ(root["adapters"]["bus3-dev0"]["extVpd"].get<std::string>().size(),
+                      2 * ExtVpdCapacity);
             continue;
         }
         EXPECT_THAT(bench.json, HasSubstr(c.comment));
         EXPECT_THAT(::testing::PrintToString(bench.problems), HasSubstr(c.comment));
         for (const std::string& call : fake.calls)
-            EXPECT_THAT(call, Not(::testing::AnyOf(HasSubstr("AdpmEnableDevice"), HasSubstr("AdpmWriteFirmware"))));
+            EXPECT_THAT(call, Not(::testing::AnyOf(HasSubstr("AdpmEnableDevice"),
+                                                   HasSubstr("AdpmWriteFirmware"))));
     }
 }
 
