@@ -422,7 +422,8 @@ struct Sweep {
         for (const LibraryCall& call : library_calls(r.libraryTrace)) {
             const int occurrence = ++seen[call.name];
             cases.push_back({call.name + " #" + std::to_string(occurrence),
-                             json::array({{{"call", call.name}, {"occurrence", occurrence}}}), true,
+                             json::array({{{"call", call.name}, {"occurrence", occurrence}}}),
+                             true,
                              library_fault(call, server, clean)});
         }
         libraryCases = cases.size();
@@ -511,7 +512,8 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
     if (!c.expected.keptBackup.empty()) {
         const std::vector<uint8_t>& original = before.at(c.expected.keptAdapter);
         const std::string kept = s.read_file(c.expected.keptBackup);
-        EXPECT_EQ(kept.substr(0, original.size()), std::string(original.begin(), original.end()))
+        EXPECT_EQ(kept.substr(0, original.size()),
+                  std::string(original.begin(), original.end()))
             << c.expected.keptBackup << " does not hold the original NVRAM";
     }
 }
