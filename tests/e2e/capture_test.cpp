@@ -131,19 +131,11 @@ void expect_read_only(const json& bench, const std::vector<std::string>& args) {
     EXPECT_TRUE(fs::is_empty(tmp.dir())) << "the dump outlived the capture";
 }
 
-constexpr int Chunks = 8;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t Stride = 3;
-#else
-constexpr std::size_t Stride = 1;
-#endif
-
 class CaptureChunk : public ::testing::TestWithParam<int> {};
 
 TEST_P(CaptureChunk, ReadsWithoutAWriteOnEveryBench) {
     const std::vector<FaultBench>& benches = test_benches();
-    for (std::size_t i = static_cast<std::size_t>(GetParam()) * Stride; i < benches.size();
-         i += Chunks * Stride) {
+    for (const std::size_t i : chunk_cases(GetParam(), benches.size())) {
         SCOPED_TRACE(benches[i].name);
         expect_read_only(benches[i].bench, {"--nvram"});
         if (i == 0) expect_read_only(benches[i].bench, {});
@@ -218,14 +210,13 @@ void expect_same_outcome(const json& original) {
 
 TEST_P(CaptureChunk, ReplaysAsTheServerOnEveryBench) {
     const std::vector<FaultBench>& benches = test_benches();
-    for (std::size_t i = static_cast<std::size_t>(GetParam()) * Stride; i < benches.size();
-         i += Chunks * Stride) {
+    for (const std::size_t i : chunk_cases(GetParam(), benches.size())) {
         SCOPED_TRACE(benches[i].name);
         expect_same_outcome(benches[i].bench);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Capture, CaptureChunk, ::testing::Range(0, Chunks));
+INSTANTIATE_TEST_SUITE_P(Capture, CaptureChunk, ::testing::Range(0, SweepChunks));
 
 // ---- anonymized ----------------------------------------------------------------
 

@@ -557,16 +557,18 @@ std::vector<FaultBench> fault_sweep_benches() {
     return benches;
 }
 
+std::vector<std::size_t> chunk_cases(int chunk, std::size_t count) {
+    std::vector<std::size_t> cases;
+    for (std::size_t i = static_cast<std::size_t>(chunk) * SweepStride; i < count;
+         i += SweepChunks * SweepStride)
+        cases.push_back(i);
+    return cases;
+}
+
 namespace {
 
-// The cases run in chunks so that ctest can spread them over the cores. Under
-// the sanitizers, where a run costs several times as much, every third case.
-constexpr int Chunks = 8;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t Stride = 3;
-#else
-constexpr std::size_t Stride = 1;
-#endif
+constexpr int Chunks = SweepChunks;
+constexpr std::size_t Stride = SweepStride;
 
 TEST(FaultSweep, CountsTheCases) {
     const Sweep& w = sweep();
@@ -584,9 +586,7 @@ class FaultSweepChunk : public ::testing::TestWithParam<int> {};
 
 TEST_P(FaultSweepChunk, EveryCaseEndsTruthfullyAndSafely) {
     const std::vector<SweepCase>& cases = sweep().cases;
-    for (std::size_t i = static_cast<std::size_t>(GetParam()) * Stride; i < cases.size();
-         i += Chunks * Stride)
-        run_case(cases[i]);
+    for (const std::size_t i : chunk_cases(GetParam(), cases.size())) run_case(cases[i]);
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultSweep, FaultSweepChunk, ::testing::Range(0, Chunks));
