@@ -38,7 +38,8 @@ class Bytes {
     }
     // A length-prefixed run of bytes.
     std::vector<uint8_t> run() {
-        const std::size_t n = std::min<std::size_t>(u32() % 2048, data_.size());
+        const uint32_t wanted = u32() % 2048;
+        const std::size_t n = std::min<std::size_t>(wanted, data_.size());
         std::vector<uint8_t> bytes(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(n));
         data_ = data_.subspan(n);
         return bytes;
