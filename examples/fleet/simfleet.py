@@ -19,8 +19,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "examples", "demo")
-BINARIES = ["src/driver/qik_programmer", "src/driver/qik_plan", "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6",
-            "sim/nicflsh"]
+BINARIES = ["src/driver/qik_programmer", "src/driver/qik_plan", "src/driver/qik_capture",
+            "src/config/qik_cfgcheck", "sim/libadpm_x64.so.6", "sim/nicflsh"]
 
 
 def demo_bench():

@@ -26,6 +26,10 @@ inline std::span<uint8_t> vpd_bytes(VpdBuffer& vpd) {
 
 // --- reading ---
 
+// Reads `words` from `nvramOffset` inside a diagnostic bracket on `handle`;
+// the read's result.
+uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words);
+
 // The VPD image at `nvramOffset`, or none when it cannot be read or is not a
 // VPD. Holds at least the 64 words of the VPD area.
 std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t type);

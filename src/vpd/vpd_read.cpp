@@ -22,14 +22,6 @@ std::string_view family_text(std::string_view data) {
     return text.substr(0, text.find('V'));
 }
 
-uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words) {
-    Adpm.AdpmInitDiag(handle);
-    const uint32_t result = Adpm.AdpmReadFirmware(
-        handle, nvramOffset, words.data(), static_cast<uint32_t>(words.size()), AdpmAccessKey);
-    Adpm.AdpmUnInitDiag(handle);
-    return result;
-}
-
 // The family version of the image, else the bootcode version standing in.
 uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoRecord& info,
                             std::span<char> text) {
@@ -43,6 +35,14 @@ uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoReco
 }
 
 }  // namespace
+
+uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words) {
+    Adpm.AdpmInitDiag(handle);
+    const uint32_t result = Adpm.AdpmReadFirmware(
+        handle, nvramOffset, words.data(), static_cast<uint32_t>(words.size()), AdpmAccessKey);
+    Adpm.AdpmUnInitDiag(handle);
+    return result;
+}
 
 std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t) {
     try {

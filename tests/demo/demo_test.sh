@@ -71,6 +71,18 @@ case $case in
     expect "the plan says the run ends at once" grep -q '^plan: the run would end at once with code 7 ' "$work/out.txt"
     expect "FAIL verdict last" last_line_is "demo: FAIL: run 1 ended with code 7; run 2 ended with code 7"
     ;;
+  capture_replayed)
+    # The demo server captured with qik_capture, then tried in its place.
+    mkdir -p "$work/server"
+    cp "$demo_dir/bench.json" "$QIK_DEMO_BUILD/sim/libadpm_x64.so.6" "$QIK_DEMO_BUILD/sim/nicflsh" "$work/server"/
+    (cd "$work/server" && "$QIK_DEMO_BUILD/src/driver/qik_capture" -o capture.json --nvram)
+    run_demo
+    original_verdict=$(tail -n 1 "$work/out.txt")
+    run_demo "$demo_dir" "$work/server/capture.json"
+    expect "exit status 0" [ "$status" -eq 0 ]
+    expect "the capture is named as the server" grep -q "^demo: server: .*capture.json, a capture made by qik_capture$" "$work/out.txt"
+    expect "the capture's verdict is the demo server's" last_line_is "$original_verdict"
+    ;;
   image_older_than_table)
     package=$(package_copy)
     sed -i 's/^version=7.10$/version=7.09/' "$package/bc_7a01_0710.bin"

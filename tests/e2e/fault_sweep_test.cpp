@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "demo_runs.h"
+#include "fault_sweep.h"
 #include "harness.h"
 
 namespace {
@@ -517,9 +518,13 @@ void check_adapters(const SweepCase& c, const Scratch& s, const RunResult& r,
     }
 }
 
+json bench_of(const SweepCase& c) {
+    return with_faults(sweep().bench, c.library, c.faults);
+}
+
 void run_case(const SweepCase& c) {
     SCOPED_TRACE(c.name);
-    Scratch s(with_faults(sweep().bench, c.library, c.faults));
+    Scratch s(bench_of(c));
     copy_demo_files(s);
     Nvrams before;
     for (const auto& [adapter, status] : sweep().clean.adapterStatus)
@@ -542,14 +547,26 @@ void run_case(const SweepCase& c) {
     check_adapters(c, s, r, before);
 }
 
-// The cases run in chunks so that ctest can spread them over the cores. Under
-// the sanitizers, where a run costs several times as much, every third case.
-constexpr int Chunks = 8;
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t Stride = 3;
-#else
-constexpr std::size_t Stride = 1;
-#endif
+}  // namespace
+
+std::vector<FaultBench> fault_sweep_benches() {
+    std::vector<FaultBench> benches;
+    for (const SweepCase& c : sweep().cases) benches.push_back({c.name, bench_of(c)});
+    return benches;
+}
+
+std::vector<std::size_t> chunk_cases(int chunk, std::size_t count) {
+    std::vector<std::size_t> cases;
+    for (std::size_t i = static_cast<std::size_t>(chunk) * SweepStride; i < count;
+         i += SweepChunks * SweepStride)
+        cases.push_back(i);
+    return cases;
+}
+
+namespace {
+
+constexpr int Chunks = SweepChunks;
+constexpr std::size_t Stride = SweepStride;
 
 TEST(FaultSweep, CountsTheCases) {
     const Sweep& w = sweep();
@@ -567,9 +584,7 @@ class FaultSweepChunk : public ::testing::TestWithParam<int> {};
 
 TEST_P(FaultSweepChunk, EveryCaseEndsTruthfullyAndSafely) {
     const std::vector<SweepCase>& cases = sweep().cases;
-    for (std::size_t i = static_cast<std::size_t>(GetParam()) * Stride; i < cases.size();
-         i += Chunks * Stride)
-        run_case(cases[i]);
+    for (const std::size_t i : chunk_cases(GetParam(), cases.size())) run_case(cases[i]);
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultSweep, FaultSweepChunk, ::testing::Range(0, Chunks));

@@ -44,8 +44,9 @@ class DebianPackage(unittest.TestCase):
 
     def test_product_only(self):
         for path in ["usr/bin/qik_programmer", "usr/bin/qik_cfgcheck", "usr/bin/qik_plan",
-                     "usr/share/man/man1/qik_programmer.1.gz", "usr/share/man/man1/qik_cfgcheck.1.gz",
-                     "usr/share/man/man1/qik_plan.1.gz", "usr/share/qik_programmer/result.xsd",
+                     "usr/bin/qik_capture", "usr/share/man/man1/qik_programmer.1.gz",
+                     "usr/share/man/man1/qik_cfgcheck.1.gz", "usr/share/man/man1/qik_plan.1.gz",
+                     "usr/share/man/man1/qik_capture.1.gz", "usr/share/qik_programmer/result.xsd",
                      "usr/share/qik_programmer/plan.schema.json",
                      DOC + "/copyright", DOC + "/changelog.gz", DOC + "/results.md", DOC + "/fleet.md",
                      DOC + "/examples/fleet/site.yml", DOC + "/examples/fleet/roles/qik_update/meta/main.yml"]:
@@ -56,7 +57,7 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(os.access(os.path.join(self.tree, DOC, "examples/fleet/rollout"), os.X_OK))
 
     def test_binaries_stripped(self):
-        for binary in ("qik_programmer", "qik_cfgcheck", "qik_plan"):
+        for binary in ("qik_programmer", "qik_cfgcheck", "qik_plan", "qik_capture"):
             with self.subTest(binary):
                 sections = run("readelf", "-S", "--wide", os.path.join(self.tree, "usr/bin", binary)).stdout
                 self.assertNotRegex(sections, r"\.symtab|\.debug_")
