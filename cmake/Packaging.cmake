@@ -68,9 +68,9 @@ an inventory log and an exit status.
 The package also holds qik_cfgcheck, which checks a configuration table
 before it ships, qik_plan, which shows what a run would do on a server
 without changing anything, qik_capture, which writes what a server's
-adapters report as a bench file to try packages against, the schemas of the result document, the
-inventory log and the plan, and an Ansible recipe that rolls an update out
-over a fleet.")
+adapters report as a bench file to try packages against, the schemas of
+the result document, the inventory log and the plan, and an Ansible recipe
+that rolls an update out over a fleet.")
 set(CPACK_GENERATOR "TGZ;DEB")
 # The debug information is left out: CPack's -dbgsym package lists its
 # files in md5sums by their build paths and has no copyright file.
