@@ -24,5 +24,6 @@ inline constexpr std::size_t SweepStride = 3;
 inline constexpr std::size_t SweepStride = 1;
 #endif
 
-// Which of `count` cases chunk `chunk` runs.
-std::vector<std::size_t> chunk_cases(int chunk, std::size_t count);
+// Which of `count` cases chunk `chunk` runs, taking every `stride`-th.
+std::vector<std::size_t> chunk_cases(int chunk, std::size_t count,
+                                     std::size_t stride = SweepStride);

@@ -555,10 +555,10 @@ std::vector<FaultBench> fault_sweep_benches() {
     return benches;
 }
 
-std::vector<std::size_t> chunk_cases(int chunk, std::size_t count) {
+std::vector<std::size_t> chunk_cases(int chunk, std::size_t count, std::size_t stride) {
     std::vector<std::size_t> cases;
-    for (std::size_t i = static_cast<std::size_t>(chunk) * SweepStride; i < count;
-         i += SweepChunks * SweepStride)
+    for (std::size_t i = static_cast<std::size_t>(chunk) * stride; i < count;
+         i += SweepChunks * stride)
         cases.push_back(i);
     return cases;
 }
