@@ -133,6 +133,8 @@ TEST(WorkingDirectory, TheUtilitysOwnFilesAreNeverResultFiles) {
         {{"-filename", "buimage.mac"}, "buimage.mac"},
         {{"-filename", "qik_enabled.txt"}, "qik_enabled.txt"},
         {{"-filename", "vxlkqfw.cfg"}, "vxlkqfw.cfg"},
+        {{"-filename", "qik_enabled.txt.unread_1"}, "qik_enabled.txt.unread_1"},
+        {{"-filename", "vxllcllog.txt"}, "vxllcllog.txt"},
     };
     for (const Case& c : cases) {
         const std::string label = ::testing::PrintToString(c.args);
