@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "harness.h"
@@ -63,7 +64,7 @@ std::string directory_state(const fs::path& dir) {
         else if (fs::is_directory(status))
             what = "directory";
         else if (fs::is_regular_file(status) && is_executable(path))
-            what = "executable of " + std::to_string(fs::file_size(path, ec)) + " bytes";
+            what = "executable";  // a build's size would differ from the next build's
         else if (fs::is_regular_file(status))
             what = "\n" + contents_of(path);
         else
@@ -73,6 +74,12 @@ std::string directory_state(const fs::path& dir) {
     std::string state;
     for (const auto& [name, what] : entries) state += "--- " + name + ": " + what + "\n";
     return state;
+}
+
+// qik_capture's NVRAM folder gets a random suffix each run.
+std::string without_temporary_names(std::string text) {
+    static const std::regex temporary("qik_capture\\.[A-Za-z0-9]{6}");
+    return std::regex_replace(text, temporary, "qik_capture.XXXXXX");
 }
 
 }  // namespace
@@ -95,5 +102,5 @@ void record_process(const fs::path& dir, const std::string& program,
            << result.stderrText << "\n"
            << directory_state(dir);
     std::ofstream(folder / (std::to_string(++runsOfTest[test]) + ".txt"), std::ios::binary)
-        << replace_all(record.str(), dir.string(), "<dir>");
+        << without_temporary_names(replace_all(record.str(), dir.string(), "<dir>"));
 }
