@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "adapter/ext_phy_record.h"
+#include "config/components.h"
 
 struct ConfigEntry;
 
@@ -25,24 +26,11 @@ struct AdapterRecord {
     uint32_t function;
     uint32_t familyVersion;
     char familyVersionText[16];
-    char bcVersionText[16];
-    uint32_t bcVersion;
-    char btaVersionText[16];
-    uint32_t btaVersion;
-    char ncsiVersionText[16];
-    uint32_t ncsiVersion;
-    char qmxVersionText[16];
-    uint32_t qmxVersion;
-    char ipmiVersionText[16];
-    uint32_t ipmiVersion;
-    char iscsiVersionText[16];
-    uint32_t iscsiVersion;
-    char uefiVersionText[16];
-    uint32_t uefiVersion;
-    char fcoeVersionText[16];
-    uint32_t fcoeVersion;
-    char cfxVersionText[16];
-    uint32_t cfxVersion;
+#define QIK_INSTALLED_VERSION(key, ...) \
+    char key##VersionText[16];          \
+    uint32_t key##Version;
+    QIK_COMPONENTS(QIK_INSTALLED_VERSION)
+#undef QIK_INSTALLED_VERSION
     char macText[16];
     uint32_t wasEnabled;
     // Nonzero once the run noted the port and asked the library to enable

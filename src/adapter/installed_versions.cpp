@@ -8,16 +8,17 @@
 
 namespace {
 
-// The firmware information has no field for the qmx and FCoE versions; "0"
-// makes any target of the table count as newer.
+// What a component the firmware information does not report reads as.
 constexpr std::string_view AbsentVersion = "0";
 
 bool is_version_char(char c) {
     return (c >= '0' && c <= '9') || c == '.';
 }
 
-uint32_t text_version(const FirmwareInfoRecord& info, std::size_t offset, std::span<char> text) {
-    return version_str_to_no(firmware_info_text(info, offset), text);
+uint32_t bootcode_text(const FirmwareInfoRecord& info, std::span<char> text) {
+    const BootcodeVersion bootcode = bootcode_version(info);
+    std::snprintf(text.data(), text.size(), "%u.%02u", bootcode.major, bootcode.minor);
+    return version_number(bootcode.major, bootcode.minor, 0);
 }
 
 }  // namespace
@@ -29,42 +30,17 @@ int get_adpm_fwinfo(uint32_t adapterType, uint32_t handle, FirmwareInfoRecord& i
     return static_cast<int>(adapterType);
 }
 
-uint32_t get_fw_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    const BootcodeVersion bootcode = bootcode_version(info);
-    std::snprintf(text.data(), text.size(), "%u.%02u", bootcode.major, bootcode.minor);
-    return version_number(bootcode.major, bootcode.minor, 0);
-}
-
-uint32_t get_bta_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, btaVersion), text);
-}
-
-uint32_t get_ncsi_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, ncsiVersion), text);
-}
-
-uint32_t get_qmx_ver(uint32_t, uint32_t, const FirmwareInfoRecord&, std::span<char> text) {
-    return version_str_to_no(AbsentVersion, text);
-}
-
-uint32_t get_ipmi_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, ipmiVersion), text);
-}
-
-uint32_t get_iscsi_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, iscsiVersion), text);
-}
-
-uint32_t get_uefi_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, uefiVersion), text);
-}
-
-uint32_t get_fcoe_ver(uint32_t, uint32_t, const FirmwareInfoRecord&, std::span<char> text) {
-    return version_str_to_no(AbsentVersion, text);
-}
-
-uint32_t get_cfx_ver(uint32_t, uint32_t, const FirmwareInfoRecord& info, std::span<char> text) {
-    return text_version(info, offsetof(FirmwareInfoRecord, cfxVersion), text);
+uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& info,
+                                std::span<char> text) {
+    switch (form.kind) {
+        case InstalledForm::BootcodeWord:
+            return bootcode_text(info, text);
+        case InstalledForm::NotReported:
+            return version_str_to_no(AbsentVersion, text);
+        case InstalledForm::InfoText:
+            break;
+    }
+    return version_str_to_no(firmware_info_text(info, form.offset), text);
 }
 
 uint32_t version_str_to_no(std::string_view source, std::span<char> text) {

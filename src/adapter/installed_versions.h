@@ -1,6 +1,7 @@
 // Installed firmware component versions, from the firmware information record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -10,26 +11,19 @@
 // Fetches the record; the adapter type (2) on success, -1 when the call fails.
 int get_adpm_fwinfo(uint32_t adapterType, uint32_t handle, FirmwareInfoRecord& info);
 
-// Each getter writes the component's version text into `text` and returns
-// its version number.
-uint32_t get_fw_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                    std::span<char> text);
-uint32_t get_bta_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                     std::span<char> text);
-uint32_t get_ncsi_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                      std::span<char> text);
-uint32_t get_qmx_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                     std::span<char> text);
-uint32_t get_ipmi_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                      std::span<char> text);
-uint32_t get_iscsi_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                       std::span<char> text);
-uint32_t get_uefi_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                      std::span<char> text);
-uint32_t get_fcoe_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                      std::span<char> text);
-uint32_t get_cfx_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                     std::span<char> text);
+// Where the firmware information holds a component's installed version.
+struct InstalledForm {
+    enum Kind {
+        BootcodeWord,  // the bootcode word, shown "major.minor" with two minor digits
+        NotReported,   // no field: "0", so that any target counts as newer
+        InfoText,      // the version at the end of the text at `offset`
+    } kind;
+    std::size_t offset = 0;
+};
+
+// Writes the installed version's text into `text` and returns its number.
+uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& info,
+                                std::span<char> text);
 
 // The trailing run of digits and dots of `source`, read from the end, as a
 // version number; that run (cut to the field) goes into `text`.

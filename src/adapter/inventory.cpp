@@ -1,6 +1,7 @@
 #include "adapter/inventory.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <map>
 #include <new>
@@ -27,30 +28,32 @@ constexpr int InventoryFailed = 1;
 // a digit step in bits 0-7 ("b2").
 constexpr uint32_t RevisionNumberedTypes[] = {2, 4, 5};
 
-using VersionGetter = uint32_t (*)(uint32_t, uint32_t, const FirmwareInfoRecord&, std::span<char>);
-
-// A component's getter and the two record fields it fills.
-struct ComponentFields {
-    VersionGetter get;
+// A component's installed version and the two record fields it fills.
+struct InstalledComponent {
+    InstalledForm form;
     char (AdapterRecord::*text)[16];
     uint32_t AdapterRecord::*number;
 };
 
-// Read in this order around the creation of the external PHY record.
-constexpr ComponentFields ComponentsBeforePhy[] = {
-    {get_fam_ver, &AdapterRecord::familyVersionText, &AdapterRecord::familyVersion},
-    {get_fw_ver, &AdapterRecord::bcVersionText, &AdapterRecord::bcVersion},
-    {get_bta_ver, &AdapterRecord::btaVersionText, &AdapterRecord::btaVersion},
-    {get_ncsi_ver, &AdapterRecord::ncsiVersionText, &AdapterRecord::ncsiVersion},
-    {get_qmx_ver, &AdapterRecord::qmxVersionText, &AdapterRecord::qmxVersion},
-};
-constexpr ComponentFields ComponentsAfterPhy[] = {
-    {get_ipmi_ver, &AdapterRecord::ipmiVersionText, &AdapterRecord::ipmiVersion},
-    {get_iscsi_ver, &AdapterRecord::iscsiVersionText, &AdapterRecord::iscsiVersion},
-    {get_uefi_ver, &AdapterRecord::uefiVersionText, &AdapterRecord::uefiVersion},
-    {get_fcoe_ver, &AdapterRecord::fcoeVersionText, &AdapterRecord::fcoeVersion},
-    {get_cfx_ver, &AdapterRecord::cfxVersionText, &AdapterRecord::cfxVersion},
-};
+#define BOOTCODE_WORD               \
+    InstalledForm {                 \
+        InstalledForm::BootcodeWord \
+    }
+#define NOT_REPORTED               \
+    InstalledForm {                \
+        InstalledForm::NotReported \
+    }
+#define INFO_TEXT(field)                                             \
+    InstalledForm {                                                  \
+        InstalledForm::InfoText, offsetof(FirmwareInfoRecord, field) \
+    }
+#define QIK_INSTALLED_COMPONENT(key, column, alias, title, option, step, installed) \
+    {installed, &AdapterRecord::key##VersionText, &AdapterRecord::key##Version},
+constexpr InstalledComponent InstalledComponents[] = {QIK_COMPONENTS(QIK_INSTALLED_COMPONENT)};
+#undef QIK_INSTALLED_COMPONENT
+#undef INFO_TEXT
+#undef NOT_REPORTED
+#undef BOOTCODE_WORD
 
 // Firmware sets whose VPD names the family one step behind what they are;
 // they are recognised by their iSCSI text. Only the shown text changes, so
@@ -68,7 +71,7 @@ constexpr FamilyTextFixup FamilyTextFixups[] = {
 };
 
 void fix_family_text(AdapterRecord& record) {
-    if (field_text(record.iscsiVersionText) != FixupIscsiText) return;
+    if (field_text(record.iscsibVersionText) != FixupIscsiText) return;
     for (const FamilyTextFixup& fixup : FamilyTextFixups) {
         if (record.deviceId == fixup.deviceId &&
             field_text(record.familyVersionText) == fixup.shown)
@@ -76,11 +79,9 @@ void fix_family_text(AdapterRecord& record) {
     }
 }
 
-void read_components(AdapterRecord& record, const FirmwareInfoRecord& info,
-                     std::span<const ComponentFields> components) {
-    for (const ComponentFields& c : components)
-        record.*c.number =
-            c.get(record.adapterType, record.handle, info, std::span<char>(record.*c.text));
+void read_components(AdapterRecord& record, const FirmwareInfoRecord& info) {
+    for (const InstalledComponent& c : InstalledComponents)
+        record.*c.number = read_installed_version(c.form, info, record.*c.text);
 }
 
 void read_installed_versions(AdapterRecord& record) {
@@ -93,11 +94,11 @@ void read_installed_versions(AdapterRecord& record) {
         return;
     }
     record.extVpd = info.extVpd;
-    read_components(record, info, ComponentsBeforePhy);
+    record.familyVersion = get_fam_ver(record.adapterType, record.handle, info,
+                                       std::span<char>(record.familyVersionText));
     record.extPhy = createExtPhyFwr(info, *record.config);
-    read_components(record, info, ComponentsAfterPhy);
+    read_components(record, info);
     fix_family_text(record);
-    fixup_config_entry(record.config);
 }
 
 PhyNicRecord blank_phy_nic() {

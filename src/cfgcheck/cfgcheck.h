@@ -13,38 +13,38 @@
 
 #include "config/config.h"
 
+// A file and version pair of the table.
 struct Component {
     const char* name;    // as the summary shows it
-    const char* column;  // as findings name it: the columns that fill it
+    const char* column;  // as findings name it
+    const char* alias;   // a second column that fills it, or nullptr
     char (ConfigEntry::*file)[32];
     char (ConfigEntry::*version)[32];
     uint32_t ConfigEntry::*number;  // null: the utility keeps no target number
 };
 
-// In the order the update programs them; qmx also holds what "extphy" names,
-// ipmi what "l2fw" names.
+// The components in the order of their columns, then the VPD template.
+#define QIK_CHECKED_COMPONENT(key, column, alias, ...) \
+    {#key,                                             \
+     column,                                           \
+     alias,                                            \
+     &ConfigEntry::key##File,                          \
+     &ConfigEntry::key##Version,                       \
+     &ConfigEntry::key##Num},
 inline constexpr Component Components[] = {
-    {"bc", "bc", &ConfigEntry::bcFile, &ConfigEntry::bcVersion, &ConfigEntry::bcNum},
-    {"bta", "bta", &ConfigEntry::btaFile, &ConfigEntry::btaVersion, &ConfigEntry::btaNum},
-    {"ncsi", "ncsi", &ConfigEntry::ncsiFile, &ConfigEntry::ncsiVersion, &ConfigEntry::ncsiNum},
-    {"qmx", "qmx/extphy", &ConfigEntry::qmxFile, &ConfigEntry::qmxVersion, &ConfigEntry::qmxNum},
-    {"ipmi", "ipmi/l2fw", &ConfigEntry::ipmiFile, &ConfigEntry::ipmiVersion, &ConfigEntry::ipmiNum},
-    {"iscsib", "iscsib", &ConfigEntry::iscsibFile, &ConfigEntry::iscsibVersion,
-     &ConfigEntry::iscsibNum},
-    {"uefi", "uefi", &ConfigEntry::uefiFile, &ConfigEntry::uefiVersion, &ConfigEntry::uefiNum},
-    {"fcoeb", "fcoeb", &ConfigEntry::fcoebFile, &ConfigEntry::fcoebVersion, &ConfigEntry::fcoebNum},
-    {"cfx", "cfx", &ConfigEntry::cfxFile, &ConfigEntry::cfxVersion, &ConfigEntry::cfxNum},
-    {"VPD", "VPD", &ConfigEntry::vpdFile, &ConfigEntry::vpdVersion, nullptr},
+    QIK_COMPONENTS(QIK_CHECKED_COMPONENT){"VPD", "VPD", nullptr, &ConfigEntry::vpdFile,
+                                          &ConfigEntry::vpdVersion, nullptr},
 };
+#undef QIK_CHECKED_COMPONENT
+
+// The columns that fill a component, as findings name them: "qmx/extphy".
+std::string columns_of(const Component& component);
 
 struct Finding {
     std::size_t entry;  // position in the list, from 0
     bool note;          // an error only in strict mode
     std::string reason;
 };
-
-// Fills every entry's target numbers as the utility does for a matched adapter.
-void fill_target_numbers(const ConfigList& list);
 
 // The line of each data row of the table text, in file order.
 std::vector<unsigned> row_lines(std::string_view contents);

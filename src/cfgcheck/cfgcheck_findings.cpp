@@ -129,7 +129,7 @@ void check_versions(EntryCheck& check) {
         if (!c.number) continue;
         const std::string_view version = field_text(e.*c.version);
         if (const auto group = wide_group(version))
-            check.error(std::string(c.column) + " version " + quoted_token(version) + ": group " +
+            check.error(columns_of(c) + " version " + quoted_token(version) + ": group " +
                         std::string(*group) +
                         " does not fit two digits and spills into the next group (read as " +
                         std::to_string(e.*c.number) + ", as " + dotted(e.*c.number) + " would be)");
@@ -160,8 +160,7 @@ void check_files(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     for (const Component& c : Components)
         if (names_a_file(e, c))
-            check.file(std::string(c.column) + (c.number ? " image" : " template"),
-                       field_text(e.*c.file));
+            check.file(columns_of(c) + (c.number ? " image" : " template"), field_text(e.*c.file));
     if (const char* module = module_file_for(e.device, e.subdev))
         check.file("part-number module", module,
                    " (device " + hex4(e.device) + ", subsystem " + hex4(e.subdev) + ")");
@@ -169,8 +168,9 @@ void check_files(EntryCheck& check) {
 
 }  // namespace
 
-void fill_target_numbers(const ConfigList& list) {
-    for (ConfigEntry* e = list.head(); e; e = e->next.get()) fixup_config_entry(e);
+std::string columns_of(const Component& component) {
+    return component.alias ? std::string(component.column) + '/' + component.alias
+                           : std::string(component.column);
 }
 
 // Each line goes to the reader on its own, so that what makes a row is the

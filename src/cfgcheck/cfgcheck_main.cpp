@@ -115,7 +115,6 @@ int check_table(const Options& options) {
         print_error(options.path, error.line, error.reason);
         return ExitBadTable;
     }
-    fill_target_numbers(list);
     const std::vector<Finding> findings =
         check_entries(list, std::filesystem::path(options.path).parent_path());
     print_summary(options.path, list, findings);

@@ -19,15 +19,6 @@
 #include "common/text.h"
 #include "common/version_number.h"
 
-const FieldNameReference FieldNameReferences[FieldNameCount] = {
-    {0, 0, "ven"},          {1, 0, "device"},       {2, 0, "subven"},      {3, 0, "subdev"},
-    {4, 3, "crv"},          {5, 3, "family"},       {6, 4, "bc"},          {7, 4, "bta"},
-    {8, 4, "ncsi"},         {9, 4, "qmx"},          {10, 4, "ipmi"},       {11, 4, "iscsib"},
-    {12, 2, "ibcfg"},       {13, 3, "lconf"},       {14, 4, "uefi"},       {15, 4, "fcoeb"},
-    {16, 1, "expose_fcoe"}, {17, 1, "enable_dcbx"}, {18, 4, "cfx"},        {19, 4, "extphy"},
-    {20, 4, "l2fw"},        {21, 4, "VPD"},         {22, 3, "SystemName"},
-};
-
 namespace {
 
 // The reader's line buffer: one read takes at most 499 characters, and a
@@ -183,60 +174,51 @@ bool store_text(std::span<char> field, std::string_view value, const char* what,
     return true;
 }
 
-// Where a column's values go in an entry.
-struct ColumnFields {
-    uint32_t* number = nullptr;
-    std::span<char> text;     // the text, or a pair's file name
-    std::span<char> version;  // a pair's version text
-};
+template <auto Field>
+ColumnFields number_at(ConfigEntry& e) {
+    return {&(e.*Field), {}, {}};
+}
 
-ColumnFields fields_of(ConfigEntry& e, uint32_t id) {
-    switch (id) {
-        case 0:
-            return {&e.ven, {}, {}};
-        case 1:
-            return {&e.device, {}, {}};
-        case 2:
-            return {&e.subven, {}, {}};
-        case 3:
-            return {&e.subdev, {}, {}};
-        case 4:
-            return {nullptr, e.crv, {}};
-        case 5:
-            return {nullptr, e.family, {}};
-        case 6:
-            return {nullptr, e.bcFile, e.bcVersion};
-        case 7:
-            return {nullptr, e.btaFile, e.btaVersion};
-        case 8:
-            return {nullptr, e.ncsiFile, e.ncsiVersion};
-        case 9:
-        case 19:
-            return {nullptr, e.qmxFile, e.qmxVersion};
-        case 10:
-        case 20:
-            return {nullptr, e.ipmiFile, e.ipmiVersion};
-        case 11:
-            return {nullptr, e.iscsibFile, e.iscsibVersion};
-        case 12:
-            return {nullptr, e.ibcfg, {}};
-        case 13:
-            return {nullptr, e.lconf, {}};
-        case 14:
-            return {nullptr, e.uefiFile, e.uefiVersion};
-        case 15:
-            return {nullptr, e.fcoebFile, e.fcoebVersion};
-        case 16:
-            return {nullptr, e.expose_fcoe, {}};
-        case 17:
-            return {nullptr, e.enable_dcbx, {}};
-        case 18:
-            return {nullptr, e.cfxFile, e.cfxVersion};
-        case 21:
-            return {nullptr, e.vpdFile, e.vpdVersion};
-        default:
-            return {nullptr, e.SystemName, {}};
-    }
+template <auto Field>
+ColumnFields text_at(ConfigEntry& e) {
+    return {nullptr, e.*Field, {}};
+}
+
+template <auto File, auto Version>
+ColumnFields pair_at(ConfigEntry& e) {
+    return {nullptr, e.*File, e.*Version};
+}
+
+// A component's column and its alias, which fills the same pair; an alias
+// of nullptr names no column.
+#define QIK_COMPONENT_COLUMNS(key, column, alias, ...)              \
+    {column, ColumnForm::FileVersion,                               \
+     pair_at<&ConfigEntry::key##File, &ConfigEntry::key##Version>}, \
+        {alias, ColumnForm::FileVersion,                            \
+         pair_at<&ConfigEntry::key##File, &ConfigEntry::key##Version>},
+
+constexpr Column Columns[] = {
+    {"ven", ColumnForm::Hex, number_at<&ConfigEntry::ven>},
+    {"device", ColumnForm::Hex, number_at<&ConfigEntry::device>},
+    {"subven", ColumnForm::Hex, number_at<&ConfigEntry::subven>},
+    {"subdev", ColumnForm::Hex, number_at<&ConfigEntry::subdev>},
+    {"crv", ColumnForm::Text, text_at<&ConfigEntry::crv>},
+    {"family", ColumnForm::Text, text_at<&ConfigEntry::family>},
+    {"ibcfg", ColumnForm::Text, text_at<&ConfigEntry::ibcfg>},
+    {"lconf", ColumnForm::Text, text_at<&ConfigEntry::lconf>},
+    {"expose_fcoe", ColumnForm::Text, text_at<&ConfigEntry::expose_fcoe>},
+    {"enable_dcbx", ColumnForm::Text, text_at<&ConfigEntry::enable_dcbx>},
+    {"VPD", ColumnForm::FileVersion, pair_at<&ConfigEntry::vpdFile, &ConfigEntry::vpdVersion>},
+    {"SystemName", ColumnForm::Text, text_at<&ConfigEntry::SystemName>},
+    QIK_COMPONENTS(QIK_COMPONENT_COLUMNS)};
+#undef QIK_COMPONENT_COLUMNS
+
+// The target numbers are read once, with the row.
+void fill_target_numbers(ConfigEntry& e) {
+    e.familyNum = target_version_to_no(field_text(e.family));
+#define QIK_TARGET_NUMBER(key, ...) e.key##Num = target_version_to_no(field_text(e.key##Version));
+    QIK_COMPONENTS(QIK_TARGET_NUMBER)
+#undef QIK_TARGET_NUMBER
 }
 
 // Each conversion reads the token that begins at `pos` of the row and
@@ -265,9 +247,8 @@ std::optional<std::size_t> convert_text(std::string_view row, std::size_t pos,
 }
 
 // The "%[0-9a-zA-Z._],%s" conversion: a file name, a comma, a version.
-std::optional<std::size_t> convert_pair(std::string_view row, std::size_t pos,
-                                        std::span<char> file, std::span<char> version,
-                                        Failure& failure) {
+std::optional<std::size_t> convert_pair(std::string_view row, std::size_t pos, std::span<char> file,
+                                        std::span<char> version, Failure& failure) {
     const std::size_t comma = skip_class<FileNameChar>(row, pos);
     const auto refuse = [&](const std::string& why) -> std::optional<std::size_t> {
         failure.set("token " + quoted_token(token_at(row, pos)) + why);
@@ -286,35 +267,37 @@ std::optional<std::size_t> convert_pair(std::string_view row, std::size_t pos,
     return scan.tokenEnd;
 }
 
-std::optional<std::size_t> convert_token(const FieldNameReference& column, std::string_view row,
+std::optional<std::size_t> convert_token(const Column& column, std::string_view row,
                                          std::size_t pos, ConfigEntry& entry, Failure& failure) {
-    const ColumnFields fields = fields_of(entry, column.id);
-    switch (column.kind) {
-        case 0:
+    const ColumnFields fields = column.fields(entry);
+    switch (column.form) {
+        case ColumnForm::Hex:
             return convert_hex(row, pos, *fields.number, failure);
-        case 4:
+        case ColumnForm::FileVersion:
             return convert_pair(row, pos, fields.text, fields.version, failure);
-        default:
-            return convert_text(row, pos, fields.text, failure);
+        case ColumnForm::Text:
+            break;
     }
+    return convert_text(row, pos, fields.text, failure);
 }
 
-std::string column_label(std::size_t position, const FieldNameReference& column) {
+std::string column_label(std::size_t position, const Column& column) {
     return "column " + std::to_string(position + 1) + " \"" + column.name + "\"";
 }
 
 std::string case_hint(std::string_view token) {
-    for (const auto& ref : FieldNameReferences) {
-        const std::string_view name = ref.name;
+    for (const Column& column : Columns) {
+        if (column.name == nullptr) continue;
+        const std::string_view name = column.name;
         if (name.size() == token.size() && strncasecmp(name.data(), token.data(), name.size()) == 0)
             return " (names are case-sensitive: \"" + std::string(name) + "\")";
     }
     return {};
 }
 
-const FieldNameReference* find_column(std::string_view name) {
-    for (const auto& ref : FieldNameReferences)
-        if (name == ref.name) return &ref;
+const Column* find_column(std::string_view name) {
+    for (const Column& column : Columns)
+        if (column.name != nullptr && name == column.name) return &column;
     return nullptr;
 }
 
@@ -324,7 +307,7 @@ int parse_header(std::string_view line, ColumnList& list, Failure& failure) {
     next_token<HeaderSeparator>(rest);  // the '!' token never names a column
     std::size_t count = 0;
     for (std::string_view token; !(token = next_token<HeaderSeparator>(rest)).empty();) {
-        const FieldNameReference* found = find_column(token);
+        const Column* found = find_column(token);
         if (!found) {
             failure.set("header: " + quoted_token(token) + " is not a column name" +
                         case_hint(token));
@@ -361,7 +344,7 @@ bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
         *queue_ce_to_end(reader.head, reader.tail, std::make_unique<ConfigEntry>());
     std::size_t pos = 0;
     for (std::size_t p = 0; p < reader.columns.count; ++p) {
-        const FieldNameReference& column = *reader.columns.columns[p];
+        const Column& column = *reader.columns.columns[p];
         pos = skip_class<DataSeparator>(line, pos);
         if (pos == line.size())
             return failure.set("row has " + count_noun(p, "token", "tokens") +
@@ -375,6 +358,7 @@ bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
         }
         pos = *end;
     }
+    fill_target_numbers(entry);
     return true;
 }
 
@@ -403,7 +387,8 @@ bool next_line_read(LineSplitter& splitter, LineRead& read) {
     std::string_view& rest = splitter.rest;
     if (rest.empty()) return false;
     const std::size_t newline = rest.find('\n');
-    const std::string_view line = rest.substr(0, newline == std::string_view::npos ? rest.size() : newline + 1);
+    const std::string_view line =
+        rest.substr(0, newline == std::string_view::npos ? rest.size() : newline + 1);
     rest.remove_prefix(line.size());
     const std::string_view first = line.substr(0, LineBufferSize - 1);
     const std::string_view beyond = line.substr(first.size());
@@ -414,10 +399,9 @@ bool next_line_read(LineSplitter& splitter, LineRead& read) {
 }
 
 ConfigList refuse_long_line(const LineRead& read, ConfigError& error) {
-    error = {read.line, "line is too long: " +
-                            count_noun(read.length, "character", "characters") +
-                            " without its line end, at most " +
-                            std::to_string(LineBufferSize - 1) + " fit"};
+    error = {read.line, "line is too long: " + count_noun(read.length, "character", "characters") +
+                            " without its line end, at most " + std::to_string(LineBufferSize - 1) +
+                            " fit"};
     return {};
 }
 
@@ -531,6 +515,10 @@ uint32_t target_version_to_no(std::string_view text) {
         pos = end;
     }
     return version_number(groups[0], groups[1], groups[2]);
+}
+
+std::span<const Column> table_columns() {
+    return Columns;
 }
 
 void free_config(std::unique_ptr<ConfigEntry> head) {

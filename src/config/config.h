@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "config/components.h"
+
 inline constexpr const char* ConfigFileName = "vxlkqfw.cfg";
 inline constexpr std::size_t MaxColumns = 32;
-inline constexpr std::size_t FieldNameCount = 23;
 
 // One data row of the table. Entries form a singly linked list in file order.
 struct ConfigEntry {
@@ -20,56 +22,49 @@ struct ConfigEntry {
     uint32_t subdev;
     char crv[16];
     char family[32];
-    char bcFile[32];
-    char bcVersion[32];
-    char btaFile[32];
-    char btaVersion[32];
-    char ncsiFile[32];
-    char ncsiVersion[32];
-    char qmxFile[32];
-    char qmxVersion[32];
-    char ipmiFile[32];
-    char ipmiVersion[32];
-    char iscsibFile[32];
-    char iscsibVersion[32];
+#define QIK_CONFIG_PAIR(key, ...) \
+    char key##File[32];           \
+    char key##Version[32];        \
+    uint32_t key##Num;
+    QIK_COMPONENTS(QIK_CONFIG_PAIR)
+#undef QIK_CONFIG_PAIR
     char ibcfg[32];
     char lconf[32];
-    char uefiFile[32];
-    char uefiVersion[32];
-    char fcoebFile[32];
-    char fcoebVersion[32];
-    char cfxFile[32];
-    char cfxVersion[32];
     char vpdFile[32];
     char vpdVersion[32];
     char SystemName[500];
     uint32_t familyNum;
-    uint32_t bcNum;
-    uint32_t btaNum;
-    uint32_t ncsiNum;
-    uint32_t qmxNum;
-    uint32_t ipmiNum;
-    uint32_t iscsibNum;
-    uint32_t uefiNum;
-    uint32_t fcoebNum;
-    uint32_t cfxNum;
-    uint32_t numbersReady;
     char expose_fcoe[16];
     char enable_dcbx[16];
 };
 
-// One column the table may name: id (its row position), format kind, name.
-struct FieldNameReference {
-    uint32_t id;
-    uint32_t kind;
-    char name[32];
+// How a column's token is read.
+enum class ColumnForm {
+    Hex,          // a hexadecimal number
+    Text,         // a word
+    FileVersion,  // an image file name, a comma, a version
 };
 
-extern const FieldNameReference FieldNameReferences[FieldNameCount];
+// Where a column's values go in an entry.
+struct ColumnFields {
+    uint32_t* number = nullptr;
+    std::span<char> text;     // the text, or a pair's file name
+    std::span<char> version;  // a pair's version text
+};
 
-// The current header while reading: references into FieldNameReferences.
+// One column the table may name.
+struct Column {
+    const char* name;
+    ColumnForm form;
+    ColumnFields (*fields)(ConfigEntry&);
+};
+
+// Every column the table may name.
+std::span<const Column> table_columns();
+
+// The current header while reading: references into table_columns().
 struct ColumnList {
-    const FieldNameReference* columns[MaxColumns];
+    const Column* columns[MaxColumns];
     std::size_t count;
 };
 
@@ -85,7 +80,7 @@ void free_config(std::unique_ptr<ConfigEntry> head);
 
 // Owns the list from read_config to the end of the run.
 class ConfigList {
-public:
+  public:
     ConfigList() = default;
     explicit ConfigList(std::unique_ptr<ConfigEntry> head) : head_(std::move(head)) {}
     ConfigList(ConfigList&&) noexcept = default;
@@ -99,7 +94,7 @@ public:
     ConfigEntry* head() const { return head_.get(); }
     explicit operator bool() const { return head_ != nullptr; }
 
-private:
+  private:
     std::unique_ptr<ConfigEntry> head_;
 };
 
@@ -130,10 +125,6 @@ struct AdapterIdentity {
 
 // The first entry whose four IDs and chip revision text match the adapter.
 ConfigEntry* find_config(const AdapterIdentity& adapter, ConfigEntry* head);
-
-// Fills the entry's target numbers from its version texts, once per entry;
-// does nothing without an entry.
-void fixup_config_entry(ConfigEntry* entry);
 
 // A token as diagnostics show it: quoted, control characters and bytes
 // outside ASCII escaped, cut after 60 characters.

@@ -25,8 +25,10 @@ struct Component {
 
 // Where one component's table row and installed version live.
 struct ComponentFields {
+    ComponentKey key;
     const char* name;
     const char* option;
+    int step;
     char (ConfigEntry::*file)[32];
     char (ConfigEntry::*version)[32];
     uint32_t ConfigEntry::*target;
@@ -34,42 +36,20 @@ struct ComponentFields {
     uint32_t AdapterRecord::*installed;
 };
 
-constexpr ComponentFields Bootcode = {"bootcode",
-                                      "-bc",
-                                      &ConfigEntry::bcFile,
-                                      &ConfigEntry::bcVersion,
-                                      &ConfigEntry::bcNum,
-                                      &AdapterRecord::bcVersionText,
-                                      &AdapterRecord::bcVersion};
-constexpr ComponentFields BootAgent = {"boot agent",
-                                       "-bta",
-                                       &ConfigEntry::btaFile,
-                                       &ConfigEntry::btaVersion,
-                                       &ConfigEntry::btaNum,
-                                       &AdapterRecord::btaVersionText,
-                                       &AdapterRecord::btaVersion};
-constexpr ComponentFields UefiDriver = {"UEFI driver",
-                                        "-bta",
-                                        &ConfigEntry::uefiFile,
-                                        &ConfigEntry::uefiVersion,
-                                        &ConfigEntry::uefiNum,
-                                        &AdapterRecord::uefiVersionText,
-                                        &AdapterRecord::uefiVersion};
-// After the bootcode and the boot agent, in the order the tool must write them.
-constexpr ComponentFields LaterComponents[] = {
-    {"NC-SI", "-mgmt", &ConfigEntry::ncsiFile, &ConfigEntry::ncsiVersion, &ConfigEntry::ncsiNum,
-     &AdapterRecord::ncsiVersionText, &AdapterRecord::ncsiVersion},
-    {"management port", "-qmx", &ConfigEntry::qmxFile, &ConfigEntry::qmxVersion,
-     &ConfigEntry::qmxNum, &AdapterRecord::qmxVersionText, &AdapterRecord::qmxVersion},
-    {"IPMI", "-ipmi", &ConfigEntry::ipmiFile, &ConfigEntry::ipmiVersion, &ConfigEntry::ipmiNum,
-     &AdapterRecord::ipmiVersionText, &AdapterRecord::ipmiVersion},
-    {"iSCSI boot", "-ib", &ConfigEntry::iscsibFile, &ConfigEntry::iscsibVersion,
-     &ConfigEntry::iscsibNum, &AdapterRecord::iscsiVersionText, &AdapterRecord::iscsiVersion},
-    {"FCoE boot", "-feb", &ConfigEntry::fcoebFile, &ConfigEntry::fcoebVersion,
-     &ConfigEntry::fcoebNum, &AdapterRecord::fcoeVersionText, &AdapterRecord::fcoeVersion},
-    {"pre-boot configuration", "-cfx", &ConfigEntry::cfxFile, &ConfigEntry::cfxVersion,
-     &ConfigEntry::cfxNum, &AdapterRecord::cfxVersionText, &AdapterRecord::cfxVersion},
-};
+#define QIK_COMPONENT_FIELDS(key, column, alias, title, option, step, installed) \
+    {ComponentKey::key,                                                          \
+     title,                                                                      \
+     option,                                                                     \
+     step,                                                                       \
+     &ConfigEntry::key##File,                                                    \
+     &ConfigEntry::key##Version,                                                 \
+     &ConfigEntry::key##Num,                                                     \
+     &AdapterRecord::key##VersionText,                                           \
+     &AdapterRecord::key##Version},
+constexpr ComponentFields AllComponents[] = {QIK_COMPONENTS(QIK_COMPONENT_FIELDS)};
+#undef QIK_COMPONENT_FIELDS
+
+constexpr int LastStep = std::ranges::max_element(AllComponents, {}, &ComponentFields::step)->step;
 
 ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
                    std::string_view file, uint32_t installed) {
@@ -77,27 +57,31 @@ ToolStep tool_step(const char* name, std::string_view from, std::string_view to,
 }
 
 ToolStep step_of(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e) {
-    return tool_step(c.name, field_text(r.*c.installedText), field_text(e.*c.version), c.option,
-                     field_text(e.*c.file), r.*c.installed);
+    ToolStep step = tool_step(c.name, field_text(r.*c.installedText), field_text(e.*c.version),
+                              c.option, field_text(e.*c.file), r.*c.installed);
+    // The tool takes a bootcode image named mf* under an option of its own.
+    if (c.key == ComponentKey::bc && starts_with(step.file, "mf")) step.option = "-mfw1";
+    return step;
 }
 
-Component when_newer(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e,
-                     bool force) {
-    const uint32_t target = e.*c.target;
-    return {target != 0 && (target > r.*c.installed || force), step_of(c, r, e), target};
+// The write at one place of the order: its components' newest target, due
+// when any of them is older on the adapter. On a tie the first listed wins.
+Component write_at(int place, const AdapterRecord& r, const ConfigEntry& e, bool force) {
+    const ComponentFields* chosen = nullptr;
+    bool older = false;
+    for (const ComponentFields& c : AllComponents) {
+        if (c.step != place) continue;
+        if (chosen == nullptr || e.*c.target > e.*chosen->target) chosen = &c;
+        older = older || e.*c.target > r.*c.installed;
+    }
+    const uint32_t target = e.*chosen->target;
+    return {target != 0 && (force || older), step_of(*chosen, r, e), target};
 }
 
 // The component steps in the order the tool must write them.
 std::vector<Component> components(const AdapterRecord& r, const ConfigEntry& e, bool force) {
-    std::vector<Component> out{when_newer(Bootcode, r, e, force)};
-    if (starts_with(out.back().step.file, "mf")) out.back().step.option = "-mfw1";
-    // One step writes the boot agent or the UEFI driver, whichever is newer.
-    const bool uefi = e.btaNum < e.uefiNum;
-    const bool bootAgentDue = (e.btaNum != 0 || e.uefiNum != 0) &&
-                              (force || e.btaNum > r.btaVersion || e.uefiNum > r.uefiVersion);
-    out.push_back({bootAgentDue, step_of(uefi ? UefiDriver : BootAgent, r, e),
-                   std::max(e.btaNum, e.uefiNum)});
-    for (const ComponentFields& c : LaterComponents) out.push_back(when_newer(c, r, e, force));
+    std::vector<Component> out;
+    for (int place = 1; place <= LastStep; ++place) out.push_back(write_at(place, r, e, force));
     return out;
 }
 

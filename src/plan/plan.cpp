@@ -71,18 +71,12 @@ std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
 // The installed versions, each a text and a number, that a disabled
 // function's firmware information would give.
 using InstalledField = std::pair<char (AdapterRecord::*)[16], uint32_t AdapterRecord::*>;
+#define QIK_INSTALLED_FIELD(key, ...) \
+    {&AdapterRecord::key##VersionText, &AdapterRecord::key##Version},
 constexpr InstalledField InstalledFields[] = {
     {&AdapterRecord::familyVersionText, &AdapterRecord::familyVersion},
-    {&AdapterRecord::bcVersionText, &AdapterRecord::bcVersion},
-    {&AdapterRecord::btaVersionText, &AdapterRecord::btaVersion},
-    {&AdapterRecord::ncsiVersionText, &AdapterRecord::ncsiVersion},
-    {&AdapterRecord::qmxVersionText, &AdapterRecord::qmxVersion},
-    {&AdapterRecord::ipmiVersionText, &AdapterRecord::ipmiVersion},
-    {&AdapterRecord::iscsiVersionText, &AdapterRecord::iscsiVersion},
-    {&AdapterRecord::uefiVersionText, &AdapterRecord::uefiVersion},
-    {&AdapterRecord::fcoeVersionText, &AdapterRecord::fcoeVersion},
-    {&AdapterRecord::cfxVersionText, &AdapterRecord::cfxVersion},
-};
+    QIK_COMPONENTS(QIK_INSTALLED_FIELD)};
+#undef QIK_INSTALLED_FIELD
 
 // The functions of an adapter share its firmware: a disabled one, whose
 // firmware cannot be read, reads as its function 0 does.
@@ -98,7 +92,6 @@ void read_through(AdapterRecord& r, const AdapterRecord& function0) {
         copy_text(r.extPhy->fileName, field_text(r.config->qmxFile));
         copy_text(r.extPhy->targetVersion, field_text(r.config->qmxVersion));
     }
-    fixup_config_entry(r.config);
     r.status = 0;
 }
 

@@ -51,7 +51,7 @@ void put_text(FirmwareInfoRecord& info, std::size_t offset, const std::string& t
     std::memcpy(reinterpret_cast<char*>(&info) + offset, text.data(), text.size());
 }
 
-TEST(ComponentGetters, BootcodeMinorHasTwoDigits) {
+TEST(InstalledVersion, BootcodeMinorHasTwoDigits) {
     const struct {
         uint16_t word;
         const char* text;
@@ -64,19 +64,22 @@ TEST(ComponentGetters, BootcodeMinorHasTwoDigits) {
         FirmwareInfoRecord info{};
         info.bootcodeVersion = c.word;
         char text[16] = "";
-        EXPECT_EQ(get_fw_ver(2, 1, info, text), c.number) << c.text;
+        EXPECT_EQ(read_installed_version({InstalledForm::BootcodeWord}, info, text), c.number)
+            << c.text;
         EXPECT_STREQ(text, c.text);
     }
 }
 
 // The record sits at the end of its allocation, so reading past it is caught.
-TEST(ComponentGetters, TextWithoutNulEndsWithTheRecord) {
+TEST(InstalledVersion, TextWithoutNulEndsWithTheRecord) {
     const auto info = std::make_unique<FirmwareInfoRecord>();
     std::string cfx;
     while (cfx.size() < sizeof info->cfxVersion) cfx += "1.2.";
     put_text(*info, offsetof(FirmwareInfoRecord, cfxVersion), cfx);
     char text[16] = "";
-    EXPECT_EQ(get_cfx_ver(2, 1, *info, text), 10201u);
+    EXPECT_EQ(read_installed_version(
+                  {InstalledForm::InfoText, offsetof(FirmwareInfoRecord, cfxVersion)}, *info, text),
+              10201u);
     EXPECT_STREQ(text, "1.2.1.2.1.2.1.2");
 }
 

@@ -132,21 +132,12 @@ TEST(FindConfig, FirstEntryWithSameIdsAndRevision) {
     EXPECT_EQ(find_config(adapter_for(cases[0].adapter), nullptr), nullptr);
 }
 
-TEST(FixupConfigEntry, FillsNumbersOnceAndKeepsTexts) {
-    ConfigEntry e{};
-    copy_text(e.family, "7.10");
-    copy_text(e.bcVersion, "7.10.3");
-    copy_text(e.btaVersion, "1.2");
-    copy_text(e.ncsiVersion, "1.3.4");
-    copy_text(e.qmxVersion, "02.2");
-    copy_text(e.ipmiVersion, "5");
-    copy_text(e.iscsibVersion, "7..3");
-    copy_text(e.uefiVersion, "16.4.2");
-    copy_text(e.fcoebVersion, "1.234.5");
-    copy_text(e.cfxVersion, "0.0.9");
-    copy_text(e.vpdVersion, "3.3");
-
-    fixup_config_entry(&e);
+TEST(ReadConfig, TargetNumbersComeWithTheRow) {
+    const ConfigList list = read_config_text(
+        "t\n! family bc bta ncsi qmx ipmi iscsib uefi fcoeb cfx VPD\n7.10 b,7.10.3 t,1.2 n,1.3.4 "
+        "q,02.2 i,5 s,7..3 u,16.4.2 f,1.234.5 c,0.0.9 v,3.3\n");
+    ASSERT_TRUE(list);
+    const ConfigEntry& e = *list.head();
     EXPECT_EQ(e.familyNum, 71000u);
     EXPECT_EQ(e.bcNum, 71003u);
     EXPECT_EQ(e.btaNum, 10200u);
@@ -157,19 +148,8 @@ TEST(FixupConfigEntry, FillsNumbersOnceAndKeepsTexts) {
     EXPECT_EQ(e.uefiNum, 160402u);
     EXPECT_EQ(e.fcoebNum, 33405u);
     EXPECT_EQ(e.cfxNum, 9u);
-    EXPECT_EQ(e.numbersReady, 1u);
     EXPECT_EQ(field_text(e.qmxVersion), "02.2");
     EXPECT_EQ(field_text(e.iscsibVersion), "7..3");
-
-    // A second adapter on the same entry leaves the numbers as they are.
-    e.familyNum = 12345;
-    copy_text(e.family, "9.9");
-    fixup_config_entry(&e);
-    EXPECT_EQ(e.familyNum, 12345u);
-    EXPECT_EQ(field_text(e.qmxVersion), "02.2");
-
-    // An adapter that matched no entry has none to fill.
-    fixup_config_entry(nullptr);
 }
 
 }  // namespace

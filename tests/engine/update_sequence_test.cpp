@@ -88,7 +88,7 @@ struct Bench {
         r.extVpd = 1;
         copy_text(r.macText, "0a1b2c3d4e0" + std::to_string(handle));
         for (uint32_t* installed : {&r.bcVersion, &r.btaVersion, &r.ncsiVersion, &r.ipmiVersion,
-                                    &r.iscsiVersion, &r.fcoeVersion, &r.cfxVersion})
+                                    &r.iscsibVersion, &r.fcoebVersion, &r.cfxVersion})
             *installed = 10000;
         r.config = &entry;
         return r;
@@ -102,8 +102,8 @@ struct Bench {
         r.uefiVersion = entry.uefiNum;
         r.ncsiVersion = entry.ncsiNum;
         r.ipmiVersion = entry.ipmiNum;
-        r.iscsiVersion = entry.iscsibNum;
-        r.fcoeVersion = entry.fcoebNum;
+        r.iscsibVersion = entry.iscsibNum;
+        r.fcoebVersion = entry.fcoebNum;
         r.cfxVersion = entry.cfxNum;
         return r;
     }
@@ -202,7 +202,7 @@ TEST(UpdateSequence, ComponentChoices) {
         {"dual-stack iSCSI image",
          [](ConfigEntry& e, AdapterRecord& r) {
              copy_text(e.iscsibFile, "ib6bt.bin");
-             r.iscsiVersion = 1;
+             r.iscsibVersion = 1;
          },
          0,
          {"-ib_ipv4n6 ib6bt.bin"}},
@@ -483,12 +483,19 @@ TEST(UpdateSequence, TheBackupNamesItsAdapterForAsLongAsItExists) {
     Bench bench;
     bench.add_function(0);
     std::vector<std::string> notes;
-    back_up_and(bench, [&](const std::string&) { notes.push_back(ScratchDir::read("buimage.mac")); });
+    back_up_and(bench,
+                [&](const std::string&) { notes.push_back(ScratchDir::read("buimage.mac")); });
     bench.run();
     // From the dump (written before it runs) to the last write; gone before the family step.
-    const std::vector<std::string> expected = {"", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
-                                               "0a1b2c3d4e01\n", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
-                                               "0a1b2c3d4e01\n", "0a1b2c3d4e01\n", "0a1b2c3d4e01\n",
+    const std::vector<std::string> expected = {"",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
+                                               "0a1b2c3d4e01\n",
                                                ""};
     EXPECT_EQ(notes, expected);
     EXPECT_FALSE(ScratchDir::exists("buimage"));
