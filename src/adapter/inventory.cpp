@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -232,6 +233,23 @@ int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, c
         return InventoryFailed;
     }
     return 0;
+}
+
+void read_through_function0(AdapterRecord& r, const AdapterRecord& function0) {
+    copy_text(r.familyVersionText, field_text(function0.familyVersionText));
+    r.familyVersion = function0.familyVersion;
+    for (const InstalledComponent& c : InstalledComponents) {
+        copy_text(r.*c.text, field_text(function0.*c.text));
+        r.*c.number = function0.*c.number;
+    }
+    r.extVpd = function0.extVpd;
+    r.extPhy.reset();
+    if (function0.extPhy != nullptr && field_text(r.config->qmxFile) != NoExtPhyFile) {
+        r.extPhy = std::make_unique<ExtPhyFwr>(*function0.extPhy);
+        copy_text(r.extPhy->fileName, field_text(r.config->qmxFile));
+        copy_text(r.extPhy->targetVersion, field_text(r.config->qmxVersion));
+    }
+    r.status = 0;
 }
 
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId) {

@@ -17,6 +17,10 @@ enum class Enabling { Enable, LeaveAsIs };
 int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
                     Enabling enabling = Enabling::Enable);
 
+// The functions of an adapter share its firmware: a disabled one, whose own
+// firmware cannot be read, takes what its function 0 read.
+void read_through_function0(AdapterRecord& record, const AdapterRecord& function0);
+
 uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
 
 // Disables again every port the inventory asked to enable, and those an

@@ -156,7 +156,7 @@ void read_with_tool(AdapterCapture& a, const FunctionCapture& through, const Dum
     }
     const std::string path = dump.dir() + "/nvram";
     const std::optional<std::string> line =
-        tool_command_line(mac.c_str(), "dump_nvram", path.c_str(), 0);
+        tool_command_line(mac.c_str(), BackupOption, path.c_str(), 0);
     if (!line) {
         a.toolProblem = "the dump command does not fit the tool's command line";
         return;

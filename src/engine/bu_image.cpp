@@ -125,7 +125,7 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
                      std::strerror(errno));
         return RunAbandoned;
     }
-    if (run_backup_command(image, record, "dump_nvram") != ToolSuccess)
+    if (run_backup_command(image, record, BackupOption) != ToolSuccess)
         return discard_failed_backup(image);
     // Like a dump file the tool cannot write: no backup can be relied on here.
     if (!sync_backup(image.name)) {
@@ -140,8 +140,8 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
 
 ToolResult buImageRestore(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return ToolSuccess;
-    return run_backup_command(image, record, "restore_nvram") == ToolSuccess ? ToolSuccess
-                                                                             : ToolError;
+    return run_backup_command(image, record, RestoreOption) == ToolSuccess ? ToolSuccess
+                                                                           : ToolError;
 }
 
 void buImageDelete(BuImage& image) {

@@ -38,6 +38,12 @@ extern volatile std::sig_atomic_t StopRequested;
 void catch_stop_signals();
 
 inline constexpr const char* ToolPrefix = "./nicflsh ";
+// The tool options of the steps around the component writes.
+inline constexpr const char* BackupOption = "dump_nvram";
+inline constexpr const char* RestoreOption = "restore_nvram";
+inline constexpr const char* FamilyTemplateOption = "-vpd";
+// The installed version given with a step that replaces whatever is there.
+inline constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
 inline constexpr std::size_t CommandLineSize = 256;
 
 // What one tool command comes to, as the result code its adapter gets: the

@@ -81,8 +81,8 @@ int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, u
         std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
         return FamilyNotWritten;
     }
-    const ToolResult result =
-        programDevice(adapterId, type, "-vpd", VpdUpdateFileName, deviceId, 0xFFFFFFFF);
+    const ToolResult result = programDevice(adapterId, type, FamilyTemplateOption,
+                                            VpdUpdateFileName, deviceId, NoInstalledVersion);
     const bool passedOn =
         result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;
     return passedOn ? result : FamilyNotWritten;

@@ -113,9 +113,6 @@ bool contains(std::span<const uint32_t> ids, uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-// The module step takes an installed version of all bits set.
-constexpr uint32_t NoInstalledVersion = 0xFFFFFFFF;
-
 // Why the backup and the writes do not run; empty when they do.
 std::string why_not_programmed(const AdapterRecord& r, const ConfigEntry& e, bool force) {
     if (r.function != 0) return "function 0 of the adapter programs it";
@@ -137,9 +134,11 @@ void plan_writes(const AdapterRecord& r, const ConfigEntry& e, bool force, Updat
                                   steps.programming ? why_left(c) : steps.notProgrammedWhy});
     }
     const char* file = module_file_for(r.deviceId, r.subDeviceId);
-    if (file != nullptr && steps.programming)
+    if (file != nullptr && steps.programming) {
         steps.writes.push_back(
             tool_step("part number module", {}, file, "-m_pn", file, NoInstalledVersion));
+        steps.writes.back().component = false;
+    }
 }
 
 void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
@@ -179,6 +178,22 @@ std::string why_family_not_written(const ConfigEntry& e) {
     return {};
 }
 
+void plan_backup(UpdateSteps& steps) {
+    steps.backup = tool_step("back up NVRAM", {}, {}, BackupOption, BuImageName, 0);
+    steps.restore = tool_step("restore", {}, {}, RestoreOption, BuImageName, 0);
+}
+
+void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& steps) {
+    if (r.function == 0)
+        steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
+    steps.familyCurrent = field_text(r.familyVersionText) == field_text(e.family);
+    if (steps.family != FamilyRoute::VpdTemplate) return;
+    steps.familyNotWrittenWhy = why_family_not_written(e);
+    if (steps.familyNotWrittenWhy.empty())
+        steps.familyWrite = tool_step("family version", {}, {}, FamilyTemplateOption,
+                                      VpdUpdateFileName, NoInstalledVersion);
+}
+
 }  // namespace
 
 std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
@@ -201,12 +216,12 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     steps.probe = r.function == 0;
     steps.notProgrammedWhy = why_not_programmed(r, e, force);
     steps.programming = steps.notProgrammedWhy.empty();
-    if (steps.programming) steps.noBackupWhy = why_no_backup();
+    if (steps.programming) {
+        steps.noBackupWhy = why_no_backup();
+        plan_backup(steps);
+    }
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
-    if (r.function == 0)
-        steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
-    if (steps.family == FamilyRoute::VpdTemplate)
-        steps.familyNotWrittenWhy = why_family_not_written(e);
+    plan_family(r, e, steps);
     return steps;
 }

@@ -21,6 +21,7 @@ struct ToolStep {
     const char* option;
     std::string file;
     uint32_t installedVersion;
+    bool component = true;  // false for the part-number module, which holds no version
 };
 
 // A component the update does not write, and why.
@@ -45,11 +46,17 @@ struct UpdateSteps {
     // Why no backup can be made in the working directory at all: the run
     // ends there (result 4). Empty when it can, or when none is made.
     std::string noBackupWhy;
-    std::vector<ToolStep> writes;  // the components that are out of date, then the module
+    std::optional<ToolStep> backup;   // before the writes, when programming
+    std::vector<ToolStep> writes;     // the components that are out of date, then the module
+    std::optional<ToolStep> restore;  // after a failed write
     std::vector<ComponentLeft> left;
     std::optional<ToolStep> phy;
     std::string noPhyWhy;
     FamilyRoute family = FamilyRoute::TakenFromFunction0;
+    // The installed family text is the table's: the write leaves it as it is.
+    bool familyCurrent = false;
+    // The tool's write of "VpdUpdate.txt" on the template route.
+    std::optional<ToolStep> familyWrite;
     // Why the family version cannot be written on its route, as the working
     // directory stands (result 13); empty when it can.
     std::string familyNotWrittenWhy;

@@ -68,33 +68,6 @@ std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
            ", the adapter has " + std::string(field_text(r.chipRevText));
 }
 
-// The installed versions, each a text and a number, that a disabled
-// function's firmware information would give.
-using InstalledField = std::pair<char (AdapterRecord::*)[16], uint32_t AdapterRecord::*>;
-#define QIK_INSTALLED_FIELD(key, ...) \
-    {&AdapterRecord::key##VersionText, &AdapterRecord::key##Version},
-constexpr InstalledField InstalledFields[] = {
-    {&AdapterRecord::familyVersionText, &AdapterRecord::familyVersion},
-    QIK_COMPONENTS(QIK_INSTALLED_FIELD)};
-#undef QIK_INSTALLED_FIELD
-
-// The functions of an adapter share its firmware: a disabled one, whose
-// firmware cannot be read, reads as its function 0 does.
-void read_through(AdapterRecord& r, const AdapterRecord& function0) {
-    for (const auto& [text, number] : InstalledFields) {
-        copy_text(r.*text, field_text(function0.*text));
-        r.*number = function0.*number;
-    }
-    r.extVpd = function0.extVpd;
-    r.extPhy.reset();
-    if (function0.extPhy != nullptr && field_text(r.config->qmxFile) != NoExtPhyFile) {
-        r.extPhy = std::make_unique<ExtPhyFwr>(*function0.extPhy);
-        copy_text(r.extPhy->fileName, field_text(r.config->qmxFile));
-        copy_text(r.extPhy->targetVersion, field_text(r.config->qmxVersion));
-    }
-    r.status = 0;
-}
-
 bool readable(const AdapterRecord* r) {
     return r != nullptr && r->wasEnabled != 0 && r->config != nullptr &&
            r->status != code_of(ResultCode::AdapterListFailed);
@@ -118,7 +91,7 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
         plan.why = "disabled: the run enables it first; until then its firmware cannot be read";
         return false;
     }
-    read_through(r, *function0);
+    read_through_function0(r, *function0);
     plan.readThrough = "function 0 (" + std::string(field_text(function0->serviceName)) +
                        "), whose firmware it shares";
     return true;
@@ -183,8 +156,8 @@ PlannedStep tool_step(const AdapterRecord& r, const std::string& step, const cha
     return planned;
 }
 
-PlannedStep planned(const AdapterRecord& r, const ToolStep& s) {
-    return tool_step(r, s.name, s.option, s.file, s.installedVersion);
+PlannedStep planned(const AdapterRecord& r, const ToolStep& s, std::string note = {}) {
+    return tool_step(r, s.name, s.option, s.file, s.installedVersion, std::move(note));
 }
 
 void plan_probe(const AdapterRecord& r, FunctionPlan& plan) {
@@ -203,10 +176,10 @@ void plan_programming(const AdapterRecord& r, const UpdateSteps& steps, Function
         plan.notRun.push_back({"back up and program", steps.notProgrammedWhy});
         return;
     }
-    plan.steps.push_back(tool_step(r, "back up NVRAM", "dump_nvram", BuImageName, 0,
-                                   "after the adapter's MAC is noted in buimage.mac"));
+    plan.steps.push_back(planned(
+        r, *steps.backup, "after the adapter's MAC is noted in " + std::string(BuImageMacName)));
     for (const ToolStep& write : steps.writes) plan.steps.push_back(planned(r, write));
-    plan.onFailedWrite = tool_step(r, "restore", "restore_nvram", BuImageName, 0).command;
+    plan.onFailedWrite = planned(r, *steps.restore).command;
 }
 
 void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
@@ -232,13 +205,12 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
                 plan.notRun.push_back({"family version", plan.family->action});
                 return;
             }
-            plan.steps.push_back(tool_step(r, "family version", "-vpd", VpdUpdateFileName,
-                                           0xFFFFFFFF,
-                                           std::string(VpdUpdateFileName) + " made from " +
-                                               std::string(field_text(e.vpdFile))));
+            plan.steps.push_back(planned(r, *steps.familyWrite,
+                                         std::string(VpdUpdateFileName) + " made from " +
+                                             std::string(field_text(e.vpdFile))));
             break;
     }
-    plan.family->action = plan.family->installed == plan.family->target ? "current" : "update";
+    plan.family->action = steps.familyCurrent ? "current" : "update";
 }
 
 // No backup can be made: the run ends at this function, after its probe and
@@ -261,7 +233,7 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     // The other functions share function 0's components, which it shows.
     if (steps.probe) {
         for (const ToolStep& write : steps.writes)
-            if (write.option != std::string_view("-m_pn"))
+            if (write.component)
                 plan.components.push_back({write.name, write.from, write.to, "update"});
         for (const ComponentLeft& left : steps.left)
             plan.components.push_back({left.name, left.from, left.to, left.why});

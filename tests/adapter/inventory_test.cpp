@@ -332,4 +332,37 @@ TEST_F(Inventory, FamilyTextDisplayFixups) {
     }
 }
 
+// A disabled function reads as its function 0, with the PHY image its own
+// row names.
+TEST(ReadThroughFunction0, TakesTheSharedFirmwareAndItsOwnRowsPhyImage) {
+    ConfigEntry entry{};
+    copy_text(entry.qmxFile, "kxdd_phy.bin");
+    copy_text(entry.qmxVersion, "1.3");
+    AdapterRecord function0{};
+    copy_text(function0.familyVersionText, "7.10.3");
+    function0.familyVersion = 71003;
+    copy_text(function0.uefiVersionText, "5.7.9");
+    function0.uefiVersion = 50709;
+    function0.extVpd = 1;
+    function0.extPhy = std::make_unique<ExtPhyFwr>();
+    copy_text(function0.extPhy->currentVersion, "1.2");
+    AdapterRecord r{};
+    r.config = &entry;
+    r.status = code_of(ResultCode::AdapterListFailed);
+
+    read_through_function0(r, function0);
+    EXPECT_EQ(field_text(r.familyVersionText), "7.10.3");
+    EXPECT_EQ(r.uefiVersion, 50709u);
+    EXPECT_EQ(r.extVpd, 1u);
+    EXPECT_EQ(r.status, 0u);
+    ASSERT_NE(r.extPhy, nullptr);
+    EXPECT_EQ(field_text(r.extPhy->currentVersion), "1.2");
+    EXPECT_EQ(field_text(r.extPhy->fileName), "kxdd_phy.bin");
+    EXPECT_EQ(field_text(r.extPhy->targetVersion), "1.3");
+
+    copy_text(entry.qmxFile, NoExtPhyFile);
+    read_through_function0(r, function0);
+    EXPECT_EQ(r.extPhy, nullptr);
+}
+
 }  // namespace

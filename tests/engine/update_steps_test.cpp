@@ -59,6 +59,13 @@ TEST(UpdateSteps, WritesWhatIsOlderThenTheModule) {
     EXPECT_EQ(steps.left[0].why, "newer than the table's");
     EXPECT_EQ(steps.left[1].why, "current");
     EXPECT_EQ(steps.family, FamilyRoute::NvramVpd);
+    // The module holds no version the plan could show beside the components.
+    EXPECT_TRUE(steps.writes.front().component);
+    EXPECT_FALSE(steps.writes.back().component);
+    ASSERT_TRUE(steps.backup && steps.restore);
+    EXPECT_EQ(std::string(steps.backup->option) + " " + steps.backup->file, "dump_nvram buimage");
+    EXPECT_EQ(std::string(steps.restore->option) + " " + steps.restore->file,
+              "restore_nvram buimage");
     // Forced, everything with a target is written.
     EXPECT_EQ(card.writes(true), (std::vector<std::string>{"-bc bc.bin", "-bta bta.img",
                                                            "-mgmt ncsi.bin", "-m_pn modfam1.txt"}));
@@ -108,8 +115,17 @@ TEST(UpdateSteps, ExternalPhyAndFamilyRoute) {
     ASSERT_TRUE(steps.phy);
     EXPECT_EQ(steps.phy->file, "kxdd_phy.bin");
     EXPECT_EQ(steps.phy->from + " -> " + steps.phy->to, "1.2 -> 1.3");
+    copy_text(card.record.familyVersionText, "7.8.2");
+    copy_text(card.entry.family, "7.10.3");
+    EXPECT_FALSE(update_steps(card.record, false).familyCurrent);
+    copy_text(card.record.familyVersionText, "7.10.3");
+    EXPECT_TRUE(update_steps(card.record, false).familyCurrent);
     card.record.extVpd = 1;
-    EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::VpdTemplate);
+    const UpdateSteps templated = update_steps(card.record, false);
+    EXPECT_EQ(templated.family, FamilyRoute::VpdTemplate);
+    // Without a template the tool is never given the family version.
+    EXPECT_FALSE(templated.familyNotWrittenWhy.empty());
+    EXPECT_FALSE(templated.familyWrite);
     card.record.function = 2;
     EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::TakenFromFunction0);
     EXPECT_FALSE(update_steps(card.record, false).probe);
