@@ -1,0 +1,119 @@
+// What qik_plan makes of a server: the steps update_steps decides, and the
+// outcome per function, from hand-made records in a scratch directory.
+#include "plan/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "adpm/adpm.h"
+#include "common/result_code.h"
+#include "common/text.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+// One adapter on bus 3 (a module-1 card) with functions 0 and 1, whose
+// bootcode is older than the table's.
+struct Server {
+    ScratchDir dir;
+    ConfigList table = read_config_text(
+        "t\n! ven device subven subdev crv family bc VPD\n"
+        "1 7a01 1 5b01 a0 7.10.3 bc.bin,7.10 vpd.tpl,1\n");
+    Plan plan;
+
+    Server() {
+        plan.records.reserve(2);
+        add(0);
+        add(1);
+    }
+
+    void add(uint32_t function) {
+        AdapterRecord& r = plan.records.emplace_back();
+        r.adapterType = AdapterTypeHandled;
+        r.selected = 1;
+        r.wasEnabled = 1;
+        r.vendorId = r.subVendorId = 1;
+        r.deviceId = 0x7A01;
+        r.subDeviceId = 0x5B01;
+        r.bus = 3;
+        r.function = function;
+        copy_text(r.chipRevText, "a0");
+        copy_text(r.serviceName, "eth" + std::to_string(function));
+        copy_text(r.macText, "0a1b2c3d4e0" + std::to_string(function));
+        copy_text(r.familyVersionText, "7.8.2");
+        r.familyVersion = 70802;
+        copy_text(r.bcVersionText, "7.08");
+        r.bcVersion = 70800;
+        r.config = table.head();
+    }
+
+    const FunctionPlan& function(std::size_t i) {
+        if (plan.functions.empty()) plan_functions(plan, table);
+        return plan.functions.at(i);
+    }
+};
+
+std::vector<std::string> step_names(const FunctionPlan& f) {
+    std::vector<std::string> names;
+    for (const PlannedStep& s : f.steps) names.push_back(s.step);
+    return names;
+}
+
+TEST(Plan, FunctionZeroProgramsAndTheOtherSharesItsOutcome) {
+    Server server;
+    const FunctionPlan& f0 = server.function(0);
+    EXPECT_EQ(f0.outcome, PlanOutcome::Update);
+    EXPECT_EQ(step_names(f0), (std::vector<std::string>{"probe", "back up NVRAM", "bootcode",
+                                                        "part number module", "family version"}));
+    EXPECT_EQ(f0.steps[1].command, "./nicflsh 0a1b2c3d4e00 dumpnvram buimage >/dev/null 2>&1");
+    EXPECT_NE(f0.onFailedWrite.find("restorenvram buimage"), std::string::npos);
+    // The module holds no version: it is a step, never a component.
+    ASSERT_EQ(f0.components.size(), 1u);
+    EXPECT_EQ(f0.components[0].name, "bootcode");
+    const FunctionPlan& f1 = server.function(1);
+    EXPECT_TRUE(f1.steps.empty());
+    EXPECT_EQ(f1.outcome, PlanOutcome::Update);
+}
+
+TEST(Plan, WhyAFunctionIsLeftAlone) {
+    const struct {
+        const char* name;
+        void (*change)(Server&);
+        std::size_t function;
+        std::string why;
+    } cases[] = {
+        {"kept backup", [](Server&) { ScratchDir::write("buimage_0a1b2c3d4e00", "nvram"); }, 0,
+         "(result 14)"},
+        {"unreadable firmware",
+         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); }, 0,
+         "(result 10)"},
+        {"function 0 left alone",
+         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); }, 1,
+         "its function 0 is left alone"},
+    };
+    for (const auto& c : cases) {
+        Server server;
+        c.change(server);
+        const FunctionPlan& f = server.function(c.function);
+        EXPECT_EQ(f.outcome, PlanOutcome::LeftAlone) << c.name;
+        EXPECT_NE(f.why.find(c.why), std::string::npos) << c.name << ": " << f.why;
+    }
+}
+
+// A disabled function cannot read its own firmware; it takes its function 0's.
+TEST(Plan, ADisabledFunctionReadsThroughItsFunctionZero) {
+    Server server;
+    AdapterRecord& r = server.plan.records[1];
+    r.wasEnabled = 0;
+    r.status = code_of(ResultCode::AdapterListFailed);
+    r.bcVersion = 0;
+    const FunctionPlan& f1 = server.function(1);
+    EXPECT_FALSE(f1.enabled);
+    EXPECT_NE(f1.readThrough.find("eth0"), std::string::npos);
+    EXPECT_EQ(r.bcVersion, 70800u);
+    EXPECT_EQ(f1.outcome, PlanOutcome::Update);
+}
+
+}  // namespace
