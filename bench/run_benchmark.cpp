@@ -75,8 +75,8 @@ void BM_WholeRunWithoutSpawning(benchmark::State& state) {
     const WorkingDirectory cwd;
     const ConfigList config = read_config("vxlkqfw.cfg");
     std::FILE* devnull = std::fopen("/dev/null", "w");
-    OutputStream = devnull;
-    OutputStream2 = devnull;
+    ResultStream = devnull;
+    InventoryLogStream = devnull;
     long commands = 0;
     const CommandRunner saved = RunToolCommand;
     RunToolCommand = [&commands](const char*) {
@@ -88,13 +88,13 @@ void BM_WholeRunWithoutSpawning(benchmark::State& state) {
         FakeAdpm& fake = install_fake_adpm();
         for (uint32_t n = 0; n < functions; ++n) fake.functions.push_back(add_in_function(n));
         std::vector<AdapterRecord> records(functions);
-        get_device_info(records, config.head(), "");
-        eval_and_prg(records, 0);
+        take_inventory(records, config.head(), "");
+        run_updates(records, 0);
         print_qik_execution(records);
         restore_device_state(records);
     }
     RunToolCommand = saved;
-    OutputStream = OutputStream2 = nullptr;
+    ResultStream = InventoryLogStream = nullptr;
     std::fclose(devnull);
     state.counters["commands"] =
         benchmark::Counter(static_cast<double>(commands), benchmark::Counter::kAvgIterations);

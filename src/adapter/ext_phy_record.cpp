@@ -5,8 +5,8 @@
 #include "common/text.h"
 #include "config/config.h"
 
-std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord& info,
-                                           const ConfigEntry& entry) {
+std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
+                                               const ConfigEntry& entry) {
     if (field_text(entry.qmxFile) == NoExtPhyFile) return nullptr;
     auto phy = std::make_unique<ExtPhyFwr>();
     copy_text(phy->currentVersion,

@@ -26,5 +26,5 @@ struct ExtPhyFwr {
 inline constexpr const char* NoExtPhyFile = "none0000.000";
 
 // The adapter's PHY record, or none when the entry names "none0000.000".
-std::unique_ptr<ExtPhyFwr> createExtPhyFwr(const FirmwareInfoRecord& info,
-                                           const ConfigEntry& entry);
+std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
+                                               const ConfigEntry& entry);

@@ -23,11 +23,10 @@ uint32_t bootcode_text(const FirmwareInfoRecord& info, std::span<char> text) {
 
 }  // namespace
 
-int get_adpm_fwinfo(uint32_t adapterType, uint32_t handle, FirmwareInfoRecord& info) {
+bool read_firmware_info(uint32_t handle, FirmwareInfoRecord& info) {
     info = FirmwareInfoRecord{};
     info.version = FirmwareInfoRecordVersion;
-    if (Adpm.AdpmGetFirmwareInfo(handle, &info) != AdpmSuccess) return -1;
-    return static_cast<int>(adapterType);
+    return Adpm.AdpmGetFirmwareInfo(handle, &info) == AdpmSuccess;
 }
 
 uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& info,
@@ -36,14 +35,14 @@ uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& in
         case InstalledForm::BootcodeWord:
             return bootcode_text(info, text);
         case InstalledForm::NotReported:
-            return version_str_to_no(AbsentVersion, text);
+            return trailing_version_number(AbsentVersion, text);
         case InstalledForm::InfoText:
             break;
     }
-    return version_str_to_no(firmware_info_text(info, form.offset), text);
+    return trailing_version_number(firmware_info_text(info, form.offset), text);
 }
 
-uint32_t version_str_to_no(std::string_view source, std::span<char> text) {
+uint32_t trailing_version_number(std::string_view source, std::span<char> text) {
     std::size_t start = source.size();
     while (start > 0 && is_version_char(source[start - 1])) --start;
     const std::string_view run = source.substr(start);

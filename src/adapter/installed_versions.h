@@ -8,8 +8,8 @@
 
 #include "adpm/adpm.h"
 
-// Fetches the record; the adapter type (2) on success, -1 when the call fails.
-int get_adpm_fwinfo(uint32_t adapterType, uint32_t handle, FirmwareInfoRecord& info);
+// Fetches the record; false when the call fails.
+bool read_firmware_info(uint32_t handle, FirmwareInfoRecord& info);
 
 // Where the firmware information holds a component's installed version.
 struct InstalledForm {
@@ -27,4 +27,4 @@ uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& in
 
 // The trailing run of digits and dots of `source`, read from the end, as a
 // version number; that run (cut to the field) goes into `text`.
-uint32_t version_str_to_no(std::string_view source, std::span<char> text);
+uint32_t trailing_version_number(std::string_view source, std::span<char> text);

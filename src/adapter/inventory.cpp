@@ -87,17 +87,16 @@ void read_components(AdapterRecord& record, const FirmwareInfoRecord& info) {
 
 void read_installed_versions(AdapterRecord& record) {
     FirmwareInfoRecord info;
-    if (get_adpm_fwinfo(record.adapterType, record.handle, info) !=
-        static_cast<int>(AdapterTypeHandled)) {
+    if (!read_firmware_info(record.handle, info)) {
         // Nothing installed is known, so nothing may be programmed; the
         // adapter is still reported, with the reason.
         record.status = code_of(ResultCode::AdapterListFailed);
         return;
     }
     record.extVpd = info.extVpd;
-    record.familyVersion = get_fam_ver(record.adapterType, record.handle, info,
-                                       std::span<char>(record.familyVersionText));
-    record.extPhy = createExtPhyFwr(info, *record.config);
+    record.familyVersion = read_installed_family_version(record.adapterType, record.handle, info,
+                                                         std::span<char>(record.familyVersionText));
+    record.extPhy = make_ext_phy_record(info, *record.config);
     read_components(record, info);
     fix_family_text(record);
 }
@@ -197,7 +196,7 @@ bool describe(AdapterRecord& record, ConfigEntry* configList) {
         !read_nic_info(record.handle, info))
         return false;
     copy_text(record.macText, mac_text(info));
-    record.chipRev = get_chip_rev(record.adapterType, info.chipRevisionId);
+    record.chipRev = chip_revision(record.adapterType, info.chipRevisionId);
     std::snprintf(record.chipRevText, sizeof record.chipRevText, "%02x", record.chipRev);
     record.config = find_config(identity_of(record), configList);
     if (record.config != nullptr) read_installed_versions(record);
@@ -206,8 +205,8 @@ bool describe(AdapterRecord& record, ConfigEntry* configList) {
 
 }  // namespace
 
-int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
-                    Enabling enabling) {
+int take_inventory(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
+                   Enabling enabling) {
     const auto count = static_cast<uint32_t>(records.size());
     std::vector<uint32_t> handles;
     try {
@@ -252,7 +251,7 @@ void read_through_function0(AdapterRecord& r, const AdapterRecord& function0) {
     r.status = 0;
 }
 
-uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId) {
+uint32_t chip_revision(uint32_t adapterType, uint32_t chipRevisionId) {
     if (std::ranges::find(RevisionNumberedTypes, adapterType) == std::end(RevisionNumberedTypes))
         return 0;
     const uint32_t letter = (chipRevisionId >> 8) & 0xF;

@@ -14,14 +14,14 @@ struct ConfigEntry;
 enum class Enabling { Enable, LeaveAsIs };
 
 // Fills the zero-filled records; 0 on success, 1 on any failure.
-int get_device_info(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
-                    Enabling enabling = Enabling::Enable);
+int take_inventory(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
+                   Enabling enabling = Enabling::Enable);
 
 // The functions of an adapter share its firmware: a disabled one, whose own
 // firmware cannot be read, takes what its function 0 read.
 void read_through_function0(AdapterRecord& record, const AdapterRecord& function0);
 
-uint32_t get_chip_rev(uint32_t adapterType, uint32_t chipRevisionId);
+uint32_t chip_revision(uint32_t adapterType, uint32_t chipRevisionId);
 
 // Disables again every port the inventory asked to enable, and those an
 // earlier, interrupted run of this boot noted (enabled_note.h).

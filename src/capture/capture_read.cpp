@@ -64,7 +64,7 @@ std::vector<uint8_t> bytes_of(const std::vector<uint32_t>& words) {
 // area's first 64 words as they are, so that the replay finds them unusable
 // too.
 void read_vpd_area(AdapterCapture& a, uint32_t handle, uint32_t type) {
-    if (const std::optional<VpdBuffer> vpd = GetVPDBuff(handle, VpdNvramOffset, type)) {
+    if (const std::optional<VpdBuffer> vpd = read_nvram_vpd(handle, VpdNvramOffset, type)) {
         a.vpd = bytes_of(*vpd);
         return;
     }

@@ -121,7 +121,7 @@ void check_identity(EntryCheck& check, ConfigEntry* head) {
 
 void check_versions(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
-    if (RegExFamVerValidation(field_text(e.family)) != 0)
+    if (!is_valid_family_text(field_text(e.family)))
         check.error("family " + quoted_token(field_text(e.family)) +
                     " cannot be read back from the VPD: 3 to 8 characters, digits and single "
                     "dots, at most two digits in a group, a digit first");

@@ -340,8 +340,7 @@ struct Reader {
 };
 
 bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
-    ConfigEntry& entry =
-        *queue_ce_to_end(reader.head, reader.tail, std::make_unique<ConfigEntry>());
+    ConfigEntry& entry = *append_entry(reader.head, reader.tail, std::make_unique<ConfigEntry>());
     std::size_t pos = 0;
     for (std::size_t p = 0; p < reader.columns.count; ++p) {
         const Column& column = *reader.columns.columns[p];
@@ -525,8 +524,8 @@ void free_config(std::unique_ptr<ConfigEntry> head) {
     while (head) head = std::move(head->next);
 }
 
-ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
-                             std::unique_ptr<ConfigEntry> entry) {
+ConfigEntry* append_entry(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
+                          std::unique_ptr<ConfigEntry> entry) {
     entry->next.reset();
     ConfigEntry* added = entry.get();
     (tail ? tail->next : head) = std::move(entry);
@@ -534,7 +533,7 @@ ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& t
     return added;
 }
 
-int parse_col_hdr(std::string_view line, ColumnList& list) {
+int read_header_line(std::string_view line, ColumnList& list) {
     Failure failure;
     return parse_header(line, list, failure);
 }

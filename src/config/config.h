@@ -107,11 +107,11 @@ ConfigList read_config_text(std::string_view contents, ConfigError* error = null
 
 // Replaces `list` with the columns the header line names; the number of
 // columns, or -1 when a token is not a column name or there are too many.
-int parse_col_hdr(std::string_view line, ColumnList& list);
+int read_header_line(std::string_view line, ColumnList& list);
 
 // Appends `entry` behind `tail` (or as the head of an empty list).
-ConfigEntry* queue_ce_to_end(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
-                             std::unique_ptr<ConfigEntry> entry);
+ConfigEntry* append_entry(std::unique_ptr<ConfigEntry>& head, ConfigEntry*& tail,
+                          std::unique_ptr<ConfigEntry> entry);
 
 // What a table row is matched on: an adapter's PCI IDs and its chip
 // revision as the inventory writes it (two lower-case hex digits).

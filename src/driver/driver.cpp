@@ -148,7 +148,7 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
 // Steps from the update to the report; the exit status.
 int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
-    if (eval_and_prg(records, Force) == RunAbandoned) {
+    if (run_updates(records, Force) == RunAbandoned) {
         report_run_failure(ResultCode::OutputUnopenable);
         return exit_status_of(ResultCode::OutputUnopenable);
     }
@@ -164,7 +164,7 @@ int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
 // administrator switched off must not stay on the network.
 int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
                     const CommandLine& line, RunOutput& output) {
-    if (get_device_info(records, config.head(), line.skipList) != 0) {
+    if (take_inventory(records, config.head(), line.skipList) != 0) {
         report_run_failure(ResultCode::AdapterListFailed);
         restore_device_state_by_name(records);
         return 0;

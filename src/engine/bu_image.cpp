@@ -111,12 +111,12 @@ bool is_suffix_of_kept(std::string_view rest) {
 
 }  // namespace
 
-void buImageInitialize(BuImage& image) {
+void init_backup(BuImage& image) {
     image = BuImage{};
     copy_text(image.name, BuImageName);
 }
 
-int buImageMake(BuImage& image, const AdapterRecord& record) {
+int make_backup(BuImage& image, const AdapterRecord& record) {
     // A backup still here could not be kept earlier; it is never written over.
     if (exists(image.name)) keep_leftover_backup();
     if (exists(image.name)) return RunAbandoned;
@@ -138,19 +138,19 @@ int buImageMake(BuImage& image, const AdapterRecord& record) {
     return ToolSuccess;
 }
 
-ToolResult buImageRestore(BuImage& image, const AdapterRecord& record) {
+ToolResult restore_backup(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return ToolSuccess;
     return run_backup_command(image, record, RestoreOption) == ToolSuccess ? ToolSuccess
                                                                            : ToolError;
 }
 
-void buImageDelete(BuImage& image) {
+void delete_backup(BuImage& image) {
     if (image.present != 1) return;
     remove_backup_and_note(image.name);
     image.present = 0;
 }
 
-void buImageKeep(BuImage& image, const AdapterRecord& record) {
+void keep_backup(BuImage& image, const AdapterRecord& record) {
     if (image.present != 1) return;
     image.present = 0;
     const std::string_view mac = field_text(record.macText);

@@ -61,7 +61,7 @@ enum ToolResult : int {
 inline constexpr int ToolExitDriverNotSupported = 40;
 inline constexpr int ToolExitWriteProtect = 203;
 
-// What eval_and_prg and buImageMake answer when no backup file can be made
+// What run_updates and make_backup answer when no backup file can be made
 // at all: the run stops, and reports that an output file could not be
 // opened.
 inline constexpr int RunAbandoned = static_cast<int>(code_of(ResultCode::OutputUnopenable));
@@ -99,15 +99,15 @@ inline constexpr const char* BuImageMacName = "buimage.mac";
 // written over by the utility.
 inline constexpr std::string_view KeptBackupPrefix = "buimage_";
 
-void buImageInitialize(BuImage& image);
+void init_backup(BuImage& image);
 // ToolSuccess, ToolError, or RunAbandoned when no backup file can be made at
 // all.
-int buImageMake(BuImage& image, const AdapterRecord& record);
-ToolResult buImageRestore(BuImage& image, const AdapterRecord& record);
-void buImageDelete(BuImage& image);
+int make_backup(BuImage& image, const AdapterRecord& record);
+ToolResult restore_backup(BuImage& image, const AdapterRecord& record);
+void delete_backup(BuImage& image);
 // Keeps the backup of an adapter whose restore failed under its MAC; says
 // where on standard error.
-void buImageKeep(BuImage& image, const AdapterRecord& record);
+void keep_backup(BuImage& image, const AdapterRecord& record);
 // A backup left by an earlier run, which ended before it could remove it,
 // is kept under the MAC its "buimage.mac" names.
 void keep_leftover_backup();
@@ -136,12 +136,11 @@ extern std::FILE* VpdDiagnosticStream;
 // Turns the template into "VpdUpdate.txt" and has the tool write it; the
 // tool's ToolSuccess, ToolWriteProtect or ToolDriverNotSupported, or
 // FamilyNotWritten for any other failure.
-int UpdateExtVpdFamVer(std::span<const uint32_t> vpd, uint32_t handle, uint32_t type,
-                       std::string_view familyText, int32_t wordCount, uint32_t deviceId,
-                       const char* adapterId, const char* templatePath,
-                       ProgramDeviceFn programDevice);
+int write_template_family_version(uint32_t type, std::string_view familyText, uint32_t deviceId,
+                                  const char* adapterId, const char* templatePath,
+                                  ProgramDeviceFn programDevice);
 
 // Updates every matched adapter; RunAbandoned when a backup failed with tool
 // code 10 or 11, or its adapter could not be noted, otherwise the result of
 // the last tool step.
-int eval_and_prg(std::span<AdapterRecord> records, uint8_t force);
+int run_updates(std::span<AdapterRecord> records, uint8_t force);

@@ -71,7 +71,7 @@ int phyKindDNeedsUpdate(const ExtPhyFwr& phy) {
     return field_text(phy.currentVersion) != field_text(phy.targetVersion) ? 1 : 0;
 }
 
-int extPhyFwrUpdateNeeded(AdapterRecord& record) {
+int ext_phy_update_needed(AdapterRecord& record) {
     ExtPhyFwr* phy = record.extPhy.get();
     if (phy == nullptr || phy->updateSuppressed != 0) return 0;
     phy->kind = phy_kind_of(field_text(phy->fileName));

@@ -12,7 +12,7 @@ struct AdapterRecord;
 PhyKind phy_kind_of(std::string_view fileName);
 
 // 1 when the record's PHY must be programmed, else 0.
-int extPhyFwrUpdateNeeded(AdapterRecord& record);
+int ext_phy_update_needed(AdapterRecord& record);
 
 int phyKindANeedsUpdate(const ExtPhyFwr& phy);
 int phyKindBCNeedsUpdate(ExtPhyFwr& phy);

@@ -71,10 +71,9 @@ bool make_vpd_update_file(const char* templatePath, std::string_view family) {
 
 }  // namespace
 
-int UpdateExtVpdFamVer(std::span<const uint32_t> /*vpd*/, uint32_t /*handle*/, uint32_t type,
-                       std::string_view familyText, int32_t /*wordCount*/, uint32_t deviceId,
-                       const char* adapterId, const char* templatePath,
-                       ProgramDeviceFn programDevice) {
+int write_template_family_version(uint32_t type, std::string_view familyText, uint32_t deviceId,
+                                  const char* adapterId, const char* templatePath,
+                                  ProgramDeviceFn programDevice) {
     // Either failure leaves the old family version in the VPD; reporting
     // success would hide that until the next run reads it back.
     if (!make_vpd_update_file(templatePath, familyText)) {

@@ -21,7 +21,7 @@
 
 namespace {
 
-// What one eval_and_prg call keeps from record to record.
+// What one run_updates call keeps from record to record.
 struct Engine {
     explicit Engine(std::span<const AdapterRecord> records) : function0s(records) {}
     const Function0s function0s;
@@ -42,7 +42,6 @@ enum class RecordEnd { Next, Abandon };
 // The adapter's VPD as the engine holds it while it works on one record.
 struct VpdImage {
     std::optional<VpdBuffer> words;
-    int32_t wordCount = 0;
     bool extended = false;
 };
 
@@ -92,8 +91,8 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, ResultCode code) {
 void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
     if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect) {
         engine.lastResult =
-            shown_step(r, "restore NVRAM", [&] { return buImageRestore(engine.backup, r); });
-        if (engine.lastResult != ToolSuccess) buImageKeep(engine.backup, r);
+            shown_step(r, "restore NVRAM", [&] { return restore_backup(engine.backup, r); });
+        if (engine.lastResult != ToolSuccess) keep_backup(engine.backup, r);
     }
     if (engine.lastResult == ToolError) fail_record(r, failedCode, ResultCode::RestoreFailed);
 }
@@ -103,7 +102,7 @@ void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode
 RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, std::span<const ToolStep> writes,
                              int32_t& failedCode) {
     engine.lastResult =
-        shown_step(r, "back up NVRAM", [&] { return buImageMake(engine.backup, r); });
+        shown_step(r, "back up NVRAM", [&] { return make_backup(engine.backup, r); });
     if (engine.lastResult == RunAbandoned) return RecordEnd::Abandon;
     const int result = engine.lastResult != ToolSuccess ? engine.lastResult
                                                         : program_components(engine, r, writes);
@@ -111,13 +110,13 @@ RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, std::span<const T
         fail_record(r, failedCode, result);
         restore_after_failure(engine, r, failedCode);
     }
-    buImageDelete(engine.backup);
+    delete_backup(engine.backup);
     return RecordEnd::Next;
 }
 
 // The extended VPD without its first four bytes; none when the library
 // delivers nothing usable.
-std::optional<VpdBuffer> read_extended_vpd(uint32_t handle, int32_t& wordCount) {
+std::optional<VpdBuffer> read_extended_vpd(uint32_t handle) {
     std::array<uint8_t, ExtVpdCapacity> raw{};
     uint32_t length = ExtVpdCapacity;
     if (Adpm.AdpmGetExtVPD(handle, raw.data(), &length) != AdpmSuccess || length < 4)
@@ -125,7 +124,6 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle, int32_t& wordCount) 
     const std::size_t bytes = std::min<std::size_t>(length, ExtVpdCapacity) - 4;
     VpdBuffer image((bytes + 3) / 4, 0);
     std::memcpy(image.data(), raw.data() + 4, bytes);
-    wordCount = static_cast<int32_t>(bytes / 4);
     return image;
 }
 
@@ -135,11 +133,11 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle, int32_t& wordCount) 
 bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
     if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
-        vpd.words = GetVPDBuff(r.handle, VpdNvramOffset, r.adapterType);
+        vpd.words = read_nvram_vpd(r.handle, VpdNvramOffset, r.adapterType);
         return true;
     }
     vpd.extended = true;
-    vpd.words = read_extended_vpd(r.handle, vpd.wordCount);
+    vpd.words = read_extended_vpd(r.handle);
     return vpd.words.has_value();
 }
 
@@ -153,10 +151,10 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
     // A VPD that could not be read cannot be rewritten.
     if (!vpd.words) return FamilyNotWritten;
     if (vpd.extended)
-        return UpdateExtVpdFamVer(*vpd.words, r.handle, r.adapterType, field_text(e.family),
-                                  vpd.wordCount, r.deviceId, r.macText, e.vpdFile, program_device);
-    return UpdateFWFamVer(*vpd.words, r.handle, r.adapterType, VpdNvramOffset,
-                          field_text(e.family));
+        return write_template_family_version(r.adapterType, field_text(e.family), r.deviceId,
+                                             r.macText, e.vpdFile, program_device);
+    return write_nvram_family_version(*vpd.words, r.handle, r.adapterType, VpdNvramOffset,
+                                      field_text(e.family));
 }
 
 // The steps decided beforehand that the family version cannot be written:
@@ -256,9 +254,9 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 
 }  // namespace
 
-int eval_and_prg(std::span<AdapterRecord> records, uint8_t force) {
+int run_updates(std::span<AdapterRecord> records, uint8_t force) {
     Engine engine(records);
-    buImageInitialize(engine.backup);
+    init_backup(engine.backup);
     engine.force = force != 0;
     keep_leftover_backup();
     engine.keptBackups = kept_backups();

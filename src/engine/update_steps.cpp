@@ -143,7 +143,7 @@ void plan_writes(const AdapterRecord& r, const ConfigEntry& e, bool force, Updat
 
 void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
     const ExtPhyFwr* phy = r.extPhy.get();
-    if (extPhyFwrUpdateNeeded(r) != 0) {
+    if (ext_phy_update_needed(r) != 0) {
         steps.phy = tool_step("external PHY", field_text(phy->currentVersion),
                               field_text(phy->targetVersion), "phy", field_text(phy->fileName), 0);
     } else if (phy == nullptr || field_text(phy->fileName).empty()) {

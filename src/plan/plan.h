@@ -65,7 +65,7 @@ struct Plan {
     bool force = false;
     std::string skip;
     std::optional<WholeRunEnd> end;
-    // Filled by a read-only inventory (get_device_info with
+    // Filled by a read-only inventory (take_inventory with
     // Enabling::LeaveAsIs); each function's plan refers to its record.
     std::vector<AdapterRecord> records;
     std::vector<FunctionPlan> functions;

@@ -74,7 +74,7 @@ void plan_with_library(Plan& plan, const ConfigList& config) {
         plan.end = WholeRunEnd{code_of(ResultCode::OutOfMemory), {}};
         return;
     }
-    if (get_device_info(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) != 0) {
+    if (take_inventory(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) != 0) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed),
                                "a library call of the inventory failed"};
         return;

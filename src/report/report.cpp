@@ -3,8 +3,8 @@
 #include "common/text.h"
 #include "config/config.h"
 
-std::FILE* OutputStream = nullptr;
-std::FILE* OutputStream2 = nullptr;
+std::FILE* ResultStream = nullptr;
+std::FILE* InventoryLogStream = nullptr;
 
 namespace {
 
@@ -22,7 +22,8 @@ std::size_t xml_char_length(std::string_view s) {
     return utf8_length(s);
 }
 
-constexpr const char Header[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
+constexpr const char Header[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
 
 // The numbers are unsigned 32-bit: printed signed, a bus the library reports
 // above 0x7fffffff would read as a negative number, which no reader expects.
@@ -54,12 +55,12 @@ struct DeviceTexts {
 
 void write_device(const AdapterRecord& r) {
     const DeviceTexts t(r);
-    std::fprintf(OutputStream, DeviceForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
+    std::fprintf(ResultStream, DeviceForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
                  r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
                  t.description.c_str(), t.target.c_str(), r.status != 0 ? "false" : "true",
                  r.status, message_text(r.status));
-    if (OutputStream2 == nullptr) return;
-    std::fprintf(OutputStream2, LogForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
+    if (InventoryLogStream == nullptr) return;
+    std::fprintf(InventoryLogStream, LogForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
                  r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
                  t.description.c_str());
 }
@@ -77,11 +78,20 @@ std::string xml_escape(std::string_view text) {
             continue;
         }
         switch (text[0]) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out.append(text.substr(0, length));
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out.append(text.substr(0, length));
         }
         text.remove_prefix(length);
     }
@@ -89,8 +99,8 @@ std::string xml_escape(std::string_view text) {
 }
 
 void print_qik_error(uint32_t code) {
-    if (OutputStream == nullptr) return;
-    std::fprintf(OutputStream,
+    if (ResultStream == nullptr) return;
+    std::fprintf(ResultStream,
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
                  "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"%u\">\n\t\t\t%s\n"
                  "\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>%u</RebootRequired>\n"
@@ -99,19 +109,19 @@ void print_qik_error(uint32_t code) {
 }
 
 void print_qik_execution(std::span<const AdapterRecord> records) {
-    if (OutputStream == nullptr) return;
+    if (ResultStream == nullptr) return;
     bool matched = false;
     for (const AdapterRecord& r : records) matched = matched || r.config != nullptr;
     if (!matched) {
         print_qik_error(code_of(ResultCode::NoSupportedDevices));
         return;
     }
-    std::fputs(Header, OutputStream);
+    std::fputs(Header, ResultStream);
     unsigned rebootRequired = 1;
     for (const AdapterRecord& r : records) {
         if (r.config != nullptr) write_device(r);
         if (r.status == code_of(ResultCode::DriverNotSupported)) rebootRequired = 0;
     }
-    std::fprintf(OutputStream, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
+    std::fprintf(ResultStream, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
                  rebootRequired);
 }

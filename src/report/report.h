@@ -14,9 +14,9 @@ inline constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 inline constexpr const char* InventoryLogName = "vxllcllog.txt";
 
 // Where the result document goes: the result file or standard output.
-extern std::FILE* OutputStream;
+extern std::FILE* ResultStream;
 // The inventory log.
-extern std::FILE* OutputStream2;
+extern std::FILE* InventoryLogStream;
 
 // The report of a completed run: one Device element per matched adapter.
 void print_qik_execution(std::span<const AdapterRecord> records);

@@ -15,15 +15,15 @@ const char* reason(int error) {
 }  // namespace
 
 RunOutput::~RunOutput() {
-    OutputStream = nullptr;
-    OutputStream2 = nullptr;
+    ResultStream = nullptr;
+    InventoryLogStream = nullptr;
 }
 
 bool RunOutput::open_result(const char* fileName, bool toStandardOutput) {
     toStandardOutput_ = toStandardOutput;
     if (toStandardOutput) {
         resultName_ = "standard output";
-        OutputStream = stdout;
+        ResultStream = stdout;
         return true;
     }
     resultName_ = fileName;
@@ -33,7 +33,7 @@ bool RunOutput::open_result(const char* fileName, bool toStandardOutput) {
                      reason(errno));
         return false;
     }
-    OutputStream = result_.get();
+    ResultStream = result_.get();
     return true;
 }
 
@@ -44,12 +44,12 @@ bool RunOutput::open_log() {
                      InventoryLogName, reason(errno));
         return false;
     }
-    OutputStream2 = log_.get();
+    InventoryLogStream = log_.get();
     return true;
 }
 
 void RunOutput::close_log() {
-    OutputStream2 = nullptr;
+    InventoryLogStream = nullptr;
     if (log_)
         check(close_output_file(std::move(log_)),
               std::string("the inventory log ") + InventoryLogName);
@@ -57,7 +57,7 @@ void RunOutput::close_log() {
 
 bool RunOutput::close() {
     close_log();
-    OutputStream = nullptr;
+    ResultStream = nullptr;
     const std::string what = "the result document to " + resultName_;
     if (toStandardOutput_)
         check(std::fflush(stdout) == 0 && std::ferror(stdout) == 0, what);

@@ -1,6 +1,6 @@
 // The run's two output files: the result document (a file, or standard
 // output with "-print") and the inventory log. While they are open the
-// globals OutputStream and OutputStream2 point at them.
+// globals ResultStream and InventoryLogStream point at them.
 #pragma once
 
 #include <string>

@@ -32,35 +32,36 @@ uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> w
 
 // The VPD image at `nvramOffset`, or none when it cannot be read or is not a
 // VPD. Holds at least the 64 words of the VPD area.
-std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t type);
+std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, uint32_t type);
 
-// 0 when `text` is a valid family version, 1 when not.
-int RegExFamVerValidation(std::string_view text);
+// Whether `text` can be a family version: 3 to 8 characters, digits and
+// single dots, a digit first, at most two digits in a group.
+bool is_valid_family_text(std::string_view text);
 
 inline constexpr int NoSignature = 0;
 inline constexpr int SignaturePresent = 1;
 
 // -1 no identifier tag, -2 no VPD-R tag, -3 no "RV" (vpd/vpd_image.h);
 // NoSignature or SignaturePresent.
-int chkOrvaSig(std::span<const uint8_t> vpd);
+int vpd_signature(std::span<const uint8_t> vpd);
 
 // -1, -2, -3 as above, 0 when "RV" comes first, else the keyword's byte offset.
-int GetVpdFamVer(std::span<const uint8_t> vpd);
+int family_keyword_offset(std::span<const uint8_t> vpd);
 
 // 0 with the three numbers and the text set; 1 when the VPD holds no usable
 // family version (outputs untouched). `text` receives at most size - 1 bytes.
-int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
-                     std::span<char> text);
+int parse_family_version(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
+                         std::span<char> text);
 
-// get_fam_ver's answer when the extended VPD cannot be fetched; no version
+// read_installed_family_version's answer when the extended VPD cannot be fetched; no version
 // number comes near it.
 inline constexpr uint32_t FamilyVersionUnavailable = static_cast<uint32_t>(-3);
 
 // The installed family version number (or the bootcode fallback);
 // FamilyVersionUnavailable when the extended VPD cannot be fetched. `text` is
 // the 16-byte family text field.
-uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                     std::span<char> text);
+uint32_t read_installed_family_version(uint32_t adapterType, uint32_t handle,
+                                       const FirmwareInfoRecord& info, std::span<char> text);
 
 // --- writing ---
 
@@ -70,5 +71,5 @@ inline constexpr int FamilyNotWritten = 1;
 // Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
 // back; 0 on success, FamilyNotWritten on failure (nothing written when
 // refused).
-int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t type, uint32_t nvramOffset,
-                   std::string_view familyText);
+int write_nvram_family_version(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
+                               uint32_t nvramOffset, std::string_view familyText);

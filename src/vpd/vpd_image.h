@@ -20,7 +20,7 @@ inline constexpr std::string_view VpdFamilyPrefix = "FFV";
 inline constexpr std::string_view VpdSignaturePrefix = "ZRW";
 
 // Why an image is unusable: the results of the keyword walk, and of
-// chkOrvaSig and GetVpdFamVer.
+// vpd_signature and family_keyword_offset.
 inline constexpr int NoIdentifierTag = -1;
 inline constexpr int NoReadOnlyArea = -2;
 inline constexpr int NoChecksumKeyword = -3;

@@ -26,7 +26,7 @@ std::string_view family_text(std::string_view data) {
 uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoRecord& info,
                             std::span<char> text) {
     int major = 0, minor = 0, build = 0;
-    if (ProcessVPDReturn(vpd, major, minor, build, text) == 0)
+    if (parse_family_version(vpd, major, minor, build, text) == 0)
         return version_number(static_cast<uint32_t>(major), static_cast<uint32_t>(minor),
                               static_cast<uint32_t>(build));
     const BootcodeVersion bootcode = bootcode_version(info);
@@ -44,7 +44,7 @@ uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> w
     return result;
 }
 
-std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint32_t) {
+std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, uint32_t) {
     try {
         VpdBuffer vpd(VpdAreaWords);
         if (read_nvram(handle, nvramOffset, vpd) != AdpmSuccess) return std::nullopt;
@@ -63,25 +63,25 @@ std::optional<VpdBuffer> GetVPDBuff(uint32_t handle, uint32_t nvramOffset, uint3
     }
 }
 
-int RegExFamVerValidation(std::string_view text) {
+bool is_valid_family_text(std::string_view text) {
     const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (text.size() < 3 || text.size() > 8 || !is_digit(text[0])) return 1;
+    if (text.size() < 3 || text.size() > 8 || !is_digit(text[0])) return false;
     std::size_t digitRun = 0;
     char previous = '\0';
     for (const char c : text) {
         if (is_digit(c)) {
-            if (++digitRun > 2) return 1;
+            if (++digitRun > 2) return false;
         } else if (c != '.' || previous == '.') {
-            return 1;
+            return false;
         } else {
             digitRun = 0;
         }
         previous = c;
     }
-    return 0;
+    return true;
 }
 
-int chkOrvaSig(std::span<const uint8_t> vpd) {
+int vpd_signature(std::span<const uint8_t> vpd) {
     return walk_vpd_keywords(vpd, [](const VpdKeywordAt& k) -> std::optional<int> {
         if (k.is_vendor() && starts_with(k.data, VpdSignaturePrefix)) return SignaturePresent;
         if (k.name == "RV") return NoSignature;
@@ -89,8 +89,8 @@ int chkOrvaSig(std::span<const uint8_t> vpd) {
     });
 }
 
-int GetVpdFamVer(std::span<const uint8_t> vpd) {
-    const int signature = chkOrvaSig(vpd);
+int family_keyword_offset(std::span<const uint8_t> vpd) {
+    const int signature = vpd_signature(vpd);
     if (signature < 0) return signature;
     return walk_vpd_keywords(vpd, [signature](const VpdKeywordAt& k) -> std::optional<int> {
         const bool holdsFamily = signature == SignaturePresent
@@ -102,9 +102,9 @@ int GetVpdFamVer(std::span<const uint8_t> vpd) {
     });
 }
 
-int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
-                     std::span<char> text) {
-    const int offset = GetVpdFamVer(vpd);
+int parse_family_version(std::span<const uint8_t> vpd, int& major, int& minor, int& build,
+                         std::span<char> text) {
+    const int offset = family_keyword_offset(vpd);
     if (offset <= 0) return NoFamilyVersion;
     const auto at = static_cast<std::size_t>(offset);
     const std::optional<uint8_t> length = vpd_byte_at(vpd, at + VpdKeywordHeaderSize - 1);
@@ -112,7 +112,7 @@ int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& 
     const auto data = vpd_bytes_at(vpd, at + VpdKeywordHeaderSize, *length);
     if (!data) return NoFamilyVersion;
     const std::string_view version = family_text(vpd_text(*data));
-    if (RegExFamVerValidation(version) != 0) return NoFamilyVersion;
+    if (!is_valid_family_text(version)) return NoFamilyVersion;
     copy_text(text, version);
     // Validated: at most two digits a group, so every group fits an int.
     const auto [first, second, third] = version_groups(version);
@@ -122,10 +122,10 @@ int ProcessVPDReturn(std::span<const uint8_t> vpd, int& major, int& minor, int& 
     return 0;
 }
 
-uint32_t get_fam_ver(uint32_t adapterType, uint32_t handle, const FirmwareInfoRecord& info,
-                     std::span<char> text) {
+uint32_t read_installed_family_version(uint32_t adapterType, uint32_t handle,
+                                       const FirmwareInfoRecord& info, std::span<char> text) {
     if (info.extVpd == 0) {
-        const std::optional<VpdBuffer> vpd = GetVPDBuff(handle, VpdNvramOffset, adapterType);
+        const std::optional<VpdBuffer> vpd = read_nvram_vpd(handle, VpdNvramOffset, adapterType);
         return family_or_bootcode(vpd ? vpd_bytes(*vpd) : std::span<const uint8_t>{}, info, text);
     }
     std::array<uint8_t, ExtVpdCapacity> ext{};

@@ -100,7 +100,7 @@ std::optional<std::vector<uint8_t>> rebuild_area(std::span<const uint8_t> image,
     const auto keywords = keywords_through_rv(image);
     if (!keywords) return std::nullopt;
     const std::span<const VpdKeywordAt> beforeRv = std::span(*keywords).first(keywords->size() - 1);
-    const bool signature = chkOrvaSig(image) == SignaturePresent;
+    const bool signature = vpd_signature(image) == SignaturePresent;
     std::vector<uint8_t> out;
     const auto delta = put_keywords_with_family(beforeRv, signature, family, out);
     if (!delta || !put_reserved(image, header, keywords->back(), *delta, out)) return std::nullopt;
@@ -131,8 +131,8 @@ bool rewrite_area(VpdArea vpd, std::string_view family) {
 
 }  // namespace
 
-int UpdateFWFamVer(std::span<uint32_t> vpd, uint32_t handle, uint32_t /*type*/,
-                   uint32_t nvramOffset, std::string_view familyText) {
+int write_nvram_family_version(std::span<uint32_t> vpd, uint32_t handle, uint32_t /*type*/,
+                               uint32_t nvramOffset, std::string_view familyText) {
     if (vpd.size() < VpdAreaWords) return FamilyNotWritten;
     const VpdArea area = vpd.first<VpdAreaWords>();
     if (!rewrite_area(area, familyText)) return FamilyNotWritten;

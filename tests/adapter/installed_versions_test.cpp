@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(VersionStrToNo, ReadsTheTrailingRunOfDigitsAndDots) {
+TEST(TrailingVersionNumber, ReadsTheTrailingRunOfDigitsAndDots) {
     const struct {
         const char* source;
         const char* text;
@@ -34,16 +34,17 @@ TEST(VersionStrToNo, ReadsTheTrailingRunOfDigitsAndDots) {
     };
     for (const auto& c : cases) {
         char text[16] = "stale";
-        EXPECT_EQ(version_str_to_no(c.source, text), c.number) << c.source;
+        EXPECT_EQ(trailing_version_number(c.source, text), c.number) << c.source;
         EXPECT_STREQ(text, c.text) << c.source;
     }
 }
 
 // Groups far beyond 32 bits wrap instead of overflowing.
-TEST(VersionStrToNo, HugeGroupsStayDefined) {
+TEST(TrailingVersionNumber, HugeGroupsStayDefined) {
     char text[16] = "";
-    EXPECT_EQ(version_str_to_no("4294967296.0.1", text), 1u);
-    EXPECT_EQ(version_str_to_no("0.0.100000000000000000000", text), 1661992960u);  // 10^20 mod 2^32
+    EXPECT_EQ(trailing_version_number("4294967296.0.1", text), 1u);
+    EXPECT_EQ(trailing_version_number("0.0.100000000000000000000", text),
+              1661992960u);  // 10^20 mod 2^32
     EXPECT_STREQ(text, "0.0.10000000000");
 }
 
@@ -83,18 +84,18 @@ TEST(InstalledVersion, TextWithoutNulEndsWithTheRecord) {
     EXPECT_STREQ(text, "1.2.1.2.1.2.1.2");
 }
 
-TEST(GetAdpmFwinfo, FillsTheRecordOrFails) {
+TEST(ReadFirmwareInfo, FillsTheRecordOrFails) {
     FakeAdpm& fake = install_fake_adpm();
     fake.functions.push_back({});
     fake.functions[0].handle = 4;
     fake.functions[0].firmware.bootcodeVersion = 0x0307;
     FirmwareInfoRecord info;
     std::memset(&info, 0xEE, sizeof info);
-    EXPECT_EQ(get_adpm_fwinfo(2, 4, info), 2);
+    EXPECT_TRUE(read_firmware_info(4, info));
     EXPECT_EQ(info.bootcodeVersion, 0x0307);
 
     fake.fail("AdpmGetFirmwareInfo", 1);
-    EXPECT_EQ(get_adpm_fwinfo(2, 4, info), -1);
+    EXPECT_FALSE(read_firmware_info(4, info));
 }
 
 }  // namespace

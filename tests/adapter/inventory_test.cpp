@@ -46,7 +46,7 @@ class Inventory : public ::testing::Test {
 
     int run(const char* skip = "", ConfigEntry* config = nullptr) {
         records_ = std::vector<AdapterRecord>(fake_adpm().functions.size());
-        return get_device_info(records_, config, skip);
+        return take_inventory(records_, config, skip);
     }
 
     std::vector<AdapterRecord> records_;
@@ -205,7 +205,7 @@ TEST_F(Inventory, FailingCallEndsAtOnceLeavingAdaptersEnabled) {
     }
 }
 
-TEST(GetChipRev, LetterAndDigitSteps) {
+TEST(ChipRevision, LetterAndDigitSteps) {
     const struct {
         uint32_t type;
         uint32_t id;
@@ -216,7 +216,7 @@ TEST(GetChipRev, LetterAndDigitSteps) {
         {4, 0x102, 0xB2}, {5, 0x102, 0xB2}, {0, 0x102, 0},    {3, 0x102, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(get_chip_rev(c.type, c.id), c.rev) << c.type << " " << std::hex << c.id;
+        EXPECT_EQ(chip_revision(c.type, c.id), c.rev) << c.type << " " << std::hex << c.id;
 }
 
 // --- adapters matched to a table entry ---

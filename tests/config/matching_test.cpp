@@ -92,7 +92,7 @@ ConfigList list_of(const std::vector<Identity>& ids) {
         e->subven = id.subven;
         e->subdev = id.subdev;
         copy_text(e->crv, id.crv);
-        queue_ce_to_end(head, tail, std::move(e));
+        append_entry(head, tail, std::move(e));
     }
     return ConfigList(std::move(head));
 }

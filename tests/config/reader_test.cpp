@@ -321,14 +321,14 @@ TEST(ReadConfig, HexValuesAsScanfKeepsThem) {
     }
 }
 
-TEST(ParseColHdr, ReplacesTheList) {
+TEST(ReadHeaderLine, ReplacesTheList) {
     ColumnList list{};
-    EXPECT_EQ(parse_col_hdr("! ven crv extphy\r\n", list), 3);
+    EXPECT_EQ(read_header_line("! ven crv extphy\r\n", list), 3);
     ASSERT_EQ(list.count, 3u);
     EXPECT_STREQ(list.columns[2]->name, "extphy");
-    EXPECT_EQ(parse_col_hdr("!SystemName\n", list), 0);
+    EXPECT_EQ(read_header_line("!SystemName\n", list), 0);
     EXPECT_EQ(list.count, 0u);
-    EXPECT_EQ(parse_col_hdr("! ven ven2", list), -1);
+    EXPECT_EQ(read_header_line("! ven ven2", list), -1);
 }
 
 }  // namespace

@@ -26,14 +26,14 @@ FirmwareInfoRecord phy_firmware(const char* version) {
 
 AdapterRecord phy_record(const char* file, const char* current, const char* target) {
     AdapterRecord record{};
-    record.extPhy = createExtPhyFwr(phy_firmware(current), phy_entry(file, target));
+    record.extPhy = make_ext_phy_record(phy_firmware(current), phy_entry(file, target));
     return record;
 }
 
 TEST(CreateExtPhyFwr, NoneNameGivesNoRecord) {
-    EXPECT_EQ(createExtPhyFwr(phy_firmware("1.0"), phy_entry("none0000.000", "1.0")), nullptr);
+    EXPECT_EQ(make_ext_phy_record(phy_firmware("1.0"), phy_entry("none0000.000", "1.0")), nullptr);
     AdapterRecord record = phy_record("none0000.000", "1.0", "2.0");
-    EXPECT_EQ(extPhyFwrUpdateNeeded(record), 0);
+    EXPECT_EQ(ext_phy_update_needed(record), 0);
 }
 
 TEST(CreateExtPhyFwr, CopiesStayInsideTheirFields) {
@@ -41,7 +41,7 @@ TEST(CreateExtPhyFwr, CopiesStayInsideTheirFields) {
     // A version text without its NUL runs on into the next field of the record.
     std::memset(info.extPhyVersion, '7', sizeof info.extPhyVersion);
     std::memset(info.ipmiVersion, '8', sizeof info.ipmiVersion);
-    const auto phy = createExtPhyFwr(info, phy_entry("phy_kxdd.bin", "1.2"));
+    const auto phy = make_ext_phy_record(info, phy_entry("phy_kxdd.bin", "1.2"));
     ASSERT_NE(phy, nullptr);
     EXPECT_EQ(std::string(phy->currentVersion), std::string(31, '7'));
     EXPECT_STREQ(phy->fileName, "phy_kxdd.bin");
@@ -81,7 +81,7 @@ TEST(ExtPhyFwrUpdateNeeded, KindsAndTheirRules) {
     };
     for (const auto& c : cases) {
         AdapterRecord record = phy_record(c.file, c.current, c.target);
-        EXPECT_EQ(extPhyFwrUpdateNeeded(record), c.needed)
+        EXPECT_EQ(ext_phy_update_needed(record), c.needed)
             << c.file << " " << c.current << " " << c.target;
         EXPECT_EQ(record.extPhy->kind, c.kind) << c.file;
     }
@@ -89,17 +89,17 @@ TEST(ExtPhyFwrUpdateNeeded, KindsAndTheirRules) {
 
 TEST(ExtPhyFwrUpdateNeeded, KindBKeepsItsReadings) {
     AdapterRecord record = phy_record("phy_kxbb.bin", "1.0106", "105");
-    extPhyFwrUpdateNeeded(record);
+    ext_phy_update_needed(record);
     EXPECT_EQ(record.extPhy->currentNumber, 0x106);
     EXPECT_EQ(record.extPhy->targetNumber, 0x105);
 }
 
 TEST(ExtPhyFwrUpdateNeeded, NoRecordOrSuppressedNeverAsks) {
     AdapterRecord none{};
-    EXPECT_EQ(extPhyFwrUpdateNeeded(none), 0);
+    EXPECT_EQ(ext_phy_update_needed(none), 0);
     AdapterRecord suppressed = phy_record("phy_kxdd.bin", "1.2", "1.3");
     suppressed.extPhy->updateSuppressed = 1;
-    EXPECT_EQ(extPhyFwrUpdateNeeded(suppressed), 0);
+    EXPECT_EQ(ext_phy_update_needed(suppressed), 0);
 }
 
 }  // namespace

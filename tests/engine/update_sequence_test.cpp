@@ -110,7 +110,7 @@ struct Bench {
 
     int run(uint8_t force = 0) {
         Force = force;
-        return eval_and_prg(records, force);
+        return run_updates(records, force);
     }
 
     Steps steps() const {
@@ -457,7 +457,7 @@ TEST(UpdateSequence, ExternalPhyStep) {
         AdapterRecord& r = bench.add_current_function(c.function, 7);
         FirmwareInfoRecord info{};
         copy_text(info.extPhyVersion, c.installed);
-        r.extPhy = createExtPhyFwr(info, bench.entry);
+        r.extPhy = make_ext_phy_record(info, bench.entry);
         bench.tool.exit_with("upgrade -noreset phy", c.phyExit);
         EXPECT_EQ(bench.run(), c.phyExit == 0 ? 0 : 9) << c.name;
         EXPECT_EQ(r.status, c.status) << c.name;

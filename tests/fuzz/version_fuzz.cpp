@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     char field[16];
     std::memset(field, 'x', sizeof field);
-    const uint32_t installed = version_str_to_no(text, field);
+    const uint32_t installed = trailing_version_number(text, field);
     FUZZ_CHECK(terminated(field));
     // The kept text is the end of the source (cut to the field), digits and dots only.
     const std::string_view kept = field_text(field);

@@ -1,5 +1,5 @@
 // The VPD readers on arbitrary images: the image reader both family readers
-// and the family writer share, the family readers directly, and get_fam_ver
+// and the family writer share, the family readers directly, and read_installed_family_version
 // through an in-process library that delivers the image on both routes.
 #include <cstdint>
 #include <optional>
@@ -34,16 +34,16 @@ void walk_image(std::span<const uint8_t> vpd) {
 }
 
 void read_directly(std::span<const uint8_t> vpd) {
-    const int signature = chkOrvaSig(vpd);
+    const int signature = vpd_signature(vpd);
     FUZZ_CHECK(signature >= -3 && signature <= 1);
-    const int keyword = GetVpdFamVer(vpd);
+    const int keyword = family_keyword_offset(vpd);
     FUZZ_CHECK(keyword >= -3 && (keyword <= 0 || static_cast<std::size_t>(keyword) < vpd.size()));
     int major = -1, minor = -1, build = -1;
     char text[17];
     std::memset(text, 'x', sizeof text);
-    if (ProcessVPDReturn(vpd, major, minor, build, text) == 0) {
+    if (parse_family_version(vpd, major, minor, build, text) == 0) {
         FUZZ_CHECK(terminated(text));
-        FUZZ_CHECK(RegExFamVerValidation(field_text(text)) == 0);
+        FUZZ_CHECK(is_valid_family_text(field_text(text)));
     } else {
         FUZZ_CHECK(major == -1 && minor == -1 && build == -1);
     }
@@ -62,7 +62,7 @@ void read_through_library(std::span<const uint8_t> image, bool extended) {
 
     char text[16];
     std::memset(text, 'x', sizeof text);
-    const uint32_t version = get_fam_ver(AdapterTypeHandled, 1, f.firmware, text);
+    const uint32_t version = read_installed_family_version(AdapterTypeHandled, 1, f.firmware, text);
     FUZZ_CHECK(version == static_cast<uint32_t>(-3) || terminated(text));
     for (const auto& [handle, open] : fake.diagOpen) FUZZ_CHECK(open == 0);
 }

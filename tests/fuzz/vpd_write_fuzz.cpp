@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.nvram.assign(VpdNvramOffset + 4 * std::max<std::size_t>(words.size(), VpdAreaWords), 0xEE);
     fake.functions.push_back(f);
 
-    const int result = UpdateFWFamVer(words, 7, AdapterTypeHandled, VpdNvramOffset, family);
+    const int result =
+        write_nvram_family_version(words, 7, AdapterTypeHandled, VpdNvramOffset, family);
     FUZZ_CHECK(result == 0 || result == 1);
     for (const auto& [handle, open] : fake.diagOpen) FUZZ_CHECK(open == 0);
 
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::memcmp(image.data() + layout.areaEnd, original.data() + layout.areaEnd,
                            image.size() - layout.areaEnd) == 0);
     // It parses again, and the bytes up to the checksum sum to zero.
-    FUZZ_CHECK(chkOrvaSig(image) >= 0);
+    FUZZ_CHECK(vpd_signature(image) >= 0);
     const std::size_t rv = rv_offset(image, layout);
     FUZZ_CHECK(rv != 0);
     unsigned sum = 0;
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(sum % 256 == 0);
     // What reached NVRAM is the area's 256 bytes as rewritten.
     const FakeFunction& written = fake.functions[0];
-    FUZZ_CHECK(std::memcmp(written.nvram.data() + VpdNvramOffset, image.data(),
-                           VpdAreaWords * 4) == 0);
+    FUZZ_CHECK(std::memcmp(written.nvram.data() + VpdNvramOffset, image.data(), VpdAreaWords * 4) ==
+               0);
     return 0;
 }

@@ -19,7 +19,8 @@ std::string drain(std::FILE* file) {
     std::rewind(file);
     std::string text;
     char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
     return text;
 }
 
@@ -51,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::FILE* result = std::tmpfile();
     std::FILE* log = std::tmpfile();
-    OutputStream = result;
-    OutputStream2 = log;
+    ResultStream = result;
+    InventoryLogStream = log;
     print_qik_execution(records);
-    OutputStream = nullptr;
-    OutputStream2 = nullptr;
+    ResultStream = nullptr;
+    InventoryLogStream = nullptr;
     const std::string document = drain(result);
     const std::string entries = "<InventoryLog>" + drain(log) + "</InventoryLog>";
     std::fclose(result);

@@ -13,16 +13,16 @@ namespace {
 
 // Captures what the report writes to both streams.
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         result_ = std::tmpfile();
         log_ = std::tmpfile();
-        OutputStream = result_;
-        OutputStream2 = log_;
+        ResultStream = result_;
+        InventoryLogStream = log_;
     }
     void TearDown() override {
-        OutputStream = nullptr;
-        OutputStream2 = nullptr;
+        ResultStream = nullptr;
+        InventoryLogStream = nullptr;
         std::fclose(result_);
         std::fclose(log_);
     }
@@ -128,8 +128,9 @@ TEST_F(ReportTest, RebootRequiredFollowsDriverNotSupportedEvenUnmatched) {
 TEST_F(ReportTest, NoMatchedAdapterGivesCode12AndEmptyLog) {
     std::vector<AdapterRecord> records(2);
     print_qik_execution(records);
-    EXPECT_NE(result().find("<Message id=\"12\">\n\t\t\tUpdate failure. No supported devices found."),
-              std::string::npos);
+    EXPECT_NE(
+        result().find("<Message id=\"12\">\n\t\t\tUpdate failure. No supported devices found."),
+        std::string::npos);
     EXPECT_EQ(log(), "");
 }
 
@@ -144,10 +145,10 @@ TEST(XmlEscape, MarkupControlAndInvalidUtf8) {
         {"\xE2\x82\xAC euro", "\xE2\x82\xAC euro"},
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"bad\xC3", "bad?"},
-        {"\xC0\xAF", "??"},                // overlong
-        {"\xED\xA0\x80", "???"},           // surrogate
-        {"\xEF\xBF\xBE", "???"},           // U+FFFE
-        {"\xF5\x80\x80\x80", "????"},      // beyond U+10FFFF
+        {"\xC0\xAF", "??"},            // overlong
+        {"\xED\xA0\x80", "???"},       // surrogate
+        {"\xEF\xBF\xBE", "???"},       // U+FFFE
+        {"\xF5\x80\x80\x80", "????"},  // beyond U+10FFFF
         {"\x80x", "?x"},
     };
     for (const auto& c : cases) EXPECT_EQ(xml_escape(c.in), c.out) << c.in;

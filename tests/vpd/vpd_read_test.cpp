@@ -16,21 +16,22 @@ using Bytes = std::vector<uint8_t>;
 const std::string Signature = std::string("ZRW") + "\x01";
 const std::string Reserved(4, '\0');
 
-TEST(RegExFamVerValidation, AcceptsOnlyShortDottedVersions) {
+TEST(IsValidFamilyText, AcceptsOnlyShortDottedVersions) {
     const struct {
         const char* text;
-        int result;
+        bool valid;
     } cases[] = {
-        {"1.2", 0},      {"14.2.3", 0},    {"14.02.03", 0}, {"1.2.", 0},  {"1.2.3.4", 0},
-        {"12.34.5", 0},  {"99.99.9", 0},   {"", 1},         {"12", 1},    {"1.", 1},
-        {"123.1", 1},    {"1.234", 1},     {"1..2", 1},     {".1.2", 1},  {"1.2.3.4.5", 1},
-        {"12.34.56", 0}, {"12.34.567", 1}, {"1.2a", 1},     {"a.1.2", 1}, {"1-2.3", 1},
-        {"1 2.3", 1},
+        {"1.2", true},        {"14.2.3", true},  {"14.02.03", true},   {"1.2.", true},
+        {"1.2.3.4", true},    {"12.34.5", true}, {"99.99.9", true},    {"", false},
+        {"12", false},        {"1.", false},     {"123.1", false},     {"1.234", false},
+        {"1..2", false},      {".1.2", false},   {"1.2.3.4.5", false}, {"12.34.56", true},
+        {"12.34.567", false}, {"1.2a", false},   {"a.1.2", false},     {"1-2.3", false},
+        {"1 2.3", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(RegExFamVerValidation(c.text), c.result) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(is_valid_family_text(c.text), c.valid) << c.text;
 }
 
-// What ProcessVPDReturn finds; a null text when it finds none.
+// What parse_family_version finds; a null text when it finds none.
 struct Family {
     const char* text;
     int major, minor, build;
@@ -40,8 +41,8 @@ constexpr Family NoFamily{nullptr, 0, 0, 0};
 struct ImageCase {
     const char* name;
     Bytes image;
-    int signature;  // chkOrvaSig
-    int keyword;    // GetVpdFamVer: negative code, 0, or 1 for "some offset"
+    int signature;  // vpd_signature
+    int keyword;    // family_keyword_offset: negative code, 0, or 1 for "some offset"
     Family family;
 };
 
@@ -87,13 +88,13 @@ std::vector<ImageCase> image_cases() {
 TEST(VpdParsers, ReadTheFamilyVersionKeyword) {
     for (const ImageCase& c : image_cases()) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(chkOrvaSig(c.image), c.signature);
-        const int keyword = GetVpdFamVer(c.image);
+        EXPECT_EQ(vpd_signature(c.image), c.signature);
+        const int keyword = family_keyword_offset(c.image);
         EXPECT_EQ(keyword > 1 ? 1 : keyword, c.keyword);
 
         int major = -1, minor = -1, build = -1;
         char text[16] = "untouched";
-        const int result = ProcessVPDReturn(c.image, major, minor, build, text);
+        const int result = parse_family_version(c.image, major, minor, build, text);
         if (c.family.text == nullptr) {
             EXPECT_EQ(result, 1);
             EXPECT_STREQ(text, "untouched");
@@ -109,9 +110,9 @@ TEST(VpdParsers, ReadTheFamilyVersionKeyword) {
 }
 
 TEST(VpdParsers, KeywordOffsetCountsFromTheStartOfTheImage) {
-    EXPECT_EQ(GetVpdFamVer(make_vpd("ID", {{"V0", "1.2"}}, 8)), 8);
-    EXPECT_EQ(GetVpdFamVer(make_vpd("ID", {{"PN", "X1"}, {"V0", "1.2"}}, 8)), 13);
-    EXPECT_EQ(GetVpdFamVer(make_vpd("ID", {{"V1", Signature}, {"V2", "FFV1.2"}}, 8)), 15);
+    EXPECT_EQ(family_keyword_offset(make_vpd("ID", {{"V0", "1.2"}}, 8)), 8);
+    EXPECT_EQ(family_keyword_offset(make_vpd("ID", {{"PN", "X1"}, {"V0", "1.2"}}, 8)), 13);
+    EXPECT_EQ(family_keyword_offset(make_vpd("ID", {{"V1", Signature}, {"V2", "FFV1.2"}}, 8)), 15);
 }
 
 // Each image is held in a buffer of exactly its own size, so a read past the
@@ -135,11 +136,11 @@ TEST(VpdParsers, LengthsReachingPastTheImageMakeItUnusable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(chkOrvaSig(c.image), c.signature);
-        EXPECT_EQ(GetVpdFamVer(c.image), c.signature);
+        EXPECT_EQ(vpd_signature(c.image), c.signature);
+        EXPECT_EQ(family_keyword_offset(c.image), c.signature);
         int major = 0, minor = 0, build = 0;
         char text[16] = "";
-        EXPECT_EQ(ProcessVPDReturn(c.image, major, minor, build, text), 1);
+        EXPECT_EQ(parse_family_version(c.image, major, minor, build, text), 1);
     }
 }
 
@@ -149,11 +150,11 @@ TEST(VpdParsers, EveryTruncatedImageIsUnusable) {
         const Bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
         int major = 0, minor = 0, build = 0;
         char text[16] = "";
-        EXPECT_EQ(ProcessVPDReturn(part, major, minor, build, text), 1) << size;
+        EXPECT_EQ(parse_family_version(part, major, minor, build, text), 1) << size;
     }
     int major = 0, minor = 0, build = 0;
     char text[16] = "";
-    EXPECT_EQ(ProcessVPDReturn(whole, major, minor, build, text), 0);
+    EXPECT_EQ(parse_family_version(whole, major, minor, build, text), 0);
 }
 
 // --- reading through the library ---
@@ -177,7 +178,9 @@ class VpdRead : public ::testing::Test {
             nvram.resize(VpdNvramOffset + image.size());
         std::memcpy(nvram.data() + VpdNvramOffset, image.data(), image.size());
     }
-    uint32_t family(char (&text)[16]) { return get_fam_ver(2, Handle, info_, text); }
+    uint32_t family(char (&text)[16]) {
+        return read_installed_family_version(2, Handle, info_, text);
+    }
 
     FirmwareInfoRecord info_{};
 };
@@ -187,7 +190,7 @@ TEST_F(VpdRead, ShortImageKeepsTheWholeAreaAsFirstRead) {
     Bytes image = make_vpd("ID", {{"V0", "1.2"}}, 8, 256);
     image[200] = 0xAB;
     put_nvram_vpd(image);
-    const std::optional<VpdBuffer> vpd = GetVPDBuff(Handle, VpdNvramOffset, 2);
+    const std::optional<VpdBuffer> vpd = read_nvram_vpd(Handle, VpdNvramOffset, 2);
     ASSERT_TRUE(vpd);
     ASSERT_EQ(vpd->size(), VpdAreaWords);
     EXPECT_EQ(std::vector<uint8_t>(vpd_bytes(*vpd).begin(), vpd_bytes(*vpd).end()), image);
@@ -201,7 +204,7 @@ TEST_F(VpdRead, LongImageIsReadWhole) {
     const Bytes image = make_vpd(std::string(100, 'I'), {{"V0", "3.4.5"}}, 200, 0);
     function().nvram.resize(4096);
     put_nvram_vpd(image);
-    const std::optional<VpdBuffer> vpd = GetVPDBuff(Handle, VpdNvramOffset, 2);
+    const std::optional<VpdBuffer> vpd = read_nvram_vpd(Handle, VpdNvramOffset, 2);
     ASSERT_TRUE(vpd);
     const std::size_t words = 100 + (8 + 203) + 4;
     ASSERT_EQ(vpd->size(), words);
@@ -216,11 +219,11 @@ TEST_F(VpdRead, FailedOrUnusableReadsGiveNoBuffer) {
         reset();
         put_nvram_vpd(make_vpd("ID", {{"V0", "1.2"}}, 8));
         fake_adpm().fail("AdpmReadFirmware", 3, failing);
-        EXPECT_FALSE(GetVPDBuff(Handle, VpdNvramOffset, 2)) << "read " << failing;
+        EXPECT_FALSE(read_nvram_vpd(Handle, VpdNvramOffset, 2)) << "read " << failing;
         EXPECT_EQ(fake_adpm().diagOpen[Handle], 0);
     }
     function().nvram[VpdNvramOffset] = 0;
-    EXPECT_FALSE(GetVPDBuff(Handle, VpdNvramOffset, 2));
+    EXPECT_FALSE(read_nvram_vpd(Handle, VpdNvramOffset, 2));
 }
 
 TEST_F(VpdRead, FamilyVersionOrBootcodeFallback) {

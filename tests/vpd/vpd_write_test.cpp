@@ -87,7 +87,8 @@ TEST_F(FamilyRewrite, KeywordCases) {
     for (const auto& c : cases) {
         SetUp();
         std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, c.before, c.rvBefore));
-        ASSERT_EQ(UpdateFWFamVer(vpd, Handle, 2, VpdNvramOffset, c.family), 0) << c.name;
+        ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.family), 0)
+            << c.name;
         const std::vector<uint8_t> expected = make_vpd(Identifier, c.after, c.rvAfter);
         EXPECT_EQ(bytes_of(vpd), expected) << c.name;
         EXPECT_EQ(nvram_vpd(), expected) << c.name;
@@ -96,7 +97,7 @@ TEST_F(FamilyRewrite, KeywordCases) {
 
 TEST_F(FamilyRewrite, WritesBackInsideOneDiagnosticBracket) {
     std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, {{"V0", "7.10.3"}}, 20));
-    ASSERT_EQ(UpdateFWFamVer(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 0);
+    ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 0);
     EXPECT_EQ(fake().calls,
               (std::vector<std::string>{"AdpmInitDiag(5)=0", "AdpmWriteFirmware(5,256,64)=0",
                                         "AdpmUnInitDiag(5)=0"}));
@@ -117,7 +118,7 @@ TEST_F(FamilyRewrite, ReservedBytesFollowTheChecksum) {
         const std::size_t areaEnd = 3 + 15 + 3 + 3 + c.oldFamily.size() + 3 + 6;
         for (uint8_t i = 0; i < 5; ++i) image[areaEnd - 5 + i] = static_cast<uint8_t>(0xA1 + i);
         std::vector<uint32_t> vpd = vpd_words(image);
-        ASSERT_EQ(UpdateFWFamVer(vpd, Handle, 2, VpdNvramOffset, c.newFamily), 0);
+        ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.newFamily), 0);
         const std::vector<uint8_t> after = bytes_of(vpd);
         const std::size_t checksumAt = areaEnd - c.tail.size() - 1;
         EXPECT_EQ(std::vector<uint8_t>(after.begin() + static_cast<long>(checksumAt) + 1,
@@ -157,7 +158,8 @@ TEST_F(FamilyRewrite, RefusesWhatCannotBeRewrittenInPlace) {
         SetUp();
         std::vector<uint32_t> vpd = vpd_words(c.image);
         const std::vector<uint32_t> before = vpd;
-        EXPECT_EQ(UpdateFWFamVer(vpd, Handle, 2, VpdNvramOffset, c.family), 1) << c.name;
+        EXPECT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.family), 1)
+            << c.name;
         EXPECT_EQ(vpd, before) << c.name;
         EXPECT_TRUE(fake().calls_of("AdpmWriteFirmware").empty()) << c.name;
     }
@@ -165,12 +167,12 @@ TEST_F(FamilyRewrite, RefusesWhatCannotBeRewrittenInPlace) {
 
 TEST_F(FamilyRewrite, ShortBufferAndFailedWriteGiveOne) {
     std::vector<uint32_t> shortVpd = vpd_words(make_vpd(Identifier, {{"V0", "7.1"}}, 8, 128));
-    EXPECT_EQ(UpdateFWFamVer(shortVpd, Handle, 2, VpdNvramOffset, "7.2"), 1);
+    EXPECT_EQ(write_nvram_family_version(shortVpd, Handle, 2, VpdNvramOffset, "7.2"), 1);
     EXPECT_TRUE(fake().calls.empty());
 
     fake().fail("AdpmWriteFirmware", 3);
     std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, {{"V0", "7.10.3"}}, 20));
-    EXPECT_EQ(UpdateFWFamVer(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 1);
+    EXPECT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 1);
     EXPECT_EQ(fake().diagOpen[Handle], 0);
 }
 
@@ -181,7 +183,7 @@ constexpr const char* VpdCommand =
     "./nicflsh 0a1b2c3d4e5f upgrade -noreset -vpd VpdUpdate.txt >/dev/null 2>&1";
 
 int update_from_template(const char* templatePath, std::string_view family) {
-    return UpdateExtVpdFamVer({}, Handle, 2, family, 0, 0x7A0B, Mac, templatePath, program_device);
+    return write_template_family_version(2, family, 0x7A0B, Mac, templatePath, program_device);
 }
 
 TEST(VpdTemplate, RewritesTheFamilyLine) {
