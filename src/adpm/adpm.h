@@ -162,6 +162,34 @@ static_assert(sizeof(AdpmApi) == AdpmCallCount * sizeof(AdpmApi::AdpmGetVersion)
 // The calls in use for this run.
 extern AdpmApi Adpm;
 
+// The library's session for as long as it lives: AdpmInitialize when it
+// begins, AdpmUninitialize when it ends, whatever the first answered.
+class AdpmSession {
+  public:
+    AdpmSession() : result_(Adpm.AdpmInitialize()) {}
+    AdpmSession(const AdpmSession&) = delete;
+    AdpmSession& operator=(const AdpmSession&) = delete;
+    ~AdpmSession() { Adpm.AdpmUninitialize(); }
+
+    // What AdpmInitialize answered.
+    uint32_t result() const { return result_; }
+
+  private:
+    uint32_t result_;
+};
+
+// Diagnostic access to one function's NVRAM for as long as it lives.
+class DiagnosticAccess {
+  public:
+    explicit DiagnosticAccess(uint32_t handle) : handle_(handle) { Adpm.AdpmInitDiag(handle); }
+    DiagnosticAccess(const DiagnosticAccess&) = delete;
+    DiagnosticAccess& operator=(const DiagnosticAccess&) = delete;
+    ~DiagnosticAccess() { Adpm.AdpmUnInitDiag(handle_); }
+
+  private:
+    uint32_t handle_;
+};
+
 // Keeps the loaded library open for as long as it lives.
 class AdpmLibrary {
   public:

@@ -81,18 +81,14 @@ bool word_readable(uint32_t handle, uint32_t offset) {
 // The NVRAM ends where a one-word read first fails: the last readable word
 // is looked for by halving, inside one diagnostic bracket.
 uint32_t nvram_size(uint32_t handle) {
-    Adpm.AdpmInitDiag(handle);
-    uint32_t size = 0;
-    if (word_readable(handle, 0)) {
-        uint32_t readable = 0, unreadable = MaxNvramBytes / 4;  // in words
-        while (unreadable - readable > 1) {
-            const uint32_t middle = readable + (unreadable - readable) / 2;
-            (word_readable(handle, middle * 4) ? readable : unreadable) = middle;
-        }
-        size = (readable + 1) * 4;
+    const DiagnosticAccess access(handle);
+    if (!word_readable(handle, 0)) return 0;
+    uint32_t readable = 0, unreadable = MaxNvramBytes / 4;  // in words
+    while (unreadable - readable > 1) {
+        const uint32_t middle = readable + (unreadable - readable) / 2;
+        (word_readable(handle, middle * 4) ? readable : unreadable) = middle;
     }
-    Adpm.AdpmUnInitDiag(handle);
-    return size;
+    return (readable + 1) * 4;
 }
 
 std::string mac_digits(const NicInfoExRecord& info) {
@@ -211,7 +207,8 @@ Capture read_server(bool withNvram) {
     Capture capture;
     capture.withNvram = withNvram;
     Adpm.AdpmGetVersion(&capture.major, &capture.minor, &capture.build);
-    capture.initResult = Adpm.AdpmInitialize();
+    const AdpmSession session;
+    capture.initResult = session.result();
     if (capture.initResult == AdpmSuccess) {
         capture.countResult = Adpm.AdpmGetNumPhyNic(&capture.count);
         if (capture.countResult == AdpmSuccess) capture.functions = read_functions(capture);
@@ -221,6 +218,5 @@ Capture read_server(bool withNvram) {
         for (AdapterCapture& a : capture.adapters)
             read_adapter(a, capture.functions, dump ? &*dump : nullptr);
     }
-    Adpm.AdpmUninitialize();
     return capture;
 }

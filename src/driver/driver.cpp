@@ -175,12 +175,12 @@ int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
     return status;
 }
 
-// Steps from AdpmInitialize to AdpmUninitialize, which runs whatever the
-// outcome; the exit status.
+// Steps inside the library's session; the exit status.
 int run_with_library(const ConfigList& config, const CommandLine& line, RunOutput& output) {
     int status = 0;
     uint32_t count = 0;
-    if (Adpm.AdpmInitialize() != AdpmSuccess) {
+    const AdpmSession session;
+    if (session.result() != AdpmSuccess) {
         report_run_failure(ResultCode::LibraryInitFailed);
     } else if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
         report_run_failure(ResultCode::AdapterListFailed);
@@ -189,7 +189,6 @@ int run_with_library(const ConfigList& config, const CommandLine& line, RunOutpu
     } else {
         status = update_adapters(records, config, line, output);
     }
-    Adpm.AdpmUninitialize();
     return status;
 }
 

@@ -99,11 +99,11 @@ void make_plan(Plan& plan) {
         plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), table_problem(error)};
         return;
     }
-    if (Adpm.AdpmInitialize() != AdpmSuccess)
+    const AdpmSession session;
+    if (session.result() != AdpmSuccess)
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryInitFailed), {}};
     else
         plan_with_library(plan, config);
-    Adpm.AdpmUninitialize();
 }
 
 }  // namespace

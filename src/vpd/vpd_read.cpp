@@ -37,11 +37,9 @@ uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoReco
 }  // namespace
 
 uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words) {
-    Adpm.AdpmInitDiag(handle);
-    const uint32_t result = Adpm.AdpmReadFirmware(
-        handle, nvramOffset, words.data(), static_cast<uint32_t>(words.size()), AdpmAccessKey);
-    Adpm.AdpmUnInitDiag(handle);
-    return result;
+    const DiagnosticAccess access(handle);
+    return Adpm.AdpmReadFirmware(handle, nvramOffset, words.data(),
+                                 static_cast<uint32_t>(words.size()), AdpmAccessKey);
 }
 
 std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, uint32_t) {

@@ -109,11 +109,9 @@ std::optional<std::vector<uint8_t>> rebuild_area(std::span<const uint8_t> image,
 }
 
 bool write_vpd_area(VpdArea vpd, uint32_t handle, uint32_t nvramOffset) {
-    Adpm.AdpmInitDiag(handle);
-    const uint32_t result =
-        Adpm.AdpmWriteFirmware(handle, nvramOffset, vpd.data(), VpdAreaWords, AdpmAccessKey);
-    Adpm.AdpmUnInitDiag(handle);
-    return result == AdpmSuccess;
+    const DiagnosticAccess access(handle);
+    return Adpm.AdpmWriteFirmware(handle, nvramOffset, vpd.data(), VpdAreaWords, AdpmAccessKey) ==
+           AdpmSuccess;
 }
 
 // Puts the rebuilt VPD-R area in place; false when the image has none that
