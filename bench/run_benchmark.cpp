@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +15,8 @@
 
 #include "adapter/inventory.h"
 #include "config/config.h"
-#include "engine/engine.h"
+#include "engine/run_context.h"
+#include "engine/update_sequence.h"
 #include "report/report.h"
 #include "support/fake_adpm.h"
 #include "support/vpd_image.h"
@@ -55,46 +57,52 @@ FakeFunction add_in_function(uint32_t n) {
 }
 
 // A scratch working directory holding the demo's table and VPD template.
-struct WorkingDirectory {
+struct ScratchDirectory {
     fs::path previous = fs::current_path();
     fs::path dir;
-    WorkingDirectory() {
+    ScratchDirectory() {
         char pattern[] = "/tmp/qik_run_benchXXXXXX";
         dir = mkdtemp(pattern);
         for (const char* name : {"vxlkqfw.cfg", "vpd_7a06.txt"})
             fs::copy_file(fs::path(DEMO_DIR) / name, dir / name);
         fs::current_path(dir);
     }
-    ~WorkingDirectory() {
+    ~ScratchDirectory() {
         fs::current_path(previous);
         fs::remove_all(dir);
     }
 };
 
 void BM_WholeRunWithoutSpawning(benchmark::State& state) {
-    const WorkingDirectory cwd;
+    const ScratchDirectory cwd;
     const ConfigList config = read_config("vxlkqfw.cfg");
     std::FILE* devnull = std::fopen("/dev/null", "w");
-    ResultStream = devnull;
-    InventoryLogStream = devnull;
     long commands = 0;
-    const CommandRunner saved = RunToolCommand;
-    RunToolCommand = [&commands](const char*) {
+    const ToolRunner tools([&commands](const char*) {
         ++commands;
         return 0;
-    };
+    });
+    const volatile std::sig_atomic_t neverStop = 0;
     const auto functions = static_cast<uint32_t>(state.range(0));
     for (auto _ : state) {
         FakeAdpm& fake = install_fake_adpm();
         for (uint32_t n = 0; n < functions; ++n) fake.functions.push_back(add_in_function(n));
+        const RunContext run{
+            .adpm = fake.api,
+            .tools = tools,
+            .directory = process_working_directory(),
+            .stopRequested = neverStop,
+            .progress = Progress(),
+            .vpdDiagnostics = stdout,
+            .result = devnull,
+            .inventoryLog = devnull,
+        };
         std::vector<AdapterRecord> records(functions);
-        take_inventory(records, config.head(), "");
-        run_updates(records, 0);
-        print_qik_execution(records);
-        restore_device_state(records);
+        take_inventory(run.adpm, records, config.head(), "");
+        run_updates(run, records, 0);
+        print_qik_execution(run.result, run.inventoryLog, records);
+        restore_device_state(run.adpm, records);
     }
-    RunToolCommand = saved;
-    ResultStream = InventoryLogStream = nullptr;
     std::fclose(devnull);
     state.counters["commands"] =
         benchmark::Counter(static_cast<double>(commands), benchmark::Counter::kAvgIterations);

@@ -137,7 +137,7 @@ std::vector<NotedPort> ports_of_this_boot(std::string_view text, const std::stri
 }
 
 // True when the port is disabled, or known not to be here: its line goes.
-bool disable_port(const NotedPort& port, const FindPort& find) {
+bool disable_port(const AdpmApi& adpm, const NotedPort& port, const FindPort& find) {
     const PortLookup found = find(port.serviceName);
     if (found.answer == PortLookup::Answer::Unknown) {
         say_kept(port, "cannot find");
@@ -149,7 +149,7 @@ bool disable_port(const NotedPort& port, const FindPort& find) {
                     "no port of this server has that MAC and name");
         return true;
     }
-    if (Adpm.AdpmEnableDevice(found.handle, 0) == AdpmSuccess) return true;
+    if (adpm.AdpmEnableDevice(found.handle, 0) == AdpmSuccess) return true;
     say_kept(port, "cannot disable");
     return false;
 }
@@ -218,7 +218,8 @@ bool note_enabled(std::string_view mac, std::string_view serviceName) {
     return line && append_synced(*line);
 }
 
-void disable_noted_ports(std::span<const NotedPort> asked, const FindPort& find) {
+void disable_noted_ports(const AdpmApi& adpm, std::span<const NotedPort> asked,
+                         const FindPort& find) {
     const Note note = read_note();
     if (note.state == NoteState::Unreadable) set_aside_note();
     const std::optional<std::string> boot = this_boot_id();
@@ -238,7 +239,7 @@ void disable_noted_ports(std::span<const NotedPort> asked, const FindPort& find)
     std::string kept;
     for (const NotedPort& port : ports) {
         if (!settled.emplace(lower_case(port.mac), port.serviceName).second) continue;
-        if (!disable_port(port, find)) kept += note_line(port).value_or("");
+        if (!disable_port(adpm, port, find)) kept += note_line(port).value_or("");
     }
     store_note(kept, note.state);
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "adpm/adpm.h"
+
 inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
 // Where a note that cannot be read whole is set aside for a person.
 inline constexpr std::string_view EnabledNoteSetAsideName = "qik_enabled.txt.unread";
@@ -54,4 +56,5 @@ using FindPort = std::function<PortLookup(std::string_view serviceName)>;
 // service name. Lines of another boot, of no present port or not of the
 // note's form are dropped, each with a line on standard error; a failed
 // disable keeps its line. A note that cannot be read whole is set aside.
-void disable_noted_ports(std::span<const NotedPort> asked, const FindPort& find);
+void disable_noted_ports(const AdpmApi& adpm, std::span<const NotedPort> asked,
+                         const FindPort& find);

@@ -23,10 +23,10 @@ uint32_t bootcode_text(const FirmwareInfoRecord& info, std::span<char> text) {
 
 }  // namespace
 
-bool read_firmware_info(uint32_t handle, FirmwareInfoRecord& info) {
+bool read_firmware_info(const AdpmApi& adpm, uint32_t handle, FirmwareInfoRecord& info) {
     info = FirmwareInfoRecord{};
     info.version = FirmwareInfoRecordVersion;
-    return Adpm.AdpmGetFirmwareInfo(handle, &info) == AdpmSuccess;
+    return adpm.AdpmGetFirmwareInfo(handle, &info) == AdpmSuccess;
 }
 
 uint32_t read_installed_version(InstalledForm form, const FirmwareInfoRecord& info,

@@ -9,7 +9,7 @@
 #include "adpm/adpm.h"
 
 // Fetches the record; false when the call fails.
-bool read_firmware_info(uint32_t handle, FirmwareInfoRecord& info);
+bool read_firmware_info(const AdpmApi& adpm, uint32_t handle, FirmwareInfoRecord& info);
 
 // Where the firmware information holds a component's installed version.
 struct InstalledForm {

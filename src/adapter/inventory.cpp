@@ -85,16 +85,16 @@ void read_components(AdapterRecord& record, const FirmwareInfoRecord& info) {
         record.*c.number = read_installed_version(c.form, info, record.*c.text);
 }
 
-void read_installed_versions(AdapterRecord& record) {
+void read_installed_versions(const AdpmApi& adpm, AdapterRecord& record) {
     FirmwareInfoRecord info;
-    if (!read_firmware_info(record.handle, info)) {
+    if (!read_firmware_info(adpm, record.handle, info)) {
         // Nothing installed is known, so nothing may be programmed; the
         // adapter is still reported, with the reason.
         record.status = code_of(ResultCode::AdapterListFailed);
         return;
     }
     record.extVpd = info.extVpd;
-    record.familyVersion = read_installed_family_version(record.adapterType, record.handle, info,
+    record.familyVersion = read_installed_family_version(adpm, record.handle, info,
                                                          std::span<char>(record.familyVersionText));
     record.extPhy = make_ext_phy_record(info, *record.config);
     read_components(record, info);
@@ -121,10 +121,10 @@ void copy_identity(const PhyNicRecord& nic, AdapterRecord& record) {
 
 // The function's MAC digits and chip revision id; false when the library
 // does not answer.
-bool read_nic_info(uint32_t handle, NicInfoExRecord& info) {
+bool read_nic_info(const AdpmApi& adpm, uint32_t handle, NicInfoExRecord& info) {
     info = NicInfoExRecord{};
     info.version = NicInfoExRecordVersion;
-    return Adpm.AdpmGetVXLRNicInfoEx(handle, &info) == AdpmSuccess;
+    return adpm.AdpmGetVXLRNicInfoEx(handle, &info) == AdpmSuccess;
 }
 
 // The 12 lower-case hex digits the tool knows the function by.
@@ -138,9 +138,9 @@ std::string mac_text(const NicInfoExRecord& info) {
 
 // Enables a disabled function of the run once its MAC is known and it is
 // noted. False when a library call of the inventory fails.
-bool enable_for_run(uint32_t handle, AdapterRecord& record) {
+bool enable_for_run(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record) {
     NicInfoExRecord info;
-    if (!read_nic_info(handle, info)) return false;
+    if (!read_nic_info(adpm, handle, info)) return false;
     copy_text(record.macText, mac_text(info));
     // A port that cannot be noted is not enabled: a run killed later would
     // leave it on the network for good.
@@ -153,34 +153,34 @@ bool enable_for_run(uint32_t handle, AdapterRecord& record) {
         return true;
     }
     record.enableAsked = 1;
-    const uint32_t result = Adpm.AdpmEnableDevice(handle, 1);
+    const uint32_t result = adpm.AdpmEnableDevice(handle, 1);
     if (result != AdpmSuccess && result != AdpmEnableAlreadyOn) record.selected = 0;
     return true;
 }
 
 // False when a library call fails.
-bool select_for_run(uint32_t handle, AdapterRecord& record, std::string_view skipText,
-                    Enabling enabling) {
+bool select_for_run(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record,
+                    std::string_view skipText, Enabling enabling) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
     if (record.selected == 0 || record.wasEnabled != 0 || enabling == Enabling::LeaveAsIs)
         return true;
-    return enable_for_run(handle, record);
+    return enable_for_run(adpm, handle, record);
 }
 
 // First pass: identity and selection. False when a library call fails.
-bool identify(uint32_t handle, AdapterRecord& record, std::string_view skipText,
-              Enabling enabling) {
+bool identify(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record,
+              std::string_view skipText, Enabling enabling) {
     PhyNicRecord nic = blank_phy_nic();
-    if (Adpm.AdpmGetPhyNic(handle, &nic) != AdpmSuccess) return false;
+    if (adpm.AdpmGetPhyNic(handle, &nic) != AdpmSuccess) return false;
     copy_identity(nic, record);
-    if (Adpm.AdpmGetServiceName(handle, record.serviceName, sizeof record.serviceName) !=
+    if (adpm.AdpmGetServiceName(handle, record.serviceName, sizeof record.serviceName) !=
         AdpmSuccess)
         return false;
     record.serviceName[sizeof record.serviceName - 1] = '\0';
     record.wasEnabled = nic.enabled;
     return nic.adapterType != AdapterTypeHandled ||
-           select_for_run(handle, record, skipText, enabling);
+           select_for_run(adpm, handle, record, skipText, enabling);
 }
 
 AdapterIdentity identity_of(const AdapterRecord& record) {
@@ -189,24 +189,24 @@ AdapterIdentity identity_of(const AdapterRecord& record) {
 }
 
 // Second pass, for a selected adapter whose handle is current again.
-bool describe(AdapterRecord& record, ConfigEntry* configList) {
+bool describe(const AdpmApi& adpm, AdapterRecord& record, ConfigEntry* configList) {
     PhyNicRecord nic = blank_phy_nic();
     NicInfoExRecord info;
-    if (Adpm.AdpmGetPhyNic(record.handle, &nic) != AdpmSuccess ||
-        !read_nic_info(record.handle, info))
+    if (adpm.AdpmGetPhyNic(record.handle, &nic) != AdpmSuccess ||
+        !read_nic_info(adpm, record.handle, info))
         return false;
     copy_text(record.macText, mac_text(info));
     record.chipRev = chip_revision(record.adapterType, info.chipRevisionId);
     std::snprintf(record.chipRevText, sizeof record.chipRevText, "%02x", record.chipRev);
     record.config = find_config(identity_of(record), configList);
-    if (record.config != nullptr) read_installed_versions(record);
+    if (record.config != nullptr) read_installed_versions(adpm, record);
     return true;
 }
 
 }  // namespace
 
-int take_inventory(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
-                   Enabling enabling) {
+int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, ConfigEntry* configList,
+                   const char* skipText, Enabling enabling) {
     const auto count = static_cast<uint32_t>(records.size());
     std::vector<uint32_t> handles;
     try {
@@ -214,19 +214,19 @@ int take_inventory(std::span<AdapterRecord> records, ConfigEntry* configList, co
     } catch (const std::bad_alloc&) {
         return InventoryFailed;
     }
-    if (Adpm.AdpmGetAllPhyNicHandles(handles.data(), count) != AdpmSuccess) return InventoryFailed;
+    if (adpm.AdpmGetAllPhyNicHandles(handles.data(), count) != AdpmSuccess) return InventoryFailed;
 
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (std::size_t i = 0; i < records.size(); ++i)
-        if (!identify(handles[i], records[i], skip, enabling)) return InventoryFailed;
+        if (!identify(adpm, handles[i], records[i], skip, enabling)) return InventoryFailed;
 
     // Handles may change here; from now on each is found again by its
     // service name, which the refresh leaves alone.
-    if (Adpm.AdpmRefreshData() != AdpmSuccess) return InventoryFailed;
+    if (adpm.AdpmRefreshData() != AdpmSuccess) return InventoryFailed;
     for (AdapterRecord& record : records) {
-        if (Adpm.AdpmGetHandleByServiceName(record.serviceName, &record.handle) != AdpmSuccess)
+        if (adpm.AdpmGetHandleByServiceName(record.serviceName, &record.handle) != AdpmSuccess)
             return InventoryFailed;
-        if (record.selected == 0 || describe(record, configList)) continue;
+        if (record.selected == 0 || describe(adpm, record, configList)) continue;
         // Left disabled, a function may not answer: it is only not known.
         if (enabling == Enabling::LeaveAsIs && record.wasEnabled == 0) continue;
         return InventoryFailed;
@@ -270,18 +270,19 @@ std::vector<NotedPort> asked_ports(std::span<const AdapterRecord> records) {
     return asked;
 }
 
-PortLookup port_with_handle(uint32_t handle) {
+PortLookup port_with_handle(const AdpmApi& adpm, uint32_t handle) {
     NicInfoExRecord info;
-    if (!read_nic_info(handle, info)) return {PortLookup::Answer::Unknown, 0, {}};
+    if (!read_nic_info(adpm, handle, info)) return {PortLookup::Answer::Unknown, 0, {}};
     return {PortLookup::Answer::Port, handle, mac_text(info)};
 }
 
 // After a complete inventory every record's handle is current; the MAC of a
 // function the run did not describe is read now.
-PortLookup port_among(std::span<const AdapterRecord> records, std::string_view serviceName) {
+PortLookup port_among(const AdpmApi& adpm, std::span<const AdapterRecord> records,
+                      std::string_view serviceName) {
     for (const AdapterRecord& r : records) {
         if (field_text(r.serviceName) != serviceName) continue;
-        if (field_text(r.macText).empty()) return port_with_handle(r.handle);
+        if (field_text(r.macText).empty()) return port_with_handle(adpm, r.handle);
         return {PortLookup::Answer::Port, r.handle, std::string(field_text(r.macText))};
     }
     return {PortLookup::Answer::NoPort, 0, {}};
@@ -289,20 +290,22 @@ PortLookup port_among(std::span<const AdapterRecord> records, std::string_view s
 
 // After a failed inventory the library may fail again: a port it does not
 // find is not known to be gone.
-PortLookup port_by_name(std::string_view serviceName) {
+PortLookup port_by_name(const AdpmApi& adpm, std::string_view serviceName) {
     uint32_t handle = 0;
-    if (Adpm.AdpmGetHandleByServiceName(std::string(serviceName).c_str(), &handle) != AdpmSuccess)
+    if (adpm.AdpmGetHandleByServiceName(std::string(serviceName).c_str(), &handle) != AdpmSuccess)
         return {PortLookup::Answer::Unknown, 0, {}};
-    return port_with_handle(handle);
+    return port_with_handle(adpm, handle);
 }
 
 }  // namespace
 
-void restore_device_state(std::span<const AdapterRecord> records) {
-    disable_noted_ports(asked_ports(records),
-                        [records](std::string_view name) { return port_among(records, name); });
+void restore_device_state(const AdpmApi& adpm, std::span<const AdapterRecord> records) {
+    disable_noted_ports(adpm, asked_ports(records), [&adpm, records](std::string_view name) {
+        return port_among(adpm, records, name);
+    });
 }
 
-void restore_device_state_by_name(std::span<const AdapterRecord> records) {
-    disable_noted_ports(asked_ports(records), port_by_name);
+void restore_device_state_by_name(const AdpmApi& adpm, std::span<const AdapterRecord> records) {
+    disable_noted_ports(adpm, asked_ports(records),
+                        [&adpm](std::string_view name) { return port_by_name(adpm, name); });
 }

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "adapter/adapter_record.h"
+#include "adpm/adpm.h"
 
 struct ConfigEntry;
 
@@ -14,8 +15,8 @@ struct ConfigEntry;
 enum class Enabling { Enable, LeaveAsIs };
 
 // Fills the zero-filled records; 0 on success, 1 on any failure.
-int take_inventory(std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
-                   Enabling enabling = Enabling::Enable);
+int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, ConfigEntry* configList,
+                   const char* skipText, Enabling enabling = Enabling::Enable);
 
 // The functions of an adapter share its firmware: a disabled one, whose own
 // firmware cannot be read, takes what its function 0 read.
@@ -25,8 +26,8 @@ uint32_t chip_revision(uint32_t adapterType, uint32_t chipRevisionId);
 
 // Disables again every port the inventory asked to enable, and those an
 // earlier, interrupted run of this boot noted (enabled_note.h).
-void restore_device_state(std::span<const AdapterRecord> records);
+void restore_device_state(const AdpmApi& adpm, std::span<const AdapterRecord> records);
 
 // The same after a failed inventory, when a record's handle may be missing or
 // older than the library's refresh: each port is found by its service name.
-void restore_device_state_by_name(std::span<const AdapterRecord> records);
+void restore_device_state_by_name(const AdpmApi& adpm, std::span<const AdapterRecord> records);

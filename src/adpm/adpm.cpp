@@ -8,8 +8,6 @@
 
 #include "common/text.h"
 
-AdpmApi Adpm{};
-
 std::string_view firmware_info_text(const FirmwareInfoRecord& info, std::size_t offset) {
     if (offset >= sizeof info) return {};
     const auto* bytes = reinterpret_cast<const char*>(&info);
@@ -68,9 +66,9 @@ bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
     return minor < 23 || (minor == 23 && build <= 5);
 }
 
-std::optional<std::string> library_version_problem() {
+std::optional<std::string> library_version_problem(const AdpmApi& adpm) {
     uint32_t major = 0, minor = 0, build = 0;
-    Adpm.AdpmGetVersion(&major, &minor, &build);
+    adpm.AdpmGetVersion(&major, &minor, &build);
     if (!library_out_of_date(major, minor, build)) return std::nullopt;
     return std::string(AdpmLibraryPath) + " is version " + std::to_string(major) + "." +
            std::to_string(minor) + "." + std::to_string(build) + "; 6.23.6 or later is needed";

@@ -159,34 +159,35 @@ inline constexpr std::size_t AdpmCallCount = 0 ADPM_CALLS(ADPM_COUNT_CALL);
 static_assert(sizeof(AdpmApi) == AdpmCallCount * sizeof(AdpmApi::AdpmGetVersion),
               "ADPM_CALLS names every member of AdpmApi");
 
-// The calls in use for this run.
-extern AdpmApi Adpm;
-
 // The library's session for as long as it lives: AdpmInitialize when it
 // begins, AdpmUninitialize when it ends, whatever the first answered.
 class AdpmSession {
   public:
-    AdpmSession() : result_(Adpm.AdpmInitialize()) {}
+    explicit AdpmSession(const AdpmApi& adpm) : adpm_(adpm), result_(adpm.AdpmInitialize()) {}
     AdpmSession(const AdpmSession&) = delete;
     AdpmSession& operator=(const AdpmSession&) = delete;
-    ~AdpmSession() { Adpm.AdpmUninitialize(); }
+    ~AdpmSession() { adpm_.AdpmUninitialize(); }
 
     // What AdpmInitialize answered.
     uint32_t result() const { return result_; }
 
   private:
+    const AdpmApi& adpm_;
     uint32_t result_;
 };
 
 // Diagnostic access to one function's NVRAM for as long as it lives.
 class DiagnosticAccess {
   public:
-    explicit DiagnosticAccess(uint32_t handle) : handle_(handle) { Adpm.AdpmInitDiag(handle); }
+    DiagnosticAccess(const AdpmApi& adpm, uint32_t handle) : adpm_(adpm), handle_(handle) {
+        adpm.AdpmInitDiag(handle);
+    }
     DiagnosticAccess(const DiagnosticAccess&) = delete;
     DiagnosticAccess& operator=(const DiagnosticAccess&) = delete;
-    ~DiagnosticAccess() { Adpm.AdpmUnInitDiag(handle_); }
+    ~DiagnosticAccess() { adpm_.AdpmUnInitDiag(handle_); }
 
   private:
+    const AdpmApi& adpm_;
     uint32_t handle_;
 };
 
@@ -202,8 +203,6 @@ class AdpmLibrary {
     // with `api` untouched and `problem` saying why, when the file is
     // missing, cannot be loaded or lacks a call.
     bool load(const char* path, AdpmApi& api, std::string& problem);
-    // The same into `Adpm`.
-    bool load(const char* path, std::string& problem) { return load(path, Adpm, problem); }
 
   private:
     void* handle_ = nullptr;
@@ -217,4 +216,4 @@ bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build);
 
 // Asks the loaded library its version; what is wrong with it, or none when
 // it is recent enough.
-std::optional<std::string> library_version_problem();
+std::optional<std::string> library_version_problem(const AdpmApi& adpm);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "adpm/adpm.h"
+#include "engine/tool_command.h"
 
 inline constexpr const char* CaptureDefaultName = "bench.json";
 // As the utility asks for a service name.
@@ -79,10 +80,10 @@ struct Capture {
 // function without its record is an adapter of its own.
 std::vector<AdapterCapture> group_functions(const std::vector<FunctionCapture>& functions);
 
-// Reads everything from the library loaded into `Adpm`, initialising and
-// releasing it; with `withNvram` also the tool's "dir" and "dumpnvram" of each
-// adapter, the dump going to a temporary file outside the working directory.
-Capture read_server(bool withNvram);
+// Reads everything through the library's calls, initialising and releasing
+// it; with `withNvram` also the tool's "dir" and "dumpnvram" of each adapter,
+// the dump going to a temporary file outside the working directory.
+Capture read_server(const AdpmApi& adpm, const ToolRunner& tools, bool withNvram);
 
 // Replaces every MAC address and every serial-number keyword of the VPD
 // images with stand-ins, the same stand-in for the same value everywhere,

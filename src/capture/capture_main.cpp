@@ -13,6 +13,7 @@
 #include "capture/capture.h"
 #include "common/file.h"
 #include "common/text.h"
+#include "engine/tool_command.h"
 
 namespace {
 
@@ -69,12 +70,13 @@ bool write_output(const std::string& path, const std::string& text) {
 
 int capture(const Options& options) {
     AdpmLibrary library;
+    AdpmApi adpm{};
     std::string problem;
-    if (!library.load(AdpmLibraryPath, problem)) {
+    if (!library.load(AdpmLibraryPath, adpm, problem)) {
         std::fprintf(stderr, "qik_capture: %s\n", problem.c_str());
         return ExitNoLibrary;
     }
-    Capture server = read_server(options.nvram);
+    Capture server = read_server(adpm, ToolRunner(), options.nvram);
     if (options.anonymize) anonymize(server);
     const BenchText bench = write_bench(server);
     for (const std::string& p : bench.problems)

@@ -12,42 +12,42 @@
 #include <string>
 
 #include "capture/capture.h"
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 #include "vpd/vpd.h"
 
 namespace {
 
-FunctionCapture read_function(uint32_t handle) {
+FunctionCapture read_function(const AdpmApi& adpm, uint32_t handle) {
     FunctionCapture f;
     f.handle = handle;
-    f.nameResult = Adpm.AdpmGetServiceName(handle, f.serviceName.data(), ServiceNameSize);
+    f.nameResult = adpm.AdpmGetServiceName(handle, f.serviceName.data(), ServiceNameSize);
     f.phyNic.version = PhyNicRecordVersion;
-    f.phyNicResult = Adpm.AdpmGetPhyNic(handle, &f.phyNic);
+    f.phyNicResult = adpm.AdpmGetPhyNic(handle, &f.phyNic);
     f.info.version = NicInfoExRecordVersion;
-    f.infoResult = Adpm.AdpmGetVXLRNicInfoEx(handle, &f.info);
+    f.infoResult = adpm.AdpmGetVXLRNicInfoEx(handle, &f.info);
     return f;
 }
 
-std::vector<FunctionCapture> read_functions(Capture& capture) {
+std::vector<FunctionCapture> read_functions(const AdpmApi& adpm, Capture& capture) {
     std::vector<uint32_t> handles(std::min(capture.count, MaxCapturedFunctions));
     capture.handlesResult =
-        Adpm.AdpmGetAllPhyNicHandles(handles.data(), static_cast<uint32_t>(handles.size()));
+        adpm.AdpmGetAllPhyNicHandles(handles.data(), static_cast<uint32_t>(handles.size()));
     std::vector<FunctionCapture> functions;
     if (capture.handlesResult != AdpmSuccess) return functions;
-    for (const uint32_t handle : handles) functions.push_back(read_function(handle));
+    for (const uint32_t handle : handles) functions.push_back(read_function(adpm, handle));
     return functions;
 }
 
 // The blob as the utility asks for it; one that does not fit its buffer is
 // asked for again in full, so that the replay answers as the library did.
-void read_ext_vpd(AdapterCapture& a, uint32_t handle) {
+void read_ext_vpd(const AdpmApi& adpm, AdapterCapture& a, uint32_t handle) {
     std::vector<uint8_t> buffer(ExtVpdCapacity);
     uint32_t length = ExtVpdCapacity;
-    a.extVpdResult = Adpm.AdpmGetExtVPD(handle, buffer.data(), &length);
+    a.extVpdResult = adpm.AdpmGetExtVPD(handle, buffer.data(), &length);
     constexpr uint32_t BufferTooSmall = 11;
     if (a.extVpdResult == BufferTooSmall && length > ExtVpdCapacity && length <= MaxExtVpdBytes) {
         buffer.assign(length, 0);
-        a.extVpdResult = Adpm.AdpmGetExtVPD(handle, buffer.data(), &length);
+        a.extVpdResult = adpm.AdpmGetExtVPD(handle, buffer.data(), &length);
     }
     a.extVpdClaimed = length;
     if (a.extVpdResult != AdpmSuccess) return;
@@ -63,30 +63,30 @@ std::vector<uint8_t> bytes_of(const std::vector<uint32_t>& words) {
 // The VPD area as the utility reads it; when that read gives nothing, the
 // area's first 64 words as they are, so that the replay finds them unusable
 // too.
-void read_vpd_area(AdapterCapture& a, uint32_t handle, uint32_t type) {
-    if (const std::optional<VpdBuffer> vpd = read_nvram_vpd(handle, VpdNvramOffset, type)) {
+void read_vpd_area(const AdpmApi& adpm, AdapterCapture& a, uint32_t handle) {
+    if (const std::optional<VpdBuffer> vpd = read_nvram_vpd(adpm, handle, VpdNvramOffset)) {
         a.vpd = bytes_of(*vpd);
         return;
     }
     std::vector<uint32_t> words(VpdAreaWords);
-    a.vpdResult = read_nvram(handle, VpdNvramOffset, words);
+    a.vpdResult = read_nvram(adpm, handle, VpdNvramOffset, words);
     if (a.vpdResult == AdpmSuccess) a.vpd = bytes_of(words);
 }
 
-bool word_readable(uint32_t handle, uint32_t offset) {
+bool word_readable(const AdpmApi& adpm, uint32_t handle, uint32_t offset) {
     uint32_t word = 0;
-    return Adpm.AdpmReadFirmware(handle, offset, &word, 1, AdpmAccessKey) == AdpmSuccess;
+    return adpm.AdpmReadFirmware(handle, offset, &word, 1, AdpmAccessKey) == AdpmSuccess;
 }
 
 // The NVRAM ends where a one-word read first fails: the last readable word
 // is looked for by halving, inside one diagnostic bracket.
-uint32_t nvram_size(uint32_t handle) {
-    const DiagnosticAccess access(handle);
-    if (!word_readable(handle, 0)) return 0;
+uint32_t nvram_size(const AdpmApi& adpm, uint32_t handle) {
+    const DiagnosticAccess access(adpm, handle);
+    if (!word_readable(adpm, handle, 0)) return 0;
     uint32_t readable = 0, unreadable = MaxNvramBytes / 4;  // in words
     while (unreadable - readable > 1) {
         const uint32_t middle = readable + (unreadable - readable) / 2;
-        (word_readable(handle, middle * 4) ? readable : unreadable) = middle;
+        (word_readable(adpm, handle, middle * 4) ? readable : unreadable) = middle;
     }
     return (readable + 1) * 4;
 }
@@ -138,13 +138,14 @@ std::vector<uint8_t> read_and_remove(const std::string& path) {
 
 // The tool's view of the adapter: whether its driver is supported, and the
 // whole NVRAM image.
-void read_with_tool(AdapterCapture& a, const FunctionCapture& through, const DumpDirectory& dump) {
+void read_with_tool(const ToolRunner& tools, AdapterCapture& a, const FunctionCapture& through,
+                    const DumpDirectory& dump) {
     if (through.infoResult != AdpmSuccess) {
         a.toolProblem = "no MAC address is known to name the adapter to the tool";
         return;
     }
     const std::string mac = mac_digits(through.info);
-    a.probeExit = probe_device(mac.c_str());
+    a.probeExit = tools.probe(mac.c_str());
     if (*a.probeExit != 0) return;
     if (dump.dir().empty()) {
         a.toolProblem = "no temporary directory could be made for the dump";
@@ -157,7 +158,7 @@ void read_with_tool(AdapterCapture& a, const FunctionCapture& through, const Dum
         a.toolProblem = "the dump command does not fit the tool's command line";
         return;
     }
-    a.dumpExit = decode_exit_status(RunToolCommand(line->c_str()));
+    a.dumpExit = tools.exit_code_of(*line);
     std::vector<uint8_t> image = read_and_remove(path);
     if (*a.dumpExit != 0) return;
     if (a.nvramSize != 0 && image.size() > a.nvramSize) image.resize(a.nvramSize);
@@ -167,8 +168,8 @@ void read_with_tool(AdapterCapture& a, const FunctionCapture& through, const Dum
     a.nvram = std::move(image);
 }
 
-void read_adapter(AdapterCapture& a, const std::vector<FunctionCapture>& functions,
-                  const DumpDirectory* dump) {
+void read_adapter(const AdpmApi& adpm, const ToolRunner& tools, AdapterCapture& a,
+                  const std::vector<FunctionCapture>& functions, const DumpDirectory* dump) {
     for (const std::size_t i : a.functions)
         if (functions[i].phyNicResult == AdpmSuccess && functions[i].phyNic.enabled != 0) {
             a.readThrough = i;
@@ -177,11 +178,11 @@ void read_adapter(AdapterCapture& a, const std::vector<FunctionCapture>& functio
     if (!a.readThrough) return;
     const FunctionCapture& through = functions[*a.readThrough];
     a.firmware.version = FirmwareInfoRecordVersion;
-    a.firmwareResult = Adpm.AdpmGetFirmwareInfo(through.handle, &a.firmware);
-    read_ext_vpd(a, through.handle);
-    read_vpd_area(a, through.handle, through.phyNic.adapterType);
-    a.nvramSize = nvram_size(through.handle);
-    if (dump != nullptr) read_with_tool(a, through, *dump);
+    a.firmwareResult = adpm.AdpmGetFirmwareInfo(through.handle, &a.firmware);
+    read_ext_vpd(adpm, a, through.handle);
+    read_vpd_area(adpm, a, through.handle);
+    a.nvramSize = nvram_size(adpm, through.handle);
+    if (dump != nullptr) read_with_tool(tools, a, through, *dump);
 }
 
 }  // namespace
@@ -203,20 +204,20 @@ std::vector<AdapterCapture> group_functions(const std::vector<FunctionCapture>& 
     return adapters;
 }
 
-Capture read_server(bool withNvram) {
+Capture read_server(const AdpmApi& adpm, const ToolRunner& tools, bool withNvram) {
     Capture capture;
     capture.withNvram = withNvram;
-    Adpm.AdpmGetVersion(&capture.major, &capture.minor, &capture.build);
-    const AdpmSession session;
+    adpm.AdpmGetVersion(&capture.major, &capture.minor, &capture.build);
+    const AdpmSession session(adpm);
     capture.initResult = session.result();
     if (capture.initResult == AdpmSuccess) {
-        capture.countResult = Adpm.AdpmGetNumPhyNic(&capture.count);
-        if (capture.countResult == AdpmSuccess) capture.functions = read_functions(capture);
+        capture.countResult = adpm.AdpmGetNumPhyNic(&capture.count);
+        if (capture.countResult == AdpmSuccess) capture.functions = read_functions(adpm, capture);
         capture.adapters = group_functions(capture.functions);
         std::optional<DumpDirectory> dump;
         if (withNvram) dump.emplace();
         for (AdapterCapture& a : capture.adapters)
-            read_adapter(a, capture.functions, dump ? &*dump : nullptr);
+            read_adapter(adpm, tools, a, capture.functions, dump ? &*dump : nullptr);
     }
     return capture;
 }

@@ -11,7 +11,7 @@
 #include "capture/capture.h"
 #include "capture/json_writer.h"
 #include "common/text.h"
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 #include "vpd/vpd.h"
 
 namespace {

@@ -12,7 +12,6 @@
 #include "adapter/ext_phy_record.h"
 #include "cfgcheck/cfgcheck.h"
 #include "common/text.h"
-#include "engine/engine.h"
 #include "engine/ext_phy.h"
 #include "engine/update_steps.h"
 #include "vpd/vpd.h"

@@ -16,8 +16,9 @@
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "engine/engine.h"
-#include "engine/progress.h"
+#include "engine/nvram_backup.h"
+#include "engine/run_context.h"
+#include "engine/update_sequence.h"
 #include "report/report.h"
 #include "report/run_output.h"
 
@@ -31,8 +32,8 @@ constexpr unsigned ExitDriverNotSupported = 0x08;
 constexpr unsigned ExitOtherFailure = 0x10;
 
 // The whole-run error form for `code`.
-void report_run_failure(ResultCode code) {
-    print_qik_error(code_of(code));
+void report_run_failure(std::FILE* result, ResultCode code) {
+    print_qik_error(result, code_of(code));
 }
 
 // A run that ends before any adapter is reported exits with its result code.
@@ -125,9 +126,9 @@ CommandAction take_result_file_name(int argc, const char* const* argv, int& i, C
 int invalid_usage(const CommandLine& line, const char* program) {
     const bool held = take_working_directory();
     if (held) {
-        RunOutput output;
+        RunOutput output(process_working_directory());
         if (output.open_result(line.resultFileName, false))
-            report_run_failure(ResultCode::InvalidUsage);
+            report_run_failure(output.result(), ResultCode::InvalidUsage);
         output.close();
     }
     std::printf("Invalid Usage:  Please try again\n");
@@ -146,87 +147,104 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
 }
 
 // Steps from the update to the report; the exit status.
-int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
+int program_and_report(RunContext& run, std::span<AdapterRecord> records, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
-    if (run_updates(records, Force) == RunAbandoned) {
-        report_run_failure(ResultCode::OutputUnopenable);
+    if (run_updates(run, records, Force) == RunAbandoned) {
+        report_run_failure(run.result, ResultCode::OutputUnopenable);
         return exit_status_of(ResultCode::OutputUnopenable);
     }
     for (const AdapterRecord& record : records)
-        if (record.config != nullptr) progress_result(record);
-    print_qik_execution(records);
+        if (record.config != nullptr) run.progress.result(record);
+    print_qik_execution(run.result, run.inventoryLog, records);
     output.close_log();
+    run.inventoryLog = nullptr;
     return static_cast<int>(exit_flags(records));
 }
 
 // Steps from the inventory to the report; the exit status. A run that stops
 // early still leaves disabled adapters disabled: an adapter the
 // administrator switched off must not stay on the network.
-int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
+int update_adapters(RunContext& run, std::span<AdapterRecord> records, const ConfigList& config,
                     const CommandLine& line, RunOutput& output) {
-    if (take_inventory(records, config.head(), line.skipList) != 0) {
-        report_run_failure(ResultCode::AdapterListFailed);
-        restore_device_state_by_name(records);
+    if (take_inventory(run.adpm, records, config.head(), line.skipList) != 0) {
+        report_run_failure(run.result, ResultCode::AdapterListFailed);
+        restore_device_state_by_name(run.adpm, records);
         return 0;
     }
     pass_over_functions_without_function0(records, line.skipList);
-    const int status = program_and_report(records, output);
-    restore_device_state(records);
+    const int status = program_and_report(run, records, output);
+    restore_device_state(run.adpm, records);
     return status;
 }
 
 // Steps inside the library's session; the exit status.
-int run_with_library(const ConfigList& config, const CommandLine& line, RunOutput& output) {
+int run_with_library(RunContext& run, const ConfigList& config, const CommandLine& line,
+                     RunOutput& output) {
     int status = 0;
     uint32_t count = 0;
-    const AdpmSession session;
+    const AdpmSession session(run.adpm);
     if (session.result() != AdpmSuccess) {
-        report_run_failure(ResultCode::LibraryInitFailed);
-    } else if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
-        report_run_failure(ResultCode::AdapterListFailed);
+        report_run_failure(run.result, ResultCode::LibraryInitFailed);
+    } else if (run.adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
+        report_run_failure(run.result, ResultCode::AdapterListFailed);
     } else if (std::vector<AdapterRecord> records; !allocate_records(records, count)) {
-        report_run_failure(ResultCode::OutOfMemory);
+        report_run_failure(run.result, ResultCode::OutOfMemory);
     } else {
-        status = update_adapters(records, config, line, output);
+        status = update_adapters(run, records, config, line, output);
     }
     return status;
 }
 
-// From the library check to the end of the run; the exit status.
-int run_sequence(const CommandLine& line, RunOutput& output) {
+// From the library check to the end of the run; the exit status. The
+// library's calls are loaded into `adpm`, the table the run reads.
+int run_sequence(RunContext& run, AdpmApi& adpm, const CommandLine& line, RunOutput& output) {
     // A missing library, or one without every call, is out of date too.
     AdpmLibrary library;
     std::string problem;
-    const bool loaded = library.load(AdpmLibraryPath, problem);
+    const bool loaded = library.load(AdpmLibraryPath, adpm, problem);
     if (!loaded) std::fprintf(stderr, "qik_programmer: %s\n", problem.c_str());
-    if (!loaded || check_adpm_ver() != 0) {
-        report_run_failure(ResultCode::LibraryOutOfDate);
+    if (!loaded || check_adpm_ver(adpm) != 0) {
+        report_run_failure(run.result, ResultCode::LibraryOutOfDate);
         return 0;
     }
     if (check_os_ver() != 0) {
-        report_run_failure(ResultCode::UnsupportedOs);
+        report_run_failure(run.result, ResultCode::UnsupportedOs);
         return 0;
     }
     const ConfigList config = read_config(ConfigFileName);
     if (!config) {
-        report_run_failure(ResultCode::ConfigUnreadable);
+        report_run_failure(run.result, ResultCode::ConfigUnreadable);
         return exit_status_of(ResultCode::ConfigUnreadable);
     }
-    return run_with_library(config, line, output);
+    return run_with_library(run, config, line, output);
 }
 
 // The run with its output files; a document that did not reach its file is
 // a failed run, whatever it says.
 int run_with_output(const CommandLine& line) {
-    RunOutput output;
+    const WorkingDirectory& directory = process_working_directory();
+    RunOutput output(directory);
     const int unopenable = exit_status_of(ResultCode::OutputUnopenable);
     if (!output.open_result(line.resultFileName, line.print)) return unopenable;
-    VpdDiagnosticStream = line.print ? stderr : stdout;
+    AdpmApi adpm{};
+    const ToolRunner tools;
+    RunContext run{
+        .adpm = adpm,
+        .tools = tools,
+        .directory = directory,
+        .stopRequested = StopRequested,
+        .progress = Progress::to_terminal(),
+        .vpdDiagnostics = line.print ? stderr : stdout,
+        .result = output.result(),
+        .inventoryLog = nullptr,
+    };
     int status = unopenable;
-    if (output.open_log())
-        status = run_sequence(line, output);
-    else
-        report_run_failure(ResultCode::OutputUnopenable);
+    if (output.open_log()) {
+        run.inventoryLog = output.log();
+        status = run_sequence(run, adpm, line, output);
+    } else {
+        report_run_failure(run.result, ResultCode::OutputUnopenable);
+    }
     return output.close() ? status : unopenable;
 }
 
@@ -258,8 +276,8 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
     return CommandAction::Run;
 }
 
-int check_adpm_ver() {
-    const std::optional<std::string> problem = library_version_problem();
+int check_adpm_ver(const AdpmApi& adpm) {
+    const std::optional<std::string> problem = library_version_problem(adpm);
     if (!problem) return 0;
     std::fprintf(stderr, "qik_programmer: %s\n", problem->c_str());
     return 1;
@@ -303,7 +321,6 @@ int run_qik_programmer(int argc, const char* const* argv) {
     }
     if (!take_working_directory()) return exit_status_of(ResultCode::OutputUnopenable);
     Force = line.force;
-    progress_to_terminal();
     catch_stop_signals();
     return run_with_output(line);
 }

@@ -27,7 +27,7 @@ enum class CommandAction { Run, Version, Help, Invalid };
 CommandAction parse_command_line(int argc, const char* const* argv, CommandLine& line);
 
 // 0 when the loaded library is recent enough, else 1.
-int check_adpm_ver();
+int check_adpm_ver(const AdpmApi& adpm);
 // Every operating system is accepted.
 int check_os_ver();
 

@@ -1,6 +1,5 @@
-// The family version of an adapter with extended VPD goes through the tool:
-// the table's VPD template, its family line rewritten, becomes
-// "VpdUpdate.txt", which the tool writes into the adapter's VPD.
+#include "engine/ext_vpd_family.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +7,8 @@
 #include <string_view>
 
 #include "common/file.h"
-#include "engine/engine.h"
 #include "vpd/vpd.h"
 #include "vpd/vpd_image.h"
-
-std::FILE* VpdDiagnosticStream = stdout;
 
 namespace {
 
@@ -61,9 +57,10 @@ bool finish_rewrite(File file) {
 // as ext4 commits the blocks of a file written again after a truncation when
 // it is closed, which cost more than all else the utility does for the
 // adapter.
-bool make_vpd_update_file(const char* templatePath, std::string_view family) {
-    const File in(std::fopen(templatePath, "r"));
-    File out = open_output_file(VpdUpdateFileName, OutputMode::Rewrite);
+bool make_vpd_update_file(const WorkingDirectory& directory, const char* templatePath,
+                          std::string_view family) {
+    const File in = directory.open_input(templatePath);
+    File out = directory.open_output(VpdUpdateFileName, OutputMode::Rewrite);
     if (!out) return false;
     const bool written = in && write_vpd_update(in.get(), out.get(), family);
     return finish_rewrite(std::move(out)) && written;
@@ -71,17 +68,20 @@ bool make_vpd_update_file(const char* templatePath, std::string_view family) {
 
 }  // namespace
 
-int write_template_family_version(uint32_t type, std::string_view familyText, uint32_t deviceId,
-                                  const char* adapterId, const char* templatePath,
-                                  ProgramDeviceFn programDevice) {
+int FamilyWriter::not_written() const {
+    std::fprintf(diagnostics, "%s\n", VpdFailedMessage);
+    return FamilyNotWritten;
+}
+
+int FamilyWriter::write_from_template(const char* adapterId, uint32_t adapterType,
+                                      std::string_view familyText, const char* templatePath) const {
     // Either failure leaves the old family version in the VPD; reporting
     // success would hide that until the next run reads it back.
-    if (!make_vpd_update_file(templatePath, familyText)) {
-        std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
-        return FamilyNotWritten;
-    }
-    const ToolResult result = programDevice(adapterId, type, FamilyTemplateOption,
-                                            VpdUpdateFileName, deviceId, NoInstalledVersion);
+    if (!make_vpd_update_file(directory, templatePath, familyText)) return not_written();
+    const int result = tools
+                           .program(adapterId, adapterType, FamilyTemplateOption, VpdUpdateFileName,
+                                    NoInstalledVersion)
+                           .result;
     const bool passedOn =
         result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;
     return passedOn ? result : FamilyNotWritten;

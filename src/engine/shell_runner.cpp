@@ -12,7 +12,7 @@
 
 #include <cerrno>
 
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 
 extern char** environ;
 

@@ -1,3 +1,5 @@
+#include "engine/update_sequence.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -13,9 +15,9 @@
 #include "adpm/adpm.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "engine/engine.h"
 #include "engine/ext_phy.h"
-#include "engine/progress.h"
+#include "engine/ext_vpd_family.h"
+#include "engine/nvram_backup.h"
 #include "engine/update_steps.h"
 #include "vpd/vpd.h"
 
@@ -23,9 +25,11 @@ namespace {
 
 // What one run_updates call keeps from record to record.
 struct Engine {
-    explicit Engine(std::span<const AdapterRecord> records) : function0s(records) {}
+    Engine(const RunContext& context, std::span<const AdapterRecord> records)
+        : run(context), function0s(records), backup(context.tools, context.directory) {}
+    const RunContext& run;
     const Function0s function0s;
-    BuImage backup;
+    NvramBackup backup;
     int32_t lastResult = 0;
     // Kept across records: a later function of an adapter takes its function
     // 0's outcome of the family step.
@@ -45,35 +49,46 @@ struct VpdImage {
     bool extended = false;
 };
 
-// Runs one step, showing it to a person at a terminal.
-template <typename Step>
-int shown_step(const AdapterRecord& r, std::string_view name, std::string_view from,
-               std::string_view to, Step step) {
-    progress_step(r, name, from, to);
-    const int result = step();
-    progress_step_done(result);
+int result_of(int result) {
     return result;
 }
 
+int result_of(const ToolOutcome& outcome) {
+    return outcome.result;
+}
+
+// Runs one step, showing it to a person at a terminal.
 template <typename Step>
-int shown_step(const AdapterRecord& r, std::string_view name, Step step) {
-    return shown_step(r, name, {}, {}, step);
+auto shown_step(const Engine& engine, const AdapterRecord& r, std::string_view name,
+                std::string_view from, std::string_view to, Step step) {
+    engine.run.progress.step(r, name, from, to);
+    const auto outcome = step();
+    engine.run.progress.step_done(result_of(outcome));
+    return outcome;
 }
 
-int run_tool_step(Engine& engine, const AdapterRecord& r, const ToolStep& s) {
-    engine.lastResult = shown_step(r, s.name, s.from, s.to, [&] {
-        return program_device(r.macText, r.adapterType, s.option, s.file.c_str(), r.deviceId,
-                              s.installedVersion);
+template <typename Step>
+auto shown_step(const Engine& engine, const AdapterRecord& r, std::string_view name, Step step) {
+    return shown_step(engine, r, name, {}, {}, step);
+}
+
+ToolOutcome run_tool_step(Engine& engine, const AdapterRecord& r, const ToolStep& s) {
+    const ToolOutcome outcome = shown_step(engine, r, s.name, s.from, s.to, [&] {
+        return engine.run.tools.program(r.macText, r.adapterType, s.option, s.file.c_str(),
+                                        s.installedVersion);
     });
-    return engine.lastResult;
+    engine.lastResult = outcome.result;
+    return outcome;
 }
 
-// The component steps, then the module step; the first nonzero tool result
-// ends them and is returned.
-int program_components(Engine& engine, const AdapterRecord& r, std::span<const ToolStep> writes) {
+// The component steps, then the module step; the first failure ends them and
+// is returned.
+ToolOutcome program_components(Engine& engine, const AdapterRecord& r,
+                               std::span<const ToolStep> writes) {
     for (const ToolStep& write : writes)
-        if (const int result = run_tool_step(engine, r, write)) return result;
-    return ToolSuccess;
+        if (const ToolOutcome outcome = run_tool_step(engine, r, write); outcome.result != 0)
+            return outcome;
+    return {ToolSuccess, 0};
 }
 
 void fail_record(AdapterRecord& r, int32_t& failedCode, int result) {
@@ -88,11 +103,11 @@ void fail_record(AdapterRecord& r, int32_t& failedCode, ResultCode code) {
 // The tool refuses to write at all after code 203, so the backup is left
 // alone; any other failure may have left the NVRAM half written. A backup
 // that could not be put back is the adapter's only good copy: it is kept.
-void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode) {
-    if (ErrorCode_FirmwareUpgrade != ToolExitWriteProtect) {
+void restore_after_failure(Engine& engine, AdapterRecord& r, int toolExit, int32_t& failedCode) {
+    if (toolExit != ToolExitWriteProtect) {
         engine.lastResult =
-            shown_step(r, "restore NVRAM", [&] { return restore_backup(engine.backup, r); });
-        if (engine.lastResult != ToolSuccess) keep_backup(engine.backup, r);
+            shown_step(engine, r, "restore NVRAM", [&] { return engine.backup.restore(r); });
+        if (engine.lastResult != ToolSuccess) engine.backup.keep(r);
     }
     if (engine.lastResult == ToolError) fail_record(r, failedCode, ResultCode::RestoreFailed);
 }
@@ -101,25 +116,26 @@ void restore_after_failure(Engine& engine, AdapterRecord& r, int32_t& failedCode
 // that one found when a run starts always belongs to an interrupted adapter.
 RecordEnd backup_and_program(Engine& engine, AdapterRecord& r, std::span<const ToolStep> writes,
                              int32_t& failedCode) {
-    engine.lastResult =
-        shown_step(r, "back up NVRAM", [&] { return make_backup(engine.backup, r); });
-    if (engine.lastResult == RunAbandoned) return RecordEnd::Abandon;
-    const int result = engine.lastResult != ToolSuccess ? engine.lastResult
-                                                        : program_components(engine, r, writes);
-    if (result != ToolSuccess) {
-        fail_record(r, failedCode, result);
-        restore_after_failure(engine, r, failedCode);
+    const ToolOutcome backup =
+        shown_step(engine, r, "back up NVRAM", [&] { return engine.backup.make(r); });
+    engine.lastResult = backup.result;
+    if (backup.result == RunAbandoned) return RecordEnd::Abandon;
+    const ToolOutcome outcome =
+        backup.result != ToolSuccess ? backup : program_components(engine, r, writes);
+    if (outcome.result != ToolSuccess) {
+        fail_record(r, failedCode, outcome.result);
+        restore_after_failure(engine, r, outcome.exitCode, failedCode);
     }
-    delete_backup(engine.backup);
+    engine.backup.remove();
     return RecordEnd::Next;
 }
 
 // The extended VPD without its first four bytes; none when the library
 // delivers nothing usable.
-std::optional<VpdBuffer> read_extended_vpd(uint32_t handle) {
+std::optional<VpdBuffer> read_extended_vpd(const AdpmApi& adpm, uint32_t handle) {
     std::array<uint8_t, ExtVpdCapacity> raw{};
     uint32_t length = ExtVpdCapacity;
-    if (Adpm.AdpmGetExtVPD(handle, raw.data(), &length) != AdpmSuccess || length < 4)
+    if (adpm.AdpmGetExtVPD(handle, raw.data(), &length) != AdpmSuccess || length < 4)
         return std::nullopt;
     const std::size_t bytes = std::min<std::size_t>(length, ExtVpdCapacity) - 4;
     VpdBuffer image((bytes + 3) / 4, 0);
@@ -130,48 +146,52 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle) {
 // False when the VPD must be there and could not be read, now or when the
 // inventory read the installed family version: with that version unknown
 // nothing can be compared, and the family version must not be written over it.
-bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
+bool read_vpd(const AdpmApi& adpm, const AdapterRecord& r, VpdImage& vpd) {
     if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
-        vpd.words = read_nvram_vpd(r.handle, VpdNvramOffset, r.adapterType);
+        vpd.words = read_nvram_vpd(adpm, r.handle, VpdNvramOffset);
         return true;
     }
     vpd.extended = true;
-    vpd.words = read_extended_vpd(r.handle);
+    vpd.words = read_extended_vpd(adpm, r.handle);
     return vpd.words.has_value();
 }
 
 void update_external_phy(Engine& engine, AdapterRecord& r, const ToolStep& phy,
                          int32_t& failedCode) {
-    if (run_tool_step(engine, r, phy) != ToolSuccess)
+    if (run_tool_step(engine, r, phy).result != ToolSuccess)
         fail_record(r, failedCode, ResultCode::PhyFailed);
 }
 
-int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
+FamilyWriter family_writer(const RunContext& run) {
+    return {run.tools, run.directory, run.vpdDiagnostics};
+}
+
+int write_family_version(const RunContext& run, const AdapterRecord& r, const ConfigEntry& e,
+                         VpdImage& vpd) {
     // A VPD that could not be read cannot be rewritten.
     if (!vpd.words) return FamilyNotWritten;
     if (vpd.extended)
-        return write_template_family_version(r.adapterType, field_text(e.family), r.deviceId,
-                                             r.macText, e.vpdFile, program_device);
-    return write_nvram_family_version(*vpd.words, r.handle, r.adapterType, VpdNvramOffset,
+        return family_writer(run).write_from_template(r.macText, r.adapterType,
+                                                      field_text(e.family), e.vpdFile);
+    return write_nvram_family_version(run.adpm, *vpd.words, r.handle, VpdNvramOffset,
                                       field_text(e.family));
 }
 
 // The steps decided beforehand that the family version cannot be written:
 // it is not tried, and the writer's diagnostic says so all the same.
-int family_step(const AdapterRecord& r, const ConfigEntry& e, const UpdateSteps& steps,
-                VpdImage& vpd) {
-    if (steps.familyNotWrittenWhy.empty()) return write_family_version(r, e, vpd);
-    std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
-    return FamilyNotWritten;
+int family_step(const RunContext& run, const AdapterRecord& r, const ConfigEntry& e,
+                const UpdateSteps& steps, VpdImage& vpd) {
+    if (steps.familyNotWrittenWhy.empty()) return write_family_version(run, r, e, vpd);
+    return family_writer(run).not_written();
 }
 
 void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& e,
                            const UpdateSteps& steps, VpdImage& vpd) {
     if (r.function == 0)
-        engine.familyResult =
-            shown_step(r, "family version", field_text(r.familyVersionText), field_text(e.family),
-                       [&] { return family_step(r, e, steps, vpd); });
+        engine.familyResult = shown_step(engine, r, "family version",
+                                         field_text(r.familyVersionText), field_text(e.family),
+                                         [&] { return family_step(engine.run, r, e, steps, vpd); });
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
@@ -202,12 +222,12 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
     if (left_for_a_person(engine, r)) return RecordEnd::Next;
     const UpdateSteps steps = update_steps(r, engine.force);
-    if (steps.probe && probe_device(r.macText) == ToolExitDriverNotSupported) {
+    if (steps.probe && engine.run.tools.probe(r.macText) == ToolExitDriverNotSupported) {
         r.status = code_of(ResultCode::DriverNotSupported);
         return RecordEnd::Next;
     }
     VpdImage vpd;
-    if (!read_vpd(r, vpd)) {
+    if (!read_vpd(engine.run.adpm, r, vpd)) {
         r.status = code_of(ResultCode::FamilyWriteFailed);
         return RecordEnd::Next;
     }
@@ -254,19 +274,18 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 
 }  // namespace
 
-int run_updates(std::span<AdapterRecord> records, uint8_t force) {
-    Engine engine(records);
-    init_backup(engine.backup);
+int run_updates(const RunContext& run, std::span<AdapterRecord> records, uint8_t force) {
+    Engine engine(run, records);
     engine.force = force != 0;
-    keep_leftover_backup();
-    engine.keptBackups = kept_backups();
+    keep_leftover_backup(run.directory);
+    engine.keptBackups = kept_backups(run.directory);
     bool toldStop = false;
     for (AdapterRecord& r : records) {
         if (r.config == nullptr || function0_failed(engine, r)) continue;
         // The inventory could not read this adapter's firmware: nothing here
         // may be compared, so nothing is written.
         if (r.status != code_of(ResultCode::AdapterListFailed)) {
-            if (StopRequested != 0) {
+            if (run.stopRequested != 0) {
                 mark_not_reached(r, toldStop);
                 continue;
             }

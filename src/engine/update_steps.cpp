@@ -10,8 +10,9 @@
 #include "adapter/function0_rules.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "engine/engine.h"
 #include "engine/ext_phy.h"
+#include "engine/ext_vpd_family.h"
+#include "engine/nvram_backup.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include "adpm/adpm.h"
 #include "common/result_code.h"
 #include "common/text.h"
-#include "engine/engine.h"
+#include "engine/ext_vpd_family.h"
+#include "engine/nvram_backup.h"
 #include "engine/update_steps.h"
 #include "vpd/vpd.h"
 
@@ -306,8 +307,8 @@ void plan_functions(Plan& plan, const ConfigList& config) {
     Context ctx{config,
                 plan.skip,
                 plan.force,
-                kept_backups(),
-                leftover_backup_owner(),
+                kept_backups(process_working_directory()),
+                leftover_backup_owner(process_working_directory()),
                 Function0s(plan.records),
                 {},
                 {}};

@@ -13,7 +13,7 @@
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 #include "plan/plan.h"
 
 namespace {
@@ -62,9 +62,9 @@ std::string table_problem(const ConfigError& error) {
 
 // The run's steps up to its first update, read-only; the library stays
 // initialised while the records are planned.
-void plan_with_library(Plan& plan, const ConfigList& config) {
+void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config) {
     uint32_t count = 0;
-    if (Adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
+    if (adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed), {}};
         return;
     }
@@ -74,7 +74,8 @@ void plan_with_library(Plan& plan, const ConfigList& config) {
         plan.end = WholeRunEnd{code_of(ResultCode::OutOfMemory), {}};
         return;
     }
-    if (take_inventory(plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) != 0) {
+    if (take_inventory(adpm, plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) !=
+        0) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed),
                                "a library call of the inventory failed"};
         return;
@@ -84,12 +85,13 @@ void plan_with_library(Plan& plan, const ConfigList& config) {
 
 void make_plan(Plan& plan) {
     AdpmLibrary library;
+    AdpmApi adpm{};
     std::string problem;
-    if (!library.load(AdpmLibraryPath, problem)) {
+    if (!library.load(AdpmLibraryPath, adpm, problem)) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), problem};
         return;
     }
-    if (const auto old = library_version_problem()) {
+    if (const auto old = library_version_problem(adpm)) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), *old};
         return;
     }
@@ -99,11 +101,11 @@ void make_plan(Plan& plan) {
         plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), table_problem(error)};
         return;
     }
-    const AdpmSession session;
+    const AdpmSession session(adpm);
     if (session.result() != AdpmSuccess)
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryInitFailed), {}};
     else
-        plan_with_library(plan, config);
+        plan_with_library(adpm, plan, config);
 }
 
 }  // namespace

@@ -3,9 +3,6 @@
 #include "common/text.h"
 #include "config/config.h"
 
-std::FILE* ResultStream = nullptr;
-std::FILE* InventoryLogStream = nullptr;
-
 namespace {
 
 const char* message_text(uint32_t code) {
@@ -53,15 +50,15 @@ struct DeviceTexts {
           target(xml_escape(field_text(r.config->family))) {}
 };
 
-void write_device(const AdapterRecord& r) {
+void write_device(std::FILE* result, std::FILE* log, const AdapterRecord& r) {
     const DeviceTexts t(r);
-    std::fprintf(ResultStream, DeviceForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
-                 r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
+    std::fprintf(result, DeviceForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId, r.bus,
+                 r.device, r.function, t.description.c_str(), t.family.c_str(),
                  t.description.c_str(), t.target.c_str(), r.status != 0 ? "false" : "true",
                  r.status, message_text(r.status));
-    if (InventoryLogStream == nullptr) return;
-    std::fprintf(InventoryLogStream, LogForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId,
-                 r.bus, r.device, r.function, t.description.c_str(), t.family.c_str(),
+    if (log == nullptr) return;
+    std::fprintf(log, LogForm, r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId, r.bus,
+                 r.device, r.function, t.description.c_str(), t.family.c_str(),
                  t.description.c_str());
 }
 
@@ -98,9 +95,9 @@ std::string xml_escape(std::string_view text) {
     return out;
 }
 
-void print_qik_error(uint32_t code) {
-    if (ResultStream == nullptr) return;
-    std::fprintf(ResultStream,
+void print_qik_error(std::FILE* result, uint32_t code) {
+    if (result == nullptr) return;
+    std::fprintf(result,
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
                  "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"%u\">\n\t\t\t%s\n"
                  "\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>%u</RebootRequired>\n"
@@ -108,20 +105,21 @@ void print_qik_error(uint32_t code) {
                  code, message_text(code), 0u);
 }
 
-void print_qik_execution(std::span<const AdapterRecord> records) {
-    if (ResultStream == nullptr) return;
+void print_qik_execution(std::FILE* result, std::FILE* log,
+                         std::span<const AdapterRecord> records) {
+    if (result == nullptr) return;
     bool matched = false;
     for (const AdapterRecord& r : records) matched = matched || r.config != nullptr;
     if (!matched) {
-        print_qik_error(code_of(ResultCode::NoSupportedDevices));
+        print_qik_error(result, code_of(ResultCode::NoSupportedDevices));
         return;
     }
-    std::fputs(Header, ResultStream);
+    std::fputs(Header, result);
     unsigned rebootRequired = 1;
     for (const AdapterRecord& r : records) {
-        if (r.config != nullptr) write_device(r);
+        if (r.config != nullptr) write_device(result, log, r);
         if (r.status == code_of(ResultCode::DriverNotSupported)) rebootRequired = 0;
     }
-    std::fprintf(ResultStream, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
+    std::fprintf(result, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
                  rebootRequired);
 }

@@ -13,16 +13,13 @@
 inline constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 inline constexpr const char* InventoryLogName = "vxllcllog.txt";
 
-// Where the result document goes: the result file or standard output.
-extern std::FILE* ResultStream;
-// The inventory log.
-extern std::FILE* InventoryLogStream;
-
-// The report of a completed run: one Device element per matched adapter.
-void print_qik_execution(std::span<const AdapterRecord> records);
+// The report of a completed run: one Device element per matched adapter in
+// the result document (the result file or standard output; nothing without
+// one) and in the inventory log (none once it is closed).
+void print_qik_execution(std::FILE* result, std::FILE* log, std::span<const AdapterRecord> records);
 
 // The whole-run error form with one message.
-void print_qik_error(uint32_t code);
+void print_qik_error(std::FILE* result, uint32_t code);
 
 // Text fit for an XML attribute or element: markup characters as entities,
 // control bytes and invalid UTF-8 as '?'.

@@ -14,42 +14,33 @@ const char* reason(int error) {
 
 }  // namespace
 
-RunOutput::~RunOutput() {
-    ResultStream = nullptr;
-    InventoryLogStream = nullptr;
-}
-
 bool RunOutput::open_result(const char* fileName, bool toStandardOutput) {
     toStandardOutput_ = toStandardOutput;
     if (toStandardOutput) {
         resultName_ = "standard output";
-        ResultStream = stdout;
         return true;
     }
     resultName_ = fileName;
-    result_ = open_output_file(fileName, OutputMode::Truncate);
+    result_ = directory_.open_output(fileName, OutputMode::Truncate);
     if (!result_) {
         std::fprintf(stderr, "qik_programmer: cannot open the result file %s: %s\n", fileName,
                      reason(errno));
         return false;
     }
-    ResultStream = result_.get();
     return true;
 }
 
 bool RunOutput::open_log() {
-    log_ = open_output_file(InventoryLogName, OutputMode::Truncate);
+    log_ = directory_.open_output(InventoryLogName, OutputMode::Truncate);
     if (!log_) {
         std::fprintf(stderr, "qik_programmer: cannot open the inventory log %s: %s\n",
                      InventoryLogName, reason(errno));
         return false;
     }
-    InventoryLogStream = log_.get();
     return true;
 }
 
 void RunOutput::close_log() {
-    InventoryLogStream = nullptr;
     if (log_)
         check(close_output_file(std::move(log_)),
               std::string("the inventory log ") + InventoryLogName);
@@ -57,7 +48,6 @@ void RunOutput::close_log() {
 
 bool RunOutput::close() {
     close_log();
-    ResultStream = nullptr;
     const std::string what = "the result document to " + resultName_;
     if (toStandardOutput_)
         check(std::fflush(stdout) == 0 && std::ferror(stdout) == 0, what);

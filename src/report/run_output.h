@@ -1,18 +1,18 @@
-// The run's two output files: the result document (a file, or standard
-// output with "-print") and the inventory log. While they are open the
-// globals ResultStream and InventoryLogStream point at them.
+// The run's two output files in its working directory: the result document
+// (a file, or standard output with "-print") and the inventory log.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "common/file.h"
+#include "common/working_directory.h"
 
 class RunOutput {
   public:
-    RunOutput() = default;
+    explicit RunOutput(const WorkingDirectory& directory) : directory_(directory) {}
     RunOutput(const RunOutput&) = delete;
     RunOutput& operator=(const RunOutput&) = delete;
-    ~RunOutput();
 
     // Opens the result file, or takes standard output. False, said on
     // standard error, when the file cannot be opened.
@@ -25,9 +25,14 @@ class RunOutput {
     // written to either file did not reach it.
     bool close();
 
+    // Where the result document goes, and the log; none when not open.
+    std::FILE* result() const { return toStandardOutput_ ? stdout : result_.get(); }
+    std::FILE* log() const { return log_.get(); }
+
   private:
     void check(bool written, const std::string& what);
 
+    const WorkingDirectory& directory_;
     File result_;
     File log_;
     std::string resultName_;

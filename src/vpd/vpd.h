@@ -28,11 +28,12 @@ inline std::span<uint8_t> vpd_bytes(VpdBuffer& vpd) {
 
 // Reads `words` from `nvramOffset` inside a diagnostic bracket on `handle`;
 // the read's result.
-uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words);
+uint32_t read_nvram(const AdpmApi& adpm, uint32_t handle, uint32_t nvramOffset,
+                    std::span<uint32_t> words);
 
 // The VPD image at `nvramOffset`, or none when it cannot be read or is not a
 // VPD. Holds at least the 64 words of the VPD area.
-std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, uint32_t type);
+std::optional<VpdBuffer> read_nvram_vpd(const AdpmApi& adpm, uint32_t handle, uint32_t nvramOffset);
 
 // Whether `text` can be a family version: 3 to 8 characters, digits and
 // single dots, a digit first, at most two digits in a group.
@@ -60,7 +61,7 @@ inline constexpr uint32_t FamilyVersionUnavailable = static_cast<uint32_t>(-3);
 // The installed family version number (or the bootcode fallback);
 // FamilyVersionUnavailable when the extended VPD cannot be fetched. `text` is
 // the 16-byte family text field.
-uint32_t read_installed_family_version(uint32_t adapterType, uint32_t handle,
+uint32_t read_installed_family_version(const AdpmApi& adpm, uint32_t handle,
                                        const FirmwareInfoRecord& info, std::span<char> text);
 
 // --- writing ---
@@ -71,5 +72,5 @@ inline constexpr int FamilyNotWritten = 1;
 // Rewrites the VPD-R area for `familyText` and writes the 64-word VPD area
 // back; 0 on success, FamilyNotWritten on failure (nothing written when
 // refused).
-int write_nvram_family_version(std::span<uint32_t> vpd, uint32_t handle, uint32_t type,
+int write_nvram_family_version(const AdpmApi& adpm, std::span<uint32_t> vpd, uint32_t handle,
                                uint32_t nvramOffset, std::string_view familyText);

@@ -36,16 +36,18 @@ uint32_t family_or_bootcode(std::span<const uint8_t> vpd, const FirmwareInfoReco
 
 }  // namespace
 
-uint32_t read_nvram(uint32_t handle, uint32_t nvramOffset, std::span<uint32_t> words) {
-    const DiagnosticAccess access(handle);
-    return Adpm.AdpmReadFirmware(handle, nvramOffset, words.data(),
+uint32_t read_nvram(const AdpmApi& adpm, uint32_t handle, uint32_t nvramOffset,
+                    std::span<uint32_t> words) {
+    const DiagnosticAccess access(adpm, handle);
+    return adpm.AdpmReadFirmware(handle, nvramOffset, words.data(),
                                  static_cast<uint32_t>(words.size()), AdpmAccessKey);
 }
 
-std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, uint32_t) {
+std::optional<VpdBuffer> read_nvram_vpd(const AdpmApi& adpm, uint32_t handle,
+                                        uint32_t nvramOffset) {
     try {
         VpdBuffer vpd(VpdAreaWords);
-        if (read_nvram(handle, nvramOffset, vpd) != AdpmSuccess) return std::nullopt;
+        if (read_nvram(adpm, handle, nvramOffset, vpd) != AdpmSuccess) return std::nullopt;
         const VpdHeader header = read_vpd_header(vpd_bytes(vpd));
         if (header.error != 0) return std::nullopt;
         const auto words = static_cast<uint16_t>(header.identifierLength + header.areaLength + 4);
@@ -53,7 +55,7 @@ std::optional<VpdBuffer> read_nvram_vpd(uint32_t handle, uint32_t nvramOffset, u
         // keeps the whole area as read even when the image is shorter: the
         // family writer writes all of it back.
         vpd.resize(std::max<std::size_t>(VpdAreaWords, words));
-        if (read_nvram(handle, nvramOffset, std::span(vpd).first(words)) != AdpmSuccess)
+        if (read_nvram(adpm, handle, nvramOffset, std::span(vpd).first(words)) != AdpmSuccess)
             return std::nullopt;
         return vpd;
     } catch (const std::bad_alloc&) {
@@ -120,15 +122,15 @@ int parse_family_version(std::span<const uint8_t> vpd, int& major, int& minor, i
     return 0;
 }
 
-uint32_t read_installed_family_version(uint32_t adapterType, uint32_t handle,
+uint32_t read_installed_family_version(const AdpmApi& adpm, uint32_t handle,
                                        const FirmwareInfoRecord& info, std::span<char> text) {
     if (info.extVpd == 0) {
-        const std::optional<VpdBuffer> vpd = read_nvram_vpd(handle, VpdNvramOffset, adapterType);
+        const std::optional<VpdBuffer> vpd = read_nvram_vpd(adpm, handle, VpdNvramOffset);
         return family_or_bootcode(vpd ? vpd_bytes(*vpd) : std::span<const uint8_t>{}, info, text);
     }
     std::array<uint8_t, ExtVpdCapacity> ext{};
     auto length = static_cast<uint32_t>(ext.size());
-    if (Adpm.AdpmGetExtVPD(handle, ext.data(), &length) != AdpmSuccess)
+    if (adpm.AdpmGetExtVPD(handle, ext.data(), &length) != AdpmSuccess)
         return FamilyVersionUnavailable;
     // The library may claim more than the buffer holds.
     const std::size_t delivered = std::min<std::size_t>(length, ext.size());

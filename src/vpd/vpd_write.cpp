@@ -108,9 +108,9 @@ std::optional<std::vector<uint8_t>> rebuild_area(std::span<const uint8_t> image,
     return out;
 }
 
-bool write_vpd_area(VpdArea vpd, uint32_t handle, uint32_t nvramOffset) {
-    const DiagnosticAccess access(handle);
-    return Adpm.AdpmWriteFirmware(handle, nvramOffset, vpd.data(), VpdAreaWords, AdpmAccessKey) ==
+bool write_vpd_area(const AdpmApi& adpm, VpdArea vpd, uint32_t handle, uint32_t nvramOffset) {
+    const DiagnosticAccess access(adpm, handle);
+    return adpm.AdpmWriteFirmware(handle, nvramOffset, vpd.data(), VpdAreaWords, AdpmAccessKey) ==
            AdpmSuccess;
 }
 
@@ -129,10 +129,10 @@ bool rewrite_area(VpdArea vpd, std::string_view family) {
 
 }  // namespace
 
-int write_nvram_family_version(std::span<uint32_t> vpd, uint32_t handle, uint32_t /*type*/,
+int write_nvram_family_version(const AdpmApi& adpm, std::span<uint32_t> vpd, uint32_t handle,
                                uint32_t nvramOffset, std::string_view familyText) {
     if (vpd.size() < VpdAreaWords) return FamilyNotWritten;
     const VpdArea area = vpd.first<VpdAreaWords>();
     if (!rewrite_area(area, familyText)) return FamilyNotWritten;
-    return write_vpd_area(area, handle, nvramOffset) ? 0 : FamilyNotWritten;
+    return write_vpd_area(adpm, area, handle, nvramOffset) ? 0 : FamilyNotWritten;
 }

@@ -70,7 +70,7 @@ TEST(EnabledNote, ALineGoesOnlyOnceItsPortIsDisabledOrKnownAbsent) {
         const std::string line = "001c5a400001 eth5 " + boot + "\n";
         // Twice: one port is settled once.
         ScratchDir::write(EnabledNoteName, line + line);
-        disable_noted_ports({}, [&](std::string_view) { return c.found; });
+        disable_noted_ports(fake_adpm().api, {}, [&](std::string_view) { return c.found; });
         EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice").size(), c.disableCalled ? 1u : 0u);
         EXPECT_EQ(ScratchDir::read(EnabledNoteName), c.lineKept ? line : "");
     }
@@ -82,7 +82,7 @@ TEST(EnabledNote, AnUnreadableNoteIsSetAsideAndTheAskedPortsDisabled) {
     install_port();
     std::filesystem::create_directory(EnabledNoteName);
     const NotedPort asked[] = {{"001c5a400001", "eth5", {}}};
-    disable_noted_ports(asked, [](std::string_view) {
+    disable_noted_ports(fake_adpm().api, asked, [](std::string_view) {
         return PortLookup{Answer::Port, 7, "001c5a400001"};
     });
     EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"),

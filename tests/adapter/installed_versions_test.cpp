@@ -91,11 +91,11 @@ TEST(ReadFirmwareInfo, FillsTheRecordOrFails) {
     fake.functions[0].firmware.bootcodeVersion = 0x0307;
     FirmwareInfoRecord info;
     std::memset(&info, 0xEE, sizeof info);
-    EXPECT_TRUE(read_firmware_info(4, info));
+    EXPECT_TRUE(read_firmware_info(fake_adpm().api, 4, info));
     EXPECT_EQ(info.bootcodeVersion, 0x0307);
 
     fake.fail("AdpmGetFirmwareInfo", 1);
-    EXPECT_FALSE(read_firmware_info(4, info));
+    EXPECT_FALSE(read_firmware_info(fake_adpm().api, 4, info));
 }
 
 }  // namespace

@@ -326,7 +326,7 @@ FakeFunction fake_function(uint32_t handle, const char* name, uint32_t function)
 
 const OddCase OddCases[] = {
     {"a service name without its NUL",
-     [](FakeAdpm&) { Adpm.AdpmGetServiceName = name_without_nul; },
+     [](FakeAdpm& fake) { fake.api.AdpmGetServiceName = name_without_nul; },
      "serviceName fills its 16 bytes without a NUL"},
     {"a firmware text without its NUL",
      [](FakeAdpm& fake) {
@@ -337,7 +337,7 @@ const OddCase OddCases[] = {
     {"an extended VPD claiming more than the buffer holds",
      [](FakeAdpm& fake) { fake.functions[0].extVpd.assign(700, 0x82); }, nullptr},
     {"a record naming another handle",
-     [](FakeAdpm&) { Adpm.AdpmGetPhyNic = record_naming_another_handle; },
+     [](FakeAdpm& fake) { fake.api.AdpmGetPhyNic = record_naming_another_handle; },
      "its record names handle 101, the handle list 1"},
     {"a description that is not UTF-8",
      [](FakeAdpm& fake) { fake.functions[0].description = "NIC \xff\xfe"; },
@@ -359,9 +359,9 @@ TEST(Capture, OddRecordsGiveABenchThatLoadsAndSaysWhatWasNotRead) {
         fake.major = 6;
         fake.minor = 24;
         fake.functions = {fake_function(1, "eth0", 0), fake_function(2, "eth1", 1)};
-        fakeCalls = Adpm;
+        fakeCalls = fake.api;
         c.make(fake);
-        const BenchText bench = write_bench(read_server(false));
+        const BenchText bench = write_bench(read_server(fake.api, ToolRunner(), false));
         expect_loads(bench.json);
         if (c.comment == nullptr) {
             const json root = json::parse(bench.json);

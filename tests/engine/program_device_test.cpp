@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 #include "support/tool_script.h"
 
 namespace {
@@ -48,7 +48,7 @@ TEST(ProgramDevice, CommandLinesAreByteExact) {
     for (const auto& c : cases) {
         ToolScript tool;
         Force = c.force;
-        EXPECT_EQ(program_device(Mac, 2, c.option, c.file, 0x7A0B, c.installed), 0);
+        EXPECT_EQ(tool.runner().program(Mac, 2, c.option, c.file, c.installed).result, 0);
         EXPECT_EQ(tool.commands(), std::vector<std::string>{c.line}) << c.option << " " << c.file;
     }
 }
@@ -57,10 +57,9 @@ TEST(ProgramDevice, ProbeCarriesNoForcePrefix) {
     ToolScript tool;
     Force = 1;
     tool.exit_with("dir", 40);
-    EXPECT_EQ(probe_device(Mac), 40);
+    EXPECT_EQ(tool.runner().probe(Mac), 40);
     EXPECT_EQ(tool.commands(),
               std::vector<std::string>{"./nicflsh 0a1b2c3d4e5f dir >/dev/null 2>&1"});
-    EXPECT_EQ(ErrorCode_FirmwareUpgrade, 0);
 }
 
 TEST(ProgramDevice, ExitStatusDecoding) {
@@ -73,30 +72,27 @@ TEST(ProgramDevice, ExitStatusDecoding) {
     for (const auto& c : cases) EXPECT_EQ(decode_exit_status(c.waitStatus), c.code) << c.waitStatus;
 }
 
-TEST(ProgramDevice, ResultsAndTheLastFailingCode) {
-    constexpr int Earlier = 77;
+TEST(ProgramDevice, ResultsAndTheFailingCode) {
     const struct {
         int waitStatus;
         int result;
-        int32_t errorCode;
+        int exitCode;
     } cases[] = {
-        {0, 0, Earlier},       {35 << 8, 0, Earlier},
-        {95 << 8, 0, Earlier}, {203 << 8, 5, 203},
-        {40 << 8, 18, 40},     {1 << 8, 9, 1},
-        {10 << 8, 9, 10},      {9, 9, 9},  // killed by a signal
-        {35, 9, 35},                       // killed by signal 35: not the exit code 35
-        {-1, 9, -1},                       // no shell
+        {0, 0, 0},         {35 << 8, 0, 0}, {95 << 8, 0, 0},  {203 << 8, 5, 203},
+        {40 << 8, 18, 40}, {1 << 8, 9, 1},  {10 << 8, 9, 10}, {9, 9, 9},  // killed by a signal
+        {35, 9, 35},  // killed by signal 35: not the exit code 35
+        {-1, 9, -1},  // no shell
     };
     for (const auto& c : cases) {
         ToolScript tool;
-        ErrorCode_FirmwareUpgrade = Earlier;
         tool.wait_status("", c.waitStatus);
-        EXPECT_EQ(program_device(Mac, 2, "-bc", "bc.bin", 0, 0), c.result) << c.waitStatus;
-        EXPECT_EQ(ErrorCode_FirmwareUpgrade, c.errorCode) << c.waitStatus;
+        const ToolOutcome outcome = tool.runner().program(Mac, 2, "-bc", "bc.bin", 0);
+        EXPECT_EQ(outcome.result, c.result) << c.waitStatus;
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << c.waitStatus;
     }
 }
 
-TEST(ProgramDevice, RefusedCommandsRunNothingAndLeaveNoStaleCode) {
+TEST(ProgramDevice, RefusedCommandsRunNothingAndGiveNoExitCode) {
     const std::string longName(300, 'a');
     const struct {
         uint32_t adapterType;
@@ -109,13 +105,13 @@ TEST(ProgramDevice, RefusedCommandsRunNothingAndLeaveNoStaleCode) {
     };
     for (const auto& c : cases) {
         ToolScript tool;
-        ErrorCode_FirmwareUpgrade = 10;
-        EXPECT_EQ(program_device(Mac, c.adapterType, c.option, c.file, 0, 0), ToolError);
-        EXPECT_EQ(ErrorCode_FirmwareUpgrade, 0);
+        const ToolOutcome outcome = tool.runner().program(Mac, c.adapterType, c.option, c.file, 0);
+        EXPECT_EQ(outcome.result, ToolError);
+        EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_TRUE(tool.commands().empty());
     }
     ToolScript tool;
-    EXPECT_EQ(probe_device(longName.c_str()), -1);
+    EXPECT_EQ(tool.runner().probe(longName.c_str()), -1);
     EXPECT_TRUE(tool.commands().empty());
 }
 

@@ -26,15 +26,14 @@ AdapterRecord port(const char* name) {
 
 TEST(Progress, OneLinePerStepThenTheResult) {
     std::FILE* out = std::tmpfile();
-    progress_to(out);
+    const Progress progress(out);
     AdapterRecord r = port("eth0");
-    progress_step(r, "bootcode", "7.08", "7.10");
-    progress_step_done(0);
-    progress_step(r, "backup");
-    progress_step_done(9);
+    progress.step(r, "bootcode", "7.08", "7.10");
+    progress.step_done(0);
+    progress.step(r, "backup");
+    progress.step_done(9);
     r.status = 9;
-    progress_result(r);
-    progress_to(nullptr);
+    progress.result(r);
     EXPECT_EQ(drain(out),
               "eth0 0000:03:00.1  bootcode 7.08 -> 7.10 ... ok\n"
               "eth0 0000:03:00.1  backup ... failed (9)\n"
@@ -44,16 +43,14 @@ TEST(Progress, OneLinePerStepThenTheResult) {
 }
 
 TEST(Progress, SilentWithoutAStreamAndCleanOnATerminal) {
-    progress_to(nullptr);
-    progress_step(port("eth0"), "bootcode", "1", "2");  // must not crash or write
-    progress_step_done(0);
+    const Progress nowhere;
+    nowhere.step(port("eth0"), "bootcode", "1", "2");  // must not crash or write
+    nowhere.step_done(0);
 
     std::FILE* out = std::tmpfile();
-    progress_to(out);
-    progress_step(port("e\x1b[2Jth"), "phy", "1.0\x07",
-                  "2\x9b"
-                  "31m\x7f\x80\x9f\xa0");
-    progress_to(nullptr);
+    Progress(out).step(port("e\x1b[2Jth"), "phy", "1.0\x07",
+                       "2\x9b"
+                       "31m\x7f\x80\x9f\xa0");
     // 0x9B opens an escape sequence on an 8-bit terminal, as ESC [ does.
     EXPECT_EQ(drain(out), "e?[2Jth 0000:03:00.1  phy 1.0? -> 2?31m???\xa0 ... ");
     std::fclose(out);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -7,9 +9,11 @@
 #include <vector>
 
 #include "common/text.h"
+#include "common/working_directory.h"
 #include "config/config.h"
-#include "engine/engine.h"
 #include "engine/ext_phy.h"
+#include "engine/nvram_backup.h"
+#include "engine/update_sequence.h"
 #include "support/fake_adpm.h"
 #include "support/scratch_dir.h"
 #include "support/tool_script.h"
@@ -35,7 +39,9 @@ std::string step_of(const std::string& command) {
 }
 
 // One server for one case: a scratch working directory, the fake library,
-// the scripted tool, one configuration entry and the adapter records.
+// the scripted tool, one configuration entry and the adapter records. The
+// run reaches the directory through `directory`, whose operations a case may
+// replace, and watches `stop`.
 struct Bench {
     Bench() {
         install_fake_adpm();
@@ -110,7 +116,17 @@ struct Bench {
 
     int run(uint8_t force = 0) {
         Force = force;
-        return run_updates(records, force);
+        const RunContext context{
+            .adpm = fake_adpm().api,
+            .tools = tool.runner(),
+            .directory = directory,
+            .stopRequested = stop,
+            .progress = Progress(),
+            .vpdDiagnostics = stdout,
+            .result = nullptr,
+            .inventoryLog = nullptr,
+        };
+        return run_updates(context, records, force);
     }
 
     Steps steps() const {
@@ -129,6 +145,8 @@ struct Bench {
 
     ScratchDir dir;
     ToolScript tool;
+    WorkingDirectory directory = process_working_directory();
+    volatile std::sig_atomic_t stop = 0;
     ConfigEntry entry{};
     std::vector<AdapterRecord> records;
 };
@@ -344,6 +362,52 @@ TEST(UpdateSequence, BackupImpossibleAbandonsTheRun) {
     }
 }
 
+// A backup that cannot be made safe (its note unwritten, the dump or the
+// directory not synced) is no backup: the run ends before any write, and no
+// backup stays behind to be taken for an interrupted adapter's. (A note
+// without its backup is removed by the next run.)
+TEST(UpdateSequence, ABackupTheDirectoryCannotKeepAbandonsTheRunAndLeavesNothing) {
+    const struct {
+        const char* name;
+        void (*fail)(WorkingDirectory& directory);
+        Steps steps;
+    } cases[] = {
+        {"the note cannot be opened",
+         [](WorkingDirectory& d) {
+             d.open_output = [](const char*, OutputMode) {
+                 errno = EIO;
+                 return File();
+             };
+         },
+         {"probe"}},
+        {"the directory cannot be synced",
+         [](WorkingDirectory& d) {
+             d.sync = [] {
+                 errno = EIO;
+                 return false;
+             };
+         },
+         {"probe"}},
+        {"the dump cannot be synced",
+         [](WorkingDirectory& d) {
+             d.sync_file = [](const char*) {
+                 errno = EIO;
+                 return false;
+             };
+         },
+         {"probe", "dump"}},
+    };
+    for (const auto& c : cases) {
+        Bench bench;
+        bench.add_function(0, 3);
+        bench.add_function(0, 4);
+        c.fail(bench.directory);
+        EXPECT_EQ(bench.run(), RunAbandoned) << c.name;
+        EXPECT_EQ(bench.steps(), c.steps) << c.name;
+        EXPECT_FALSE(ScratchDir::exists("buimage")) << c.name;
+    }
+}
+
 TEST(UpdateSequence, UnusableVpdReadsLeaveTheAdapterAlone) {
     const struct {
         const char* name;
@@ -508,12 +572,11 @@ TEST(UpdateSequence, AStopRequestFinishesTheAdapterInHand) {
         bench.add_function(0, 3);
         bench.add_function(1, 3);
         bench.add_function(0, 4);
-        if (beforeTheRun) StopRequested = 1;
-        back_up_and(bench, [](const std::string& command) {
-            if (command.find("-bta") != std::string::npos) StopRequested = 1;
+        if (beforeTheRun) bench.stop = 1;
+        back_up_and(bench, [&bench](const std::string& command) {
+            if (command.find("-bta") != std::string::npos) bench.stop = 1;
         });
         bench.run();
-        StopRequested = 0;
         const std::vector<uint32_t> expected =
             beforeTheRun ? std::vector<uint32_t>{17, 17, 17} : std::vector<uint32_t>{0, 17, 17};
         for (std::size_t i = 0; i < expected.size(); ++i)
@@ -523,7 +586,7 @@ TEST(UpdateSequence, AStopRequestFinishesTheAdapterInHand) {
     }
 }
 
-TEST(BuImage, KeptBackupsAreFoundByTheWholeMac) {
+TEST(NvramBackup, KeptBackupsAreFoundByTheWholeMac) {
     const std::vector<std::string> kept = {"buimage_001c5a100000_2", "buimage_001c5a1000001",
                                            "buimage_001c5a400000_x", "buimage_unknown"};
     EXPECT_EQ(kept_backup_of(kept, "001c5a100000"), "buimage_001c5a100000_2");

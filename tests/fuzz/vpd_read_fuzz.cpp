@@ -62,7 +62,7 @@ void read_through_library(std::span<const uint8_t> image, bool extended) {
 
     char text[16];
     std::memset(text, 'x', sizeof text);
-    const uint32_t version = read_installed_family_version(AdapterTypeHandled, 1, f.firmware, text);
+    const uint32_t version = read_installed_family_version(fake.api, 1, f.firmware, text);
     FUZZ_CHECK(version == static_cast<uint32_t>(-3) || terminated(text));
     for (const auto& [handle, open] : fake.diagOpen) FUZZ_CHECK(open == 0);
 }

@@ -56,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.nvram.assign(VpdNvramOffset + 4 * std::max<std::size_t>(words.size(), VpdAreaWords), 0xEE);
     fake.functions.push_back(f);
 
-    const int result =
-        write_nvram_family_version(words, 7, AdapterTypeHandled, VpdNvramOffset, family);
+    const int result = write_nvram_family_version(fake.api, words, 7, VpdNvramOffset, family);
     FUZZ_CHECK(result == 0 || result == 1);
     for (const auto& [handle, open] : fake.diagOpen) FUZZ_CHECK(open == 0);
 

@@ -52,11 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::FILE* result = std::tmpfile();
     std::FILE* log = std::tmpfile();
-    ResultStream = result;
-    InventoryLogStream = log;
-    print_qik_execution(records);
-    ResultStream = nullptr;
-    InventoryLogStream = nullptr;
+    print_qik_execution(result, log, records);
     const std::string document = drain(result);
     const std::string entries = "<InventoryLog>" + drain(log) + "</InventoryLog>";
     std::fclose(result);

@@ -17,12 +17,8 @@ class ReportTest : public ::testing::Test {
     void SetUp() override {
         result_ = std::tmpfile();
         log_ = std::tmpfile();
-        ResultStream = result_;
-        InventoryLogStream = log_;
     }
     void TearDown() override {
-        ResultStream = nullptr;
-        InventoryLogStream = nullptr;
         std::fclose(result_);
         std::fclose(log_);
     }
@@ -72,7 +68,7 @@ TEST(Messages, TextsAreExact) {
 }
 
 TEST_F(ReportTest, ErrorFormIsByteExact) {
-    print_qik_error(3);
+    print_qik_error(result_, 3);
     EXPECT_EQ(result(),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
               "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"3\">\n"
@@ -90,7 +86,7 @@ TEST_F(ReportTest, DeviceAndLogFormsAreByteExact) {
         v.push_back(matched_record(entry, 0));
         return v;
     }();
-    print_qik_execution(records);
+    print_qik_execution(result_, log_, records);
     EXPECT_EQ(result(),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
               "\t<Device vendorID=\"14e4\" deviceID=\"7a0b\" subVendorID=\"1028\" "
@@ -118,7 +114,7 @@ TEST_F(ReportTest, RebootRequiredFollowsDriverNotSupportedEvenUnmatched) {
     records.push_back(matched_record(entry, 9));
     records.push_back(AdapterRecord{});
     records.back().status = 18;  // unmatched, copied from its function 0
-    print_qik_execution(records);
+    print_qik_execution(result_, log_, records);
     const std::string xml = result();
     EXPECT_NE(xml.find("<Message id=\"9\">"), std::string::npos);
     EXPECT_NE(xml.find("result=\"false\""), std::string::npos);
@@ -127,7 +123,7 @@ TEST_F(ReportTest, RebootRequiredFollowsDriverNotSupportedEvenUnmatched) {
 
 TEST_F(ReportTest, NoMatchedAdapterGivesCode12AndEmptyLog) {
     std::vector<AdapterRecord> records(2);
-    print_qik_execution(records);
+    print_qik_execution(result_, log_, records);
     EXPECT_NE(
         result().find("<Message id=\"12\">\n\t\t\tUpdate failure. No supported devices found."),
         std::string::npos);
@@ -160,7 +156,7 @@ TEST_F(ReportTest, HostileDescriptionStaysInsideItsField) {
     std::vector<AdapterRecord> records;
     records.push_back(matched_record(entry, 0));
     std::memset(records[0].description, 'x', sizeof records[0].description);  // no NUL
-    print_qik_execution(records);
+    print_qik_execution(result_, log_, records);
     const std::string xml = result();
     EXPECT_NE(xml.find("display=\"" + std::string(80, 'x') + "\""), std::string::npos);
     EXPECT_NE(xml.find("<Package version=\"7&lt;1\"/>"), std::string::npos);

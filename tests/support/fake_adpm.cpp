@@ -34,8 +34,12 @@ uint32_t GetVersion(uint32_t* major, uint32_t* minor, uint32_t* build) {
     *build = state.build;
     return answer("AdpmGetVersion", "", 0);
 }
-uint32_t Initialize() { return answer("AdpmInitialize", "", 0); }
-uint32_t Uninitialize() { return answer("AdpmUninitialize", "", 0); }
+uint32_t Initialize() {
+    return answer("AdpmInitialize", "", 0);
+}
+uint32_t Uninitialize() {
+    return answer("AdpmUninitialize", "", 0);
+}
 uint32_t GetNumPhyNic(uint32_t* count) {
     uint32_t r;
     if (injected("AdpmGetNumPhyNic", "", r)) return r;
@@ -188,13 +192,16 @@ std::vector<std::string> FakeAdpm::calls_of(const std::string& call) const {
     return found;
 }
 
-FakeAdpm& fake_adpm() { return state; }
+FakeAdpm& fake_adpm() {
+    return state;
+}
 
 FakeAdpm& install_fake_adpm() {
     state = FakeAdpm{};
-    Adpm = AdpmApi{GetVersion,  Initialize,    Uninitialize,   GetNumPhyNic, GetAllPhyNicHandles,
-                   GetPhyNic,   GetServiceName, EnableDevice,  RefreshData,  GetHandleByServiceName,
-                   GetNicInfoEx, GetFirmwareInfo, GetExtVPD,   InitDiag,     UnInitDiag,
-                   ReadFirmware, WriteFirmware};
+    state.api =
+        AdpmApi{GetVersion,   Initialize,      Uninitialize, GetNumPhyNic, GetAllPhyNicHandles,
+                GetPhyNic,    GetServiceName,  EnableDevice, RefreshData,  GetHandleByServiceName,
+                GetNicInfoEx, GetFirmwareInfo, GetExtVPD,    InitDiag,     UnInitDiag,
+                ReadFirmware, WriteFirmware};
     return state;
 }

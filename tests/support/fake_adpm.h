@@ -32,12 +32,14 @@ struct FakeFailure {
 };
 
 struct FakeAdpm {
+    // The table of the fake's calls, handed to the code under test.
+    AdpmApi api{};
     uint32_t major = 7, minor = 0, build = 0;
     std::vector<FakeFunction> functions;
     bool refreshed = false;
     std::map<std::string, FakeFailure> failures;  // by call name
     std::map<std::string, unsigned> callCounts;
-    std::vector<std::string> calls;  // "AdpmGetPhyNic(5)=0", in order
+    std::vector<std::string> calls;    // "AdpmGetPhyNic(5)=0", in order
     std::map<uint32_t, int> diagOpen;  // handle -> open brackets
 
     // The function the current handle names, or null.
@@ -49,6 +51,6 @@ struct FakeAdpm {
     std::vector<std::string> calls_of(const std::string& call) const;
 };
 
-// Resets the fake to an empty server and points `Adpm` at it.
+// Resets the fake to an empty server; its calls are in `api`.
 FakeAdpm& install_fake_adpm();
 FakeAdpm& fake_adpm();

@@ -7,19 +7,17 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 
 class ToolScript {
   public:
-    // Starts from a tool that has failed nothing and is not forced.
-    ToolScript() : saved_(RunToolCommand) {
-        RunToolCommand = [this](const char* line) { return run(line); };
-        Force = 0;
-        ErrorCode_FirmwareUpgrade = 0;
-    }
+    // Starts from a tool that is not forced.
+    ToolScript() { Force = 0; }
     ToolScript(const ToolScript&) = delete;
     ToolScript& operator=(const ToolScript&) = delete;
-    ~ToolScript() { RunToolCommand = saved_; }
+
+    // The runner to hand the code under test.
+    const ToolRunner& runner() const { return runner_; }
 
     // Commands holding `fragment` exit with `code`; the first rule added wins.
     void exit_with(std::string fragment, int code) { wait_status(std::move(fragment), code << 8); }
@@ -46,7 +44,7 @@ class ToolScript {
         return 0;
     }
 
-    CommandRunner saved_;
+    ToolRunner runner_{[this](const char* line) { return run(line); }};
     std::vector<std::pair<std::string, int>> rules_;
     std::vector<std::string> commands_;
     std::function<void(const std::string&)> action_;

@@ -179,7 +179,7 @@ class VpdRead : public ::testing::Test {
         std::memcpy(nvram.data() + VpdNvramOffset, image.data(), image.size());
     }
     uint32_t family(char (&text)[16]) {
-        return read_installed_family_version(2, Handle, info_, text);
+        return read_installed_family_version(fake_adpm().api, Handle, info_, text);
     }
 
     FirmwareInfoRecord info_{};
@@ -190,7 +190,7 @@ TEST_F(VpdRead, ShortImageKeepsTheWholeAreaAsFirstRead) {
     Bytes image = make_vpd("ID", {{"V0", "1.2"}}, 8, 256);
     image[200] = 0xAB;
     put_nvram_vpd(image);
-    const std::optional<VpdBuffer> vpd = read_nvram_vpd(Handle, VpdNvramOffset, 2);
+    const std::optional<VpdBuffer> vpd = read_nvram_vpd(fake_adpm().api, Handle, VpdNvramOffset);
     ASSERT_TRUE(vpd);
     ASSERT_EQ(vpd->size(), VpdAreaWords);
     EXPECT_EQ(std::vector<uint8_t>(vpd_bytes(*vpd).begin(), vpd_bytes(*vpd).end()), image);
@@ -204,7 +204,7 @@ TEST_F(VpdRead, LongImageIsReadWhole) {
     const Bytes image = make_vpd(std::string(100, 'I'), {{"V0", "3.4.5"}}, 200, 0);
     function().nvram.resize(4096);
     put_nvram_vpd(image);
-    const std::optional<VpdBuffer> vpd = read_nvram_vpd(Handle, VpdNvramOffset, 2);
+    const std::optional<VpdBuffer> vpd = read_nvram_vpd(fake_adpm().api, Handle, VpdNvramOffset);
     ASSERT_TRUE(vpd);
     const std::size_t words = 100 + (8 + 203) + 4;
     ASSERT_EQ(vpd->size(), words);
@@ -219,11 +219,11 @@ TEST_F(VpdRead, FailedOrUnusableReadsGiveNoBuffer) {
         reset();
         put_nvram_vpd(make_vpd("ID", {{"V0", "1.2"}}, 8));
         fake_adpm().fail("AdpmReadFirmware", 3, failing);
-        EXPECT_FALSE(read_nvram_vpd(Handle, VpdNvramOffset, 2)) << "read " << failing;
+        EXPECT_FALSE(read_nvram_vpd(fake_adpm().api, Handle, VpdNvramOffset)) << "read " << failing;
         EXPECT_EQ(fake_adpm().diagOpen[Handle], 0);
     }
     function().nvram[VpdNvramOffset] = 0;
-    EXPECT_FALSE(read_nvram_vpd(Handle, VpdNvramOffset, 2));
+    EXPECT_FALSE(read_nvram_vpd(fake_adpm().api, Handle, VpdNvramOffset));
 }
 
 TEST_F(VpdRead, FamilyVersionOrBootcodeFallback) {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/ext_vpd_family.h"
 #include "support/fake_adpm.h"
 #include "support/scratch_dir.h"
 #include "support/tool_script.h"
@@ -87,7 +87,8 @@ TEST_F(FamilyRewrite, KeywordCases) {
     for (const auto& c : cases) {
         SetUp();
         std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, c.before, c.rvBefore));
-        ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.family), 0)
+        ASSERT_EQ(
+            write_nvram_family_version(fake_adpm().api, vpd, Handle, VpdNvramOffset, c.family), 0)
             << c.name;
         const std::vector<uint8_t> expected = make_vpd(Identifier, c.after, c.rvAfter);
         EXPECT_EQ(bytes_of(vpd), expected) << c.name;
@@ -97,7 +98,8 @@ TEST_F(FamilyRewrite, KeywordCases) {
 
 TEST_F(FamilyRewrite, WritesBackInsideOneDiagnosticBracket) {
     std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, {{"V0", "7.10.3"}}, 20));
-    ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 0);
+    ASSERT_EQ(write_nvram_family_version(fake_adpm().api, vpd, Handle, VpdNvramOffset, "7.12.0"),
+              0);
     EXPECT_EQ(fake().calls,
               (std::vector<std::string>{"AdpmInitDiag(5)=0", "AdpmWriteFirmware(5,256,64)=0",
                                         "AdpmUnInitDiag(5)=0"}));
@@ -118,7 +120,9 @@ TEST_F(FamilyRewrite, ReservedBytesFollowTheChecksum) {
         const std::size_t areaEnd = 3 + 15 + 3 + 3 + c.oldFamily.size() + 3 + 6;
         for (uint8_t i = 0; i < 5; ++i) image[areaEnd - 5 + i] = static_cast<uint8_t>(0xA1 + i);
         std::vector<uint32_t> vpd = vpd_words(image);
-        ASSERT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.newFamily), 0);
+        ASSERT_EQ(
+            write_nvram_family_version(fake_adpm().api, vpd, Handle, VpdNvramOffset, c.newFamily),
+            0);
         const std::vector<uint8_t> after = bytes_of(vpd);
         const std::size_t checksumAt = areaEnd - c.tail.size() - 1;
         EXPECT_EQ(std::vector<uint8_t>(after.begin() + static_cast<long>(checksumAt) + 1,
@@ -158,7 +162,8 @@ TEST_F(FamilyRewrite, RefusesWhatCannotBeRewrittenInPlace) {
         SetUp();
         std::vector<uint32_t> vpd = vpd_words(c.image);
         const std::vector<uint32_t> before = vpd;
-        EXPECT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, c.family), 1)
+        EXPECT_EQ(
+            write_nvram_family_version(fake_adpm().api, vpd, Handle, VpdNvramOffset, c.family), 1)
             << c.name;
         EXPECT_EQ(vpd, before) << c.name;
         EXPECT_TRUE(fake().calls_of("AdpmWriteFirmware").empty()) << c.name;
@@ -167,12 +172,14 @@ TEST_F(FamilyRewrite, RefusesWhatCannotBeRewrittenInPlace) {
 
 TEST_F(FamilyRewrite, ShortBufferAndFailedWriteGiveOne) {
     std::vector<uint32_t> shortVpd = vpd_words(make_vpd(Identifier, {{"V0", "7.1"}}, 8, 128));
-    EXPECT_EQ(write_nvram_family_version(shortVpd, Handle, 2, VpdNvramOffset, "7.2"), 1);
+    EXPECT_EQ(write_nvram_family_version(fake_adpm().api, shortVpd, Handle, VpdNvramOffset, "7.2"),
+              1);
     EXPECT_TRUE(fake().calls.empty());
 
     fake().fail("AdpmWriteFirmware", 3);
     std::vector<uint32_t> vpd = vpd_words(make_vpd(Identifier, {{"V0", "7.10.3"}}, 20));
-    EXPECT_EQ(write_nvram_family_version(vpd, Handle, 2, VpdNvramOffset, "7.12.0"), 1);
+    EXPECT_EQ(write_nvram_family_version(fake_adpm().api, vpd, Handle, VpdNvramOffset, "7.12.0"),
+              1);
     EXPECT_EQ(fake().diagOpen[Handle], 0);
 }
 
@@ -182,8 +189,10 @@ constexpr const char* Mac = "0a1b2c3d4e5f";
 constexpr const char* VpdCommand =
     "./nicflsh 0a1b2c3d4e5f upgrade -noreset -vpd VpdUpdate.txt >/dev/null 2>&1";
 
-int update_from_template(const char* templatePath, std::string_view family) {
-    return write_template_family_version(2, family, 0x7A0B, Mac, templatePath, program_device);
+int update_from_template(const ToolScript& tool, const char* templatePath,
+                         std::string_view family) {
+    const FamilyWriter writer{tool.runner(), process_working_directory(), stdout};
+    return writer.write_from_template(Mac, 2, family, templatePath);
 }
 
 TEST(VpdTemplate, RewritesTheFamilyLine) {
@@ -208,7 +217,7 @@ TEST(VpdTemplate, RewritesTheFamilyLine) {
         ScratchDir::write("vpd.tpl", c.templateText);
         // A file left by an earlier adapter is replaced whole, however long.
         ScratchDir::write(VpdUpdateFileName, std::string(1000, 'z'));
-        EXPECT_EQ(update_from_template("vpd.tpl", c.family), 0) << c.name;
+        EXPECT_EQ(update_from_template(tool, "vpd.tpl", c.family), 0) << c.name;
         EXPECT_EQ(ScratchDir::read(VpdUpdateFileName), c.written) << c.name;
         EXPECT_EQ(tool.commands(), std::vector<std::string>{VpdCommand}) << c.name;
     }
@@ -219,7 +228,7 @@ TEST(VpdTemplate, MissingTemplateLeavesAnEmptyFileAndRunsNothing) {
     ToolScript tool;
     ScratchDir::write(VpdUpdateFileName, "old contents");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(update_from_template("missing.tpl", "7.12.0"), 1);
+    EXPECT_EQ(update_from_template(tool, "missing.tpl", "7.12.0"), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "failed to program VPD information into device\n");
     EXPECT_EQ(ScratchDir::read(VpdUpdateFileName), "");
@@ -233,7 +242,7 @@ TEST(VpdTemplate, WriteProtectAndDriverResultsPassOnOtherFailuresGiveOne) {
         ToolScript tool;
         ScratchDir::write("vpd.tpl", "V0 FFV\n");
         tool.exit_with("-vpd", c.exitCode);
-        EXPECT_EQ(update_from_template("vpd.tpl", "7.12.0"), c.result) << c.exitCode;
+        EXPECT_EQ(update_from_template(tool, "vpd.tpl", "7.12.0"), c.result) << c.exitCode;
     }
 }
 

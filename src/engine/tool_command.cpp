@@ -1,4 +1,4 @@
-#include "engine/engine.h"
+#include "engine/tool_command.h"
 
 #include <cstdio>
 #include <optional>
@@ -9,8 +9,6 @@
 #include "common/text.h"
 
 uint8_t Force = 0;
-int32_t ErrorCode_FirmwareUpgrade = 0;
-CommandRunner RunToolCommand = run_shell_command;
 
 namespace {
 
@@ -70,18 +68,14 @@ bool tool_succeeded(int waitStatus) {
     return ended_normally(waitStatus) && (code == 0 || code == 35 || code == 95);
 }
 
-ToolResult result_of_failure(int code) {
-    ErrorCode_FirmwareUpgrade = code;
-    if (code == ToolExitWriteProtect) return ToolWriteProtect;
-    if (code == ToolExitDriverNotSupported) return ToolDriverNotSupported;
-    return ToolError;
+ToolOutcome outcome_of_failure(int code) {
+    if (code == ToolExitWriteProtect) return {ToolWriteProtect, code};
+    if (code == ToolExitDriverNotSupported) return {ToolDriverNotSupported, code};
+    return {ToolError, code};
 }
 
-// Nothing ran, so no earlier tool code may be read as this command's.
-ToolResult refuse() {
-    ErrorCode_FirmwareUpgrade = 0;
-    return ToolError;
-}
+// Nothing ran, so there is no exit code of the tool's.
+constexpr ToolOutcome Refused{ToolError, 0};
 
 }  // namespace
 
@@ -104,19 +98,22 @@ std::optional<std::string> tool_command_line(const char* adapterId, const char* 
     return line;
 }
 
-int probe_device(const char* adapterId) {
-    const std::optional<std::string> line = probe_command_line(adapterId);
-    if (!line) return -1;
-    return decode_exit_status(RunToolCommand(line->c_str()));
+int ToolRunner::exit_code_of(const std::string& commandLine) const {
+    return decode_exit_status(run_(commandLine.c_str()));
 }
 
-ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                          const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
-    if (adapterType != AdapterTypeHandled) return refuse();
+int ToolRunner::probe(const char* adapterId) const {
+    const std::optional<std::string> line = probe_command_line(adapterId);
+    return line ? exit_code_of(*line) : -1;
+}
+
+ToolOutcome ToolRunner::program(const char* adapterId, uint32_t adapterType, const char* option,
+                                const char* file, uint32_t installedVersion) const {
+    if (adapterType != AdapterTypeHandled) return Refused;
     const std::optional<std::string> line =
         tool_command_line(adapterId, option, file, installedVersion);
-    if (!line) return refuse();
-    const int waitStatus = RunToolCommand(line->c_str());
-    if (tool_succeeded(waitStatus)) return ToolSuccess;
-    return result_of_failure(decode_exit_status(waitStatus));
+    if (!line) return Refused;
+    const int waitStatus = run_(line->c_str());
+    if (tool_succeeded(waitStatus)) return {ToolSuccess, 0};
+    return outcome_of_failure(decode_exit_status(waitStatus));
 }

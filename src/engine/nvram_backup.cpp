@@ -1,59 +1,38 @@
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "engine/nvram_backup.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "common/file.h"
 #include "common/text.h"
-#include "engine/engine.h"
 
 namespace {
 
 constexpr std::string_view UnknownAdapter = "unknown";
 
-bool exists(const char* name) {
-    struct stat info {};
-    return lstat(name, &info) == 0;
-}
-
-// Read access goes first, so a backup that cannot be removed no longer hands
-// out the adapter's NVRAM. What stands at the name is opened, never
-// followed: a link planted there keeps its target's mode.
-void remove_backup_file(const char* name) {
-    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat info {};
-        if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) fchmod(fd, 0220);
-        close(fd);
-    }
-    unlink(name);
-}
-
-bool note_adapter(std::string_view mac) {
-    File note = open_output_file(BuImageMacName, OutputMode::Truncate);
+bool note_adapter(const WorkingDirectory& directory, std::string_view mac) {
+    File note = directory.open_output(BuImageMacName, OutputMode::Truncate);
     if (!note) return false;
     const bool written =
         std::fprintf(note.get(), "%.*s\n", static_cast<int>(mac.size()), mac.data()) > 0 &&
         std::fflush(note.get()) == 0 && fsync(fileno(note.get())) == 0;
     // On disk before the tool starts writing, so that a run killed at any
     // later moment leaves the backup with the adapter it belongs to.
-    return close_output_file(std::move(note)) && written && sync_working_directory();
+    return close_output_file(std::move(note)) && written && directory.sync();
 }
 
 // The MAC digits the note names, in lower case as the run writes them;
 // "unknown" when there is no note or it does not hold 12 hex digits and a
 // line end.
-std::string noted_adapter() {
+std::string noted_adapter(const WorkingDirectory& directory) {
     std::string_view noted;
-    const std::optional<std::string> note = read_own_file(BuImageMacName, MacDigits + 2);
+    const std::optional<std::string> note = directory.read_own(BuImageMacName, MacDigits + 2);
     if (note) noted = *note;
     if (noted.ends_with('\n')) noted.remove_suffix(1);
     return is_mac_digits(noted) ? lower_case(noted) : std::string(UnknownAdapter);
@@ -73,34 +52,15 @@ bool backup_file_impossible(int code) {
     return code == 10 || code == 11;
 }
 
-ToolResult run_backup_command(const BuImage& image, const AdapterRecord& record,
-                              const char* option) {
-    return program_device(record.macText, record.adapterType, option, image.name, record.deviceId,
-                          0);
-}
-
-void remove_backup_and_note(const char* name) {
-    remove_backup_file(name);
-    unlink(BuImageMacName);
-}
-
-// Nothing was programmed: a partial dump holds nothing worth keeping.
-int discard_failed_backup(const BuImage& image) {
-    remove_backup_and_note(image.name);
-    return backup_file_impossible(ErrorCode_FirmwareUpgrade) ? RunAbandoned : ToolError;
+void remove_backup_and_note(const WorkingDirectory& directory) {
+    directory.remove_private(BuImageName);
+    directory.remove(BuImageMacName);
 }
 
 // The backup is on disk, under its name, before the first write reaches the
 // adapter: after a power cut the note must never outlive an empty backup.
-// What stands at the name is opened, never followed.
-bool sync_backup(const char* name) {
-    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return synced && sync_working_directory();
+bool sync_backup(const WorkingDirectory& directory) {
+    return directory.sync_file(BuImageName) && directory.sync();
 }
 
 bool is_suffix_of_kept(std::string_view rest) {
@@ -111,60 +71,58 @@ bool is_suffix_of_kept(std::string_view rest) {
 
 }  // namespace
 
-void init_backup(BuImage& image) {
-    image = BuImage{};
-    copy_text(image.name, BuImageName);
-}
-
-int make_backup(BuImage& image, const AdapterRecord& record) {
+ToolOutcome NvramBackup::make(const AdapterRecord& record) {
     // A backup still here could not be kept earlier; it is never written over.
-    if (exists(image.name)) keep_leftover_backup();
-    if (exists(image.name)) return RunAbandoned;
-    if (!note_adapter(field_text(record.macText))) {
+    if (directory_.exists(BuImageName)) keep_leftover_backup(directory_);
+    if (directory_.exists(BuImageName)) return {RunAbandoned, 0};
+    if (!note_adapter(directory_, field_text(record.macText))) {
         std::fprintf(stderr, "qik_programmer: cannot write %s: %s\n", BuImageMacName,
                      std::strerror(errno));
-        return RunAbandoned;
+        return {RunAbandoned, 0};
     }
-    if (run_backup_command(image, record, BackupOption) != ToolSuccess)
-        return discard_failed_backup(image);
+    const ToolOutcome dump = run_tool(record, BackupOption);
+    if (dump.result != ToolSuccess) {
+        // Nothing was programmed: a partial dump holds nothing worth keeping.
+        remove_backup_and_note(directory_);
+        return {backup_file_impossible(dump.exitCode) ? RunAbandoned : ToolError, dump.exitCode};
+    }
     // Like a dump file the tool cannot write: no backup can be relied on here.
-    if (!sync_backup(image.name)) {
-        std::fprintf(stderr, "qik_programmer: cannot sync the NVRAM backup %s: %s\n", image.name,
+    if (!sync_backup(directory_)) {
+        std::fprintf(stderr, "qik_programmer: cannot sync the NVRAM backup %s: %s\n", BuImageName,
                      std::strerror(errno));
-        remove_backup_and_note(image.name);
-        return RunAbandoned;
+        remove_backup_and_note(directory_);
+        return {RunAbandoned, 0};
     }
-    image.present = 1;
-    return ToolSuccess;
+    present_ = true;
+    return {ToolSuccess, 0};
 }
 
-ToolResult restore_backup(BuImage& image, const AdapterRecord& record) {
-    if (image.present != 1) return ToolSuccess;
-    return run_backup_command(image, record, RestoreOption) == ToolSuccess ? ToolSuccess
-                                                                           : ToolError;
+ToolResult NvramBackup::restore(const AdapterRecord& record) {
+    if (!present_) return ToolSuccess;
+    return run_tool(record, RestoreOption).result == ToolSuccess ? ToolSuccess : ToolError;
 }
 
-void delete_backup(BuImage& image) {
-    if (image.present != 1) return;
-    remove_backup_and_note(image.name);
-    image.present = 0;
+void NvramBackup::remove() {
+    if (!present_) return;
+    remove_backup_and_note(directory_);
+    present_ = false;
 }
 
-void keep_backup(BuImage& image, const AdapterRecord& record) {
-    if (image.present != 1) return;
-    image.present = 0;
+void NvramBackup::keep(const AdapterRecord& record) {
+    if (!present_) return;
+    present_ = false;
     const std::string_view mac = field_text(record.macText);
-    const std::string kept =
-        rename_to_free_name(image.name, std::string(KeptBackupPrefix) + std::string(mac));
+    const std::string kept = directory_.rename_to_free_name(
+        BuImageName, std::string(KeptBackupPrefix) + std::string(mac));
     if (kept.empty()) {
         // The note stays beside it, so the next backup or run keeps it.
         std::fprintf(stderr,
                      "qik_programmer: the NVRAM of adapter %.*s could not be restored; its backup "
                      "stays in %s (%s)\n",
-                     static_cast<int>(mac.size()), mac.data(), image.name, std::strerror(errno));
+                     static_cast<int>(mac.size()), mac.data(), BuImageName, std::strerror(errno));
         return;
     }
-    unlink(BuImageMacName);
+    directory_.remove(BuImageMacName);
     std::fprintf(stderr,
                  "qik_programmer: the NVRAM of adapter %.*s could not be restored; its backup is "
                  "kept in %s\n",
@@ -172,20 +130,25 @@ void keep_backup(BuImage& image, const AdapterRecord& record) {
     print_restore_hint(mac, kept);
 }
 
-void keep_leftover_backup() {
-    if (!exists(BuImageName)) {
-        unlink(BuImageMacName);  // the backup never came to be, or was removed
+ToolOutcome NvramBackup::run_tool(const AdapterRecord& record, const char* option) const {
+    return tools_.program(record.macText, record.adapterType, option, BuImageName, 0);
+}
+
+void keep_leftover_backup(const WorkingDirectory& directory) {
+    if (!directory.exists(BuImageName)) {
+        directory.remove(BuImageMacName);  // the backup never came to be, or was removed
         return;
     }
-    const std::string mac = noted_adapter();
-    const std::string kept = rename_to_free_name(BuImageName, std::string(KeptBackupPrefix) + mac);
+    const std::string mac = noted_adapter(directory);
+    const std::string kept =
+        directory.rename_to_free_name(BuImageName, std::string(KeptBackupPrefix) + mac);
     if (kept.empty()) {
         std::fprintf(stderr,
                      "qik_programmer: cannot keep the NVRAM backup %s of an earlier run: %s\n",
                      BuImageName, std::strerror(errno));
         return;
     }
-    unlink(BuImageMacName);
+    directory.remove(BuImageMacName);
     std::fprintf(stderr,
                  "qik_programmer: an earlier run ended before it removed the NVRAM backup of "
                  "adapter %s; it is kept in %s\n",
@@ -194,19 +157,13 @@ void keep_leftover_backup() {
     if (mac == UnknownAdapter) print_restore_hint("MAC", kept);
 }
 
-std::optional<std::string> leftover_backup_owner() {
-    if (!exists(BuImageName)) return std::nullopt;
-    return noted_adapter();
+std::optional<std::string> leftover_backup_owner(const WorkingDirectory& directory) {
+    if (!directory.exists(BuImageName)) return std::nullopt;
+    return noted_adapter(directory);
 }
 
-std::vector<std::string> kept_backups() {
-    std::vector<std::string> kept;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("."), closedir);
-    if (!dir) return kept;
-    while (const dirent* entry = readdir(dir.get()))
-        if (starts_with(entry->d_name, KeptBackupPrefix)) kept.emplace_back(entry->d_name);
-    std::sort(kept.begin(), kept.end());
-    return kept;
+std::vector<std::string> kept_backups(const WorkingDirectory& directory) {
+    return directory.names_starting_with(KeptBackupPrefix);
 }
 
 // A backup kept by hand, or by an earlier version, may spell the MAC in

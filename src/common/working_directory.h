@@ -1,0 +1,42 @@
+// The working directory a run reads and writes its files in, reached through
+// one table of operations: the run's NVRAM backup and its note, the kept
+// backups, the file the family writer hands the tool, the note of enabled
+// ports, the result document and the log. Tests hand a run a table whose
+// operations fail, to see what it does then.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/file.h"
+
+struct WorkingDirectory {
+    // Whether anything stands at `name`; a link is not followed.
+    bool (*exists)(const char* name);
+    // As open_output_file.
+    File (*open_output)(const char* name, OutputMode mode);
+    // Opens `name` to read; null (errno set) when it cannot be opened.
+    File (*open_input)(const char* name);
+    // As read_own_file.
+    std::optional<std::string> (*read_own)(const char* name, std::size_t limit);
+    // Syncs the regular file at `name` (never followed to a link's target);
+    // false (errno set) when it cannot be opened or synced.
+    bool (*sync_file)(const char* name);
+    // As sync_working_directory.
+    bool (*sync)();
+    // As rename_to_free_name.
+    std::string (*rename_to_free_name)(const char* from, std::string_view base);
+    // Removes `name`; false (errno set) when it cannot be removed.
+    bool (*remove)(const char* name);
+    // Removes a file whose content is private: a regular file stops handing
+    // it out first, so that one that cannot be removed is no longer read.
+    void (*remove_private)(const char* name);
+    // The names of the entries that begin with `prefix`, in name order.
+    std::vector<std::string> (*names_starting_with)(std::string_view prefix);
+};
+
+// The process's working directory and its files.
+const WorkingDirectory& process_working_directory();
