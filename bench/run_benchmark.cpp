@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "adapter/enabled_note.h"
 #include "adapter/inventory.h"
 #include "config/config.h"
 #include "engine/run_context.h"
@@ -98,10 +99,10 @@ void BM_WholeRunWithoutSpawning(benchmark::State& state) {
             .inventoryLog = devnull,
         };
         std::vector<AdapterRecord> records(functions);
-        take_inventory(run.adpm, records, config.head(), "");
+        take_inventory(run.adpm, run.directory, records, config.head(), "");
         run_updates(run, records, 0);
         print_qik_execution(run.result, run.inventoryLog, records);
-        restore_device_state(run.adpm, records);
+        restore_device_state(run.adpm, run.directory, records);
     }
     std::fclose(devnull);
     state.counters["commands"] =

@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/file.h"
 #include "common/text.h"
+#include "common/working_directory.h"
 
 namespace {
 
@@ -53,9 +55,8 @@ bool ends_unterminated(int fd) {
     return pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
-bool append_synced(const std::string& line) {
-    const int fd = open(EnabledNoteName,
-                        O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+bool append_synced(const WorkingDirectory& directory, const std::string& line) {
+    const int fd = directory.open(EnabledNoteName, O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat info {};
     bool written = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
@@ -64,7 +65,7 @@ bool append_synced(const std::string& line) {
     const int error = errno;
     close(fd);
     errno = error;
-    return written && sync_working_directory();
+    return written && directory.sync();
 }
 
 enum class NoteState { Missing, Read, Unreadable };
@@ -76,8 +77,8 @@ struct Note {
 
 // The whole note: a link, a file that is not a regular file, a read error
 // or a note beyond the limit cannot be read whole.
-Note read_note() {
-    const int fd = open(EnabledNoteName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+Note read_note(const WorkingDirectory& directory) {
+    const int fd = directory.open(EnabledNoteName, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return {errno == ENOENT ? NoteState::Missing : NoteState::Unreadable, {}};
     Note note{NoteState::Unreadable, std::string(NoteLimit + 1, '\0')};
     struct stat info {};
@@ -95,8 +96,9 @@ Note read_note() {
 }
 
 // Never deleted: it may name ports a person must still disable.
-void set_aside_note() {
-    const std::string name = rename_to_free_name(EnabledNoteName, EnabledNoteSetAsideName);
+void set_aside_note(const WorkingDirectory& directory) {
+    const std::string name =
+        directory.rename_to_free_name(EnabledNoteName, EnabledNoteSetAsideName);
     if (name.empty())
         std::fprintf(stderr, "qik_programmer: %s cannot be read whole nor set aside: %s\n",
                      EnabledNoteName, std::strerror(errno));
@@ -156,27 +158,26 @@ bool disable_port(const AdpmApi& adpm, const NotedPort& port, const FindPort& fi
 
 // Replaces the note by `lines` in one rename, so that a run killed meanwhile
 // leaves the old note or the new one, never a part of either.
-bool rewrite_note(const std::string& lines) {
-    unlink(RewrittenNoteName);
-    const int fd =
-        open(RewrittenNoteName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+bool rewrite_note(const WorkingDirectory& directory, const std::string& lines) {
+    directory.remove(RewrittenNoteName);
+    const int fd = directory.open(RewrittenNoteName, O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0) return false;
     const bool written = write_whole(fd, lines) && fsync(fd) == 0;
     close(fd);
-    if (!written || rename(RewrittenNoteName, EnabledNoteName) != 0) {
-        unlink(RewrittenNoteName);
+    if (!written || !directory.rename(RewrittenNoteName, EnabledNoteName)) {
+        directory.remove(RewrittenNoteName);
         return false;
     }
-    return sync_working_directory();
+    return directory.sync();
 }
 
 // The lines that are left; no note when none is.
-void store_note(const std::string& lines, NoteState state) {
+void store_note(const WorkingDirectory& directory, const std::string& lines, NoteState state) {
     bool stored = true;
     if (!lines.empty())
-        stored = rewrite_note(lines);
+        stored = rewrite_note(directory, lines);
     else if (state == NoteState::Read)
-        stored = unlink(EnabledNoteName) == 0 && sync_working_directory();
+        stored = directory.remove(EnabledNoteName) && directory.sync();
     if (!stored)
         std::fprintf(stderr, "qik_programmer: cannot rewrite %s: %s\n", EnabledNoteName,
                      std::strerror(errno));
@@ -210,18 +211,19 @@ std::optional<std::string> this_boot_id() {
     return lower_case(*id);
 }
 
-bool note_enabled(std::string_view mac, std::string_view serviceName) {
+bool note_enabled(const WorkingDirectory& directory, std::string_view mac,
+                  std::string_view serviceName) {
     const std::optional<std::string> boot = this_boot_id();
     if (!boot) return false;
     const std::optional<std::string> line =
         note_line({std::string(mac), std::string(serviceName), *boot});
-    return line && append_synced(*line);
+    return line && append_synced(directory, *line);
 }
 
-void disable_noted_ports(const AdpmApi& adpm, std::span<const NotedPort> asked,
-                         const FindPort& find) {
-    const Note note = read_note();
-    if (note.state == NoteState::Unreadable) set_aside_note();
+void disable_noted_ports(const AdpmApi& adpm, const WorkingDirectory& directory,
+                         std::span<const NotedPort> asked, const FindPort& find) {
+    const Note note = read_note(directory);
+    if (note.state == NoteState::Unreadable) set_aside_note(directory);
     const std::optional<std::string> boot = this_boot_id();
     if (!boot) {
         // No line can be judged; the asked ports were never noted, so never enabled.
@@ -241,5 +243,58 @@ void disable_noted_ports(const AdpmApi& adpm, std::span<const NotedPort> asked,
         if (!settled.emplace(lower_case(port.mac), port.serviceName).second) continue;
         if (!disable_port(adpm, port, find)) kept += note_line(port).value_or("");
     }
-    store_note(kept, note.state);
+    store_note(directory, kept, note.state);
+}
+
+namespace {
+
+std::vector<NotedPort> asked_ports(std::span<const AdapterRecord> records) {
+    std::vector<NotedPort> asked;
+    for (const AdapterRecord& r : records)
+        if (r.enableAsked != 0)
+            asked.push_back(
+                {std::string(field_text(r.macText)), std::string(field_text(r.serviceName)), {}});
+    return asked;
+}
+
+PortLookup port_with_handle(const AdpmApi& adpm, uint32_t handle) {
+    std::optional<std::string> mac = read_mac(adpm, handle);
+    if (!mac) return {PortLookup::Answer::Unknown, 0, {}};
+    return {PortLookup::Answer::Port, handle, std::move(*mac)};
+}
+
+// After a complete inventory every record's handle is current; the MAC of a
+// function the run did not describe is read now.
+PortLookup port_among(const AdpmApi& adpm, std::span<const AdapterRecord> records,
+                      std::string_view serviceName) {
+    for (const AdapterRecord& r : records) {
+        if (field_text(r.serviceName) != serviceName) continue;
+        if (field_text(r.macText).empty()) return port_with_handle(adpm, r.handle);
+        return {PortLookup::Answer::Port, r.handle, std::string(field_text(r.macText))};
+    }
+    return {PortLookup::Answer::NoPort, 0, {}};
+}
+
+// After a failed inventory the library may fail again: a port it does not
+// find is not known to be gone.
+PortLookup port_by_name(const AdpmApi& adpm, std::string_view serviceName) {
+    uint32_t handle = 0;
+    if (adpm.AdpmGetHandleByServiceName(std::string(serviceName).c_str(), &handle) != AdpmSuccess)
+        return {PortLookup::Answer::Unknown, 0, {}};
+    return port_with_handle(adpm, handle);
+}
+
+}  // namespace
+
+void restore_device_state(const AdpmApi& adpm, const WorkingDirectory& directory,
+                          std::span<const AdapterRecord> records) {
+    disable_noted_ports(
+        adpm, directory, asked_ports(records),
+        [&adpm, records](std::string_view name) { return port_among(adpm, records, name); });
+}
+
+void restore_device_state_by_name(const AdpmApi& adpm, const WorkingDirectory& directory,
+                                  std::span<const AdapterRecord> records) {
+    disable_noted_ports(adpm, directory, asked_ports(records),
+                        [&adpm](std::string_view name) { return port_by_name(adpm, name); });
 }

@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "adapter/adapter_record.h"
 #include "adpm/adpm.h"
+#include "common/working_directory.h"
 
 inline constexpr const char* EnabledNoteName = "qik_enabled.txt";
 // Where a note that cannot be read whole is set aside for a person.
@@ -39,7 +41,8 @@ std::optional<std::string> this_boot_id();
 
 // Appends the port's line, of this boot, whole and synced; false when that
 // cannot be done (the port must then not be enabled).
-bool note_enabled(std::string_view mac, std::string_view serviceName);
+bool note_enabled(const WorkingDirectory& directory, std::string_view mac,
+                  std::string_view serviceName);
 
 // What the library says of a service name now: the port and its MAC, no
 // such port, or nothing (a call failed, so the line is kept for a later run).
@@ -56,5 +59,15 @@ using FindPort = std::function<PortLookup(std::string_view serviceName)>;
 // service name. Lines of another boot, of no present port or not of the
 // note's form are dropped, each with a line on standard error; a failed
 // disable keeps its line. A note that cannot be read whole is set aside.
-void disable_noted_ports(const AdpmApi& adpm, std::span<const NotedPort> asked,
-                         const FindPort& find);
+void disable_noted_ports(const AdpmApi& adpm, const WorkingDirectory& directory,
+                         std::span<const NotedPort> asked, const FindPort& find);
+
+// Disables again every port the inventory asked to enable, and those an
+// earlier, interrupted run of this boot noted.
+void restore_device_state(const AdpmApi& adpm, const WorkingDirectory& directory,
+                          std::span<const AdapterRecord> records);
+
+// The same after a failed inventory, when a record's handle may be missing or
+// older than the library's refresh: each port is found by its service name.
+void restore_device_state_by_name(const AdpmApi& adpm, const WorkingDirectory& directory,
+                                  std::span<const AdapterRecord> records);

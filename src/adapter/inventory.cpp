@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -138,13 +139,14 @@ std::string mac_text(const NicInfoExRecord& info) {
 
 // Enables a disabled function of the run once its MAC is known and it is
 // noted. False when a library call of the inventory fails.
-bool enable_for_run(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record) {
+bool enable_for_run(const AdpmApi& adpm, const WorkingDirectory& directory, uint32_t handle,
+                    AdapterRecord& record) {
     NicInfoExRecord info;
     if (!read_nic_info(adpm, handle, info)) return false;
     copy_text(record.macText, mac_text(info));
     // A port that cannot be noted is not enabled: a run killed later would
     // leave it on the network for good.
-    if (!note_enabled(field_text(record.macText), field_text(record.serviceName))) {
+    if (!note_enabled(directory, field_text(record.macText), field_text(record.serviceName))) {
         std::fprintf(stderr,
                      "qik_programmer: %s stays disabled and out of the run: %s cannot be "
                      "written\n",
@@ -159,18 +161,18 @@ bool enable_for_run(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record)
 }
 
 // False when a library call fails.
-bool select_for_run(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record,
-                    std::string_view skipText, Enabling enabling) {
+bool select_for_run(const AdpmApi& adpm, const WorkingDirectory& directory, uint32_t handle,
+                    AdapterRecord& record, std::string_view skipText, Enabling enabling) {
     record.adapterType = AdapterTypeHandled;
     record.selected = skipped(record, skipText) ? 0 : 1;
     if (record.selected == 0 || record.wasEnabled != 0 || enabling == Enabling::LeaveAsIs)
         return true;
-    return enable_for_run(adpm, handle, record);
+    return enable_for_run(adpm, directory, handle, record);
 }
 
 // First pass: identity and selection. False when a library call fails.
-bool identify(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record,
-              std::string_view skipText, Enabling enabling) {
+bool identify(const AdpmApi& adpm, const WorkingDirectory& directory, uint32_t handle,
+              AdapterRecord& record, std::string_view skipText, Enabling enabling) {
     PhyNicRecord nic = blank_phy_nic();
     if (adpm.AdpmGetPhyNic(handle, &nic) != AdpmSuccess) return false;
     copy_identity(nic, record);
@@ -180,7 +182,7 @@ bool identify(const AdpmApi& adpm, uint32_t handle, AdapterRecord& record,
     record.serviceName[sizeof record.serviceName - 1] = '\0';
     record.wasEnabled = nic.enabled;
     return nic.adapterType != AdapterTypeHandled ||
-           select_for_run(adpm, handle, record, skipText, enabling);
+           select_for_run(adpm, directory, handle, record, skipText, enabling);
 }
 
 AdapterIdentity identity_of(const AdapterRecord& record) {
@@ -205,8 +207,9 @@ bool describe(const AdpmApi& adpm, AdapterRecord& record, ConfigEntry* configLis
 
 }  // namespace
 
-int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, ConfigEntry* configList,
-                   const char* skipText, Enabling enabling) {
+int take_inventory(const AdpmApi& adpm, const WorkingDirectory& directory,
+                   std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
+                   Enabling enabling) {
     const auto count = static_cast<uint32_t>(records.size());
     std::vector<uint32_t> handles;
     try {
@@ -218,7 +221,8 @@ int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, Config
 
     const std::string_view skip = skipText != nullptr ? skipText : "";
     for (std::size_t i = 0; i < records.size(); ++i)
-        if (!identify(adpm, handles[i], records[i], skip, enabling)) return InventoryFailed;
+        if (!identify(adpm, directory, handles[i], records[i], skip, enabling))
+            return InventoryFailed;
 
     // Handles may change here; from now on each is found again by its
     // service name, which the refresh leaves alone.
@@ -232,6 +236,12 @@ int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, Config
         return InventoryFailed;
     }
     return 0;
+}
+
+std::optional<std::string> read_mac(const AdpmApi& adpm, uint32_t handle) {
+    NicInfoExRecord info;
+    if (!read_nic_info(adpm, handle, info)) return std::nullopt;
+    return mac_text(info);
 }
 
 void read_through_function0(AdapterRecord& r, const AdapterRecord& function0) {
@@ -257,55 +267,4 @@ uint32_t chip_revision(uint32_t adapterType, uint32_t chipRevisionId) {
     const uint32_t letter = (chipRevisionId >> 8) & 0xF;
     const uint32_t digit = chipRevisionId & 0xFF;
     return (letter <= 5 ? 0xA0 + 16 * letter : 0) + (digit <= 9 ? digit : 0);
-}
-
-namespace {
-
-std::vector<NotedPort> asked_ports(std::span<const AdapterRecord> records) {
-    std::vector<NotedPort> asked;
-    for (const AdapterRecord& r : records)
-        if (r.enableAsked != 0)
-            asked.push_back(
-                {std::string(field_text(r.macText)), std::string(field_text(r.serviceName)), {}});
-    return asked;
-}
-
-PortLookup port_with_handle(const AdpmApi& adpm, uint32_t handle) {
-    NicInfoExRecord info;
-    if (!read_nic_info(adpm, handle, info)) return {PortLookup::Answer::Unknown, 0, {}};
-    return {PortLookup::Answer::Port, handle, mac_text(info)};
-}
-
-// After a complete inventory every record's handle is current; the MAC of a
-// function the run did not describe is read now.
-PortLookup port_among(const AdpmApi& adpm, std::span<const AdapterRecord> records,
-                      std::string_view serviceName) {
-    for (const AdapterRecord& r : records) {
-        if (field_text(r.serviceName) != serviceName) continue;
-        if (field_text(r.macText).empty()) return port_with_handle(adpm, r.handle);
-        return {PortLookup::Answer::Port, r.handle, std::string(field_text(r.macText))};
-    }
-    return {PortLookup::Answer::NoPort, 0, {}};
-}
-
-// After a failed inventory the library may fail again: a port it does not
-// find is not known to be gone.
-PortLookup port_by_name(const AdpmApi& adpm, std::string_view serviceName) {
-    uint32_t handle = 0;
-    if (adpm.AdpmGetHandleByServiceName(std::string(serviceName).c_str(), &handle) != AdpmSuccess)
-        return {PortLookup::Answer::Unknown, 0, {}};
-    return port_with_handle(adpm, handle);
-}
-
-}  // namespace
-
-void restore_device_state(const AdpmApi& adpm, std::span<const AdapterRecord> records) {
-    disable_noted_ports(adpm, asked_ports(records), [&adpm, records](std::string_view name) {
-        return port_among(adpm, records, name);
-    });
-}
-
-void restore_device_state_by_name(const AdpmApi& adpm, std::span<const AdapterRecord> records) {
-    disable_noted_ports(adpm, asked_ports(records),
-                        [&adpm](std::string_view name) { return port_by_name(adpm, name); });
 }

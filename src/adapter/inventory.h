@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "adapter/adapter_record.h"
 #include "adpm/adpm.h"
+#include "common/working_directory.h"
 
 struct ConfigEntry;
 
@@ -15,8 +18,9 @@ struct ConfigEntry;
 enum class Enabling { Enable, LeaveAsIs };
 
 // Fills the zero-filled records; 0 on success, 1 on any failure.
-int take_inventory(const AdpmApi& adpm, std::span<AdapterRecord> records, ConfigEntry* configList,
-                   const char* skipText, Enabling enabling = Enabling::Enable);
+int take_inventory(const AdpmApi& adpm, const WorkingDirectory& directory,
+                   std::span<AdapterRecord> records, ConfigEntry* configList, const char* skipText,
+                   Enabling enabling = Enabling::Enable);
 
 // The functions of an adapter share its firmware: a disabled one, whose own
 // firmware cannot be read, takes what its function 0 read.
@@ -24,10 +28,6 @@ void read_through_function0(AdapterRecord& record, const AdapterRecord& function
 
 uint32_t chip_revision(uint32_t adapterType, uint32_t chipRevisionId);
 
-// Disables again every port the inventory asked to enable, and those an
-// earlier, interrupted run of this boot noted (enabled_note.h).
-void restore_device_state(const AdpmApi& adpm, std::span<const AdapterRecord> records);
-
-// The same after a failed inventory, when a record's handle may be missing or
-// older than the library's refresh: each port is found by its service name.
-void restore_device_state_by_name(const AdpmApi& adpm, std::span<const AdapterRecord> records);
+// The MAC digits the tool knows the function by (12 lower-case hex digits);
+// none when the library does not answer.
+std::optional<std::string> read_mac(const AdpmApi& adpm, uint32_t handle);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -14,6 +15,10 @@ namespace {
 // What stands at the name is opened, never followed.
 int open_in_place(const char* name) {
     return open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+int open_file(const char* name, int flags) {
+    return ::open(name, flags | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 bool exists(const char* name) {
@@ -33,6 +38,10 @@ bool sync_file(const char* name) {
     close(fd);
     errno = error;
     return synced;
+}
+
+bool rename_file(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
 }
 
 bool remove(const char* name) {
@@ -61,12 +70,14 @@ std::vector<std::string> names_starting_with(std::string_view prefix) {
 }
 
 constexpr WorkingDirectory ProcessWorkingDirectory{
+    .open = open_file,
     .exists = exists,
     .open_output = open_output_file,
     .open_input = open_input,
     .read_own = read_own_file,
     .sync_file = sync_file,
     .sync = sync_working_directory,
+    .rename = rename_file,
     .rename_to_free_name = rename_to_free_name,
     .remove = remove,
     .remove_private = remove_private,

@@ -14,6 +14,9 @@
 #include "common/file.h"
 
 struct WorkingDirectory {
+    // Opens `name` with open(2)'s `flags` (mode 0666 when created), never
+    // through a link and closed on exec; the descriptor, or -1 (errno set).
+    int (*open)(const char* name, int flags);
     // Whether anything stands at `name`; a link is not followed.
     bool (*exists)(const char* name);
     // As open_output_file.
@@ -27,6 +30,8 @@ struct WorkingDirectory {
     bool (*sync_file)(const char* name);
     // As sync_working_directory.
     bool (*sync)();
+    // Renames `from` to `to`, replacing it; false (errno set) when it fails.
+    bool (*rename)(const char* from, const char* to);
     // As rename_to_free_name.
     std::string (*rename_to_free_name)(const char* from, std::string_view base);
     // Removes `name`; false (errno set) when it cannot be removed.

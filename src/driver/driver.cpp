@@ -166,14 +166,14 @@ int program_and_report(RunContext& run, std::span<AdapterRecord> records, RunOut
 // administrator switched off must not stay on the network.
 int update_adapters(RunContext& run, std::span<AdapterRecord> records, const ConfigList& config,
                     const CommandLine& line, RunOutput& output) {
-    if (take_inventory(run.adpm, records, config.head(), line.skipList) != 0) {
+    if (take_inventory(run.adpm, run.directory, records, config.head(), line.skipList) != 0) {
         report_run_failure(run.result, ResultCode::AdapterListFailed);
-        restore_device_state_by_name(run.adpm, records);
+        restore_device_state_by_name(run.adpm, run.directory, records);
         return 0;
     }
     pass_over_functions_without_function0(records, line.skipList);
     const int status = program_and_report(run, records, output);
-    restore_device_state(run.adpm, records);
+    restore_device_state(run.adpm, run.directory, records);
     return status;
 }
 

@@ -74,8 +74,8 @@ void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config
         plan.end = WholeRunEnd{code_of(ResultCode::OutOfMemory), {}};
         return;
     }
-    if (take_inventory(adpm, plan.records, config.head(), plan.skip.c_str(), Enabling::LeaveAsIs) !=
-        0) {
+    if (take_inventory(adpm, process_working_directory(), plan.records, config.head(),
+                       plan.skip.c_str(), Enabling::LeaveAsIs) != 0) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed),
                                "a library call of the inventory failed"};
         return;

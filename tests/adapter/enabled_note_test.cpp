@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/working_directory.h"
 #include "support/fake_adpm.h"
 #include "support/scratch_dir.h"
 
@@ -46,6 +48,38 @@ TEST(EnabledNoteLine, OnlyAMacANameAndABootId) {
 }
 
 // What becomes of one line of this boot, by what the library says of its port.
+// A port is enabled only once its line will outlast a killed run: a note
+// the directory cannot open or sync refuses the port.
+TEST(EnabledNote, ALineTheDirectoryCannotKeepIsRefused) {
+    const struct {
+        const char* name;
+        void (*fail)(WorkingDirectory& directory);
+    } cases[] = {
+        {"the note cannot be opened",
+         [](WorkingDirectory& d) {
+             d.open = [](const char*, int) {
+                 errno = EACCES;
+                 return -1;
+             };
+         }},
+        {"the directory cannot be synced",
+         [](WorkingDirectory& d) {
+             d.sync = [] {
+                 errno = EIO;
+                 return false;
+             };
+         }},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        WorkingDirectory directory = process_working_directory();
+        c.fail(directory);
+        EXPECT_FALSE(note_enabled(directory, "001c5a400001", "eth5")) << c.name;
+    }
+    ScratchDir dir;
+    EXPECT_TRUE(note_enabled(process_working_directory(), "001c5a400001", "eth5"));
+}
+
 TEST(EnabledNote, ALineGoesOnlyOnceItsPortIsDisabledOrKnownAbsent) {
     const std::string boot = this_boot_id().value();
     const struct {
@@ -70,7 +104,8 @@ TEST(EnabledNote, ALineGoesOnlyOnceItsPortIsDisabledOrKnownAbsent) {
         const std::string line = "001c5a400001 eth5 " + boot + "\n";
         // Twice: one port is settled once.
         ScratchDir::write(EnabledNoteName, line + line);
-        disable_noted_ports(fake_adpm().api, {}, [&](std::string_view) { return c.found; });
+        disable_noted_ports(fake_adpm().api, process_working_directory(), {},
+                            [&](std::string_view) { return c.found; });
         EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice").size(), c.disableCalled ? 1u : 0u);
         EXPECT_EQ(ScratchDir::read(EnabledNoteName), c.lineKept ? line : "");
     }
@@ -82,7 +117,7 @@ TEST(EnabledNote, AnUnreadableNoteIsSetAsideAndTheAskedPortsDisabled) {
     install_port();
     std::filesystem::create_directory(EnabledNoteName);
     const NotedPort asked[] = {{"001c5a400001", "eth5", {}}};
-    disable_noted_ports(fake_adpm().api, asked, [](std::string_view) {
+    disable_noted_ports(fake_adpm().api, process_working_directory(), asked, [](std::string_view) {
         return PortLookup{Answer::Port, 7, "001c5a400001"};
     });
     EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"),

@@ -46,7 +46,7 @@ class Inventory : public ::testing::Test {
 
     int run(const char* skip = "", ConfigEntry* config = nullptr) {
         records_ = std::vector<AdapterRecord>(fake_adpm().functions.size());
-        return take_inventory(fake_adpm().api, records_, config, skip);
+        return take_inventory(fake_adpm().api, process_working_directory(), records_, config, skip);
     }
 
     std::vector<AdapterRecord> records_;
@@ -90,7 +90,7 @@ TEST_F(Inventory, SelectsEnablesAndRestores) {
         EXPECT_EQ(r.adapterType, c.adapterType == 2 ? 2u : 0u);
         EXPECT_EQ(r.wasEnabled, c.enabled);
         EXPECT_EQ(r.handle, 105u);
-        restore_device_state(fake_adpm().api, records_);
+        restore_device_state(fake_adpm().api, process_working_directory(), records_);
         EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"), c.enableCalls);
         EXPECT_FALSE(ScratchDir::exists(EnabledNoteName));
     }
@@ -109,7 +109,7 @@ TEST_F(Inventory, PortsAnInterruptedRunEnabledAreDisabledAgain) {
     ASSERT_EQ(run(), 0);
     EXPECT_EQ(ScratchDir::read(EnabledNoteName),
               "000000000001 eth0 " + boot + "\n000000000007 eth7 " + boot + "\n");
-    restore_device_state(fake_adpm().api, records_);
+    restore_device_state(fake_adpm().api, process_working_directory(), records_);
     EXPECT_EQ(fake_adpm().calls_of("AdpmEnableDevice"),
               (Calls{"AdpmEnableDevice(7,1)=1", "AdpmEnableDevice(107,0)=0",
                      "AdpmEnableDevice(105,0)=0"}));
