@@ -146,9 +146,9 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
 }
 
 // Steps from the update to the report; the exit status.
-int program_and_report(std::span<AdapterRecord> records, RunOutput& output) {
+int program_and_report(std::span<AdapterRecord> records, bool force, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
-    if (run_updates(records, Force) == RunAbandoned) {
+    if (run_updates(records, force) == RunAbandoned) {
         report_run_failure(ResultCode::OutputUnopenable);
         return exit_status_of(ResultCode::OutputUnopenable);
     }
@@ -170,7 +170,7 @@ int update_adapters(std::span<AdapterRecord> records, const ConfigList& config,
         return 0;
     }
     pass_over_functions_without_function0(records, line.skipList);
-    const int status = program_and_report(records, output);
+    const int status = program_and_report(records, line.force, output);
     restore_device_state(records);
     return status;
 }
@@ -248,7 +248,7 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
         else if (arg == "-print")
             line.print = true;
         else if (arg == "-force")
-            line.force = 1;
+            line.force = true;
         else if (arg == "-skip")
             action = take_value(argc, argv, i, line.skipList, false, line);
         else
@@ -302,7 +302,6 @@ int run_qik_programmer(int argc, const char* const* argv) {
             break;
     }
     if (!take_working_directory()) return exit_status_of(ResultCode::OutputUnopenable);
-    Force = line.force;
     progress_to_terminal();
     catch_stop_signals();
     return run_with_output(line);

@@ -75,8 +75,9 @@ bool backup_file_impossible(int code) {
 
 ToolResult run_backup_command(const BuImage& image, const AdapterRecord& record,
                               const char* option) {
+    // The backup and restore forms carry no force prefix.
     return program_device(record.macText, record.adapterType, option, image.name, record.deviceId,
-                          0);
+                          0, false);
 }
 
 void remove_backup_and_note(const char* name) {

@@ -16,9 +16,6 @@
 #include "adapter/adapter_record.h"
 #include "common/result_code.h"
 
-// Set by "-force": every component is programmed whatever its version.
-extern uint8_t Force;
-
 // The decoded exit code of the most recent tool command that failed.
 extern int32_t ErrorCode_FirmwareUpgrade;
 
@@ -39,6 +36,7 @@ void catch_stop_signals();
 
 inline constexpr const char* ToolPrefix = "./nicflsh ";
 // The tool options of the steps around the component writes.
+inline constexpr const char* ProbeOption = "dir";
 inline constexpr const char* BackupOption = "dump_nvram";
 inline constexpr const char* RestoreOption = "restore_nvram";
 inline constexpr const char* FamilyTemplateOption = "-vpd";
@@ -71,18 +69,25 @@ int decode_exit_status(int waitStatus);
 
 // The command lines the tool is given, as a plan shows them: none when one
 // does not fit its buffer (it is then never run). The upgrade form carries
-// the force prefix when `Force` is set.
+// the force prefix when `force` is set ("-force": every component is
+// programmed whatever its version).
 std::optional<std::string> probe_command_line(const char* adapterId);
 std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
-                                             const char* file, uint32_t installedVersion);
+                                             const char* file, uint32_t installedVersion,
+                                             bool force);
 
 // Runs the tool's "dir" command for the adapter; the decoded exit code, or -1
 // when the command does not fit its buffer (it is then not run).
 int probe_device(const char* adapterId);
 
+// Runs and decodes one tool command line built by tool_command_line; none
+// (a line that did not fit) or another adapter type runs nothing.
+ToolResult run_tool_command(uint32_t adapterType, const std::optional<std::string>& line);
+
 // Builds, runs and decodes one tool command.
 ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                          const char* file, uint32_t deviceId, uint32_t installedVersion);
+                          const char* file, uint32_t deviceId, uint32_t installedVersion,
+                          bool force);
 
 // The NVRAM backup file. Beside it, "buimage.mac" names the adapter it
 // belongs to for as long as it exists, so that a backup left by a run that
@@ -124,7 +129,7 @@ void say_left_alone(const AdapterRecord& record, const std::string& keptBackup);
 // program_device, as the family writer of the extended VPD runs the tool.
 using ProgramDeviceFn = ToolResult (*)(const char* adapterId, uint32_t adapterType,
                                        const char* option, const char* file, uint32_t deviceId,
-                                       uint32_t installedVersion);
+                                       uint32_t installedVersion, bool force);
 
 inline constexpr const char* VpdUpdateFileName = "VpdUpdate.txt";
 inline constexpr const char* VpdFailedMessage = "failed to program VPD information into device";
@@ -138,9 +143,9 @@ extern std::FILE* VpdDiagnosticStream;
 // FamilyNotWritten for any other failure.
 int write_template_family_version(uint32_t type, std::string_view familyText, uint32_t deviceId,
                                   const char* adapterId, const char* templatePath,
-                                  ProgramDeviceFn programDevice);
+                                  ProgramDeviceFn programDevice, bool force);
 
 // Updates every matched adapter; RunAbandoned when a backup failed with tool
 // code 10 or 11, or its adapter could not be noted, otherwise the result of
 // the last tool step.
-int run_updates(std::span<AdapterRecord> records, uint8_t force);
+int run_updates(std::span<AdapterRecord> records, bool force);

@@ -73,7 +73,7 @@ bool make_vpd_update_file(const char* templatePath, std::string_view family) {
 
 int write_template_family_version(uint32_t type, std::string_view familyText, uint32_t deviceId,
                                   const char* adapterId, const char* templatePath,
-                                  ProgramDeviceFn programDevice) {
+                                  ProgramDeviceFn programDevice, bool force) {
     // Either failure leaves the old family version in the VPD; reporting
     // success would hide that until the next run reads it back.
     if (!make_vpd_update_file(templatePath, familyText)) {
@@ -81,7 +81,7 @@ int write_template_family_version(uint32_t type, std::string_view familyText, ui
         return FamilyNotWritten;
     }
     const ToolResult result = programDevice(adapterId, type, FamilyTemplateOption,
-                                            VpdUpdateFileName, deviceId, NoInstalledVersion);
+                                            VpdUpdateFileName, deviceId, NoInstalledVersion, force);
     const bool passedOn =
         result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;
     return passedOn ? result : FamilyNotWritten;

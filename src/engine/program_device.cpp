@@ -8,7 +8,6 @@
 #include "adpm/adpm.h"
 #include "common/text.h"
 
-uint8_t Force = 0;
 int32_t ErrorCode_FirmwareUpgrade = 0;
 CommandRunner RunToolCommand = run_shell_command;
 
@@ -42,7 +41,7 @@ bool fits(int written) {
 }
 
 bool build_command(CommandText& line, const char* adapterId, const char* option, const char* file,
-                   uint32_t installedVersion) {
+                   uint32_t installedVersion, bool force) {
     const std::string_view opt = option;
     if (opt == "dump_nvram")
         return fits(std::snprintf(line, CommandLineSize, "%s%s dumpnvram %s >/dev/null 2>&1",
@@ -53,7 +52,7 @@ bool build_command(CommandText& line, const char* adapterId, const char* option,
     if (opt == "-cfx" && installedVersion == 0)
         return fits(std::snprintf(line, CommandLineSize, "%s%s prg %s %s >/dev/null 2>&1",
                                   ToolPrefix, adapterId, option, file));
-    const char* forcePrefix = Force != 0 ? "-F " : "";
+    const char* forcePrefix = force ? "-F " : "";
     return fits(std::snprintf(line, CommandLineSize,
                               "%s%s upgrade -noreset %s%s %s >/dev/null 2>&1", ToolPrefix,
                               adapterId, forcePrefix, tool_option(option, file), file));
@@ -91,16 +90,17 @@ int decode_exit_status(int waitStatus) {
 
 std::optional<std::string> probe_command_line(const char* adapterId) {
     CommandText line;
-    if (!fits(std::snprintf(line, CommandLineSize, "%s%s dir >/dev/null 2>&1", ToolPrefix,
-                            adapterId)))
+    if (!fits(std::snprintf(line, CommandLineSize, "%s%s %s >/dev/null 2>&1", ToolPrefix, adapterId,
+                            ProbeOption)))
         return std::nullopt;
     return line;
 }
 
 std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
-                                             const char* file, uint32_t installedVersion) {
+                                             const char* file, uint32_t installedVersion,
+                                             bool force) {
     CommandText line;
-    if (!build_command(line, adapterId, option, file, installedVersion)) return std::nullopt;
+    if (!build_command(line, adapterId, option, file, installedVersion, force)) return std::nullopt;
     return line;
 }
 
@@ -110,13 +110,16 @@ int probe_device(const char* adapterId) {
     return decode_exit_status(RunToolCommand(line->c_str()));
 }
 
-ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
-                          const char* file, uint32_t /*deviceId*/, uint32_t installedVersion) {
-    if (adapterType != AdapterTypeHandled) return refuse();
-    const std::optional<std::string> line =
-        tool_command_line(adapterId, option, file, installedVersion);
-    if (!line) return refuse();
+ToolResult run_tool_command(uint32_t adapterType, const std::optional<std::string>& line) {
+    if (adapterType != AdapterTypeHandled || !line) return refuse();
     const int waitStatus = RunToolCommand(line->c_str());
     if (tool_succeeded(waitStatus)) return ToolSuccess;
     return result_of_failure(decode_exit_status(waitStatus));
+}
+
+ToolResult program_device(const char* adapterId, uint32_t adapterType, const char* option,
+                          const char* file, uint32_t /*deviceId*/, uint32_t installedVersion,
+                          bool force) {
+    return run_tool_command(adapterType,
+                            tool_command_line(adapterId, option, file, installedVersion, force));
 }

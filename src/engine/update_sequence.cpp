@@ -61,10 +61,8 @@ int shown_step(const AdapterRecord& r, std::string_view name, Step step) {
 }
 
 int run_tool_step(Engine& engine, const AdapterRecord& r, const ToolStep& s) {
-    engine.lastResult = shown_step(r, s.name, s.from, s.to, [&] {
-        return program_device(r.macText, r.adapterType, s.option, s.file.c_str(), r.deviceId,
-                              s.installedVersion);
-    });
+    engine.lastResult = shown_step(r, s.name, s.from, s.to,
+                                   [&] { return run_tool_command(r.adapterType, s.command); });
     return engine.lastResult;
 }
 
@@ -127,11 +125,9 @@ std::optional<VpdBuffer> read_extended_vpd(uint32_t handle) {
     return image;
 }
 
-// False when the VPD must be there and could not be read, now or when the
-// inventory read the installed family version: with that version unknown
-// nothing can be compared, and the family version must not be written over it.
+// False when the extended VPD must be there and could not be read: the
+// family version must not be written over what cannot be read.
 bool read_vpd(const AdapterRecord& r, VpdImage& vpd) {
-    if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
         vpd.words = read_nvram_vpd(r.handle, VpdNvramOffset, r.adapterType);
         return true;
@@ -147,12 +143,12 @@ void update_external_phy(Engine& engine, AdapterRecord& r, const ToolStep& phy,
         fail_record(r, failedCode, ResultCode::PhyFailed);
 }
 
-int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd) {
+int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage& vpd, bool force) {
     // A VPD that could not be read cannot be rewritten.
     if (!vpd.words) return FamilyNotWritten;
     if (vpd.extended)
         return write_template_family_version(r.adapterType, field_text(e.family), r.deviceId,
-                                             r.macText, e.vpdFile, program_device);
+                                             r.macText, e.vpdFile, program_device, force);
     return write_nvram_family_version(*vpd.words, r.handle, r.adapterType, VpdNvramOffset,
                                       field_text(e.family));
 }
@@ -160,8 +156,8 @@ int write_family_version(const AdapterRecord& r, const ConfigEntry& e, VpdImage&
 // The steps decided beforehand that the family version cannot be written:
 // it is not tried, and the writer's diagnostic says so all the same.
 int family_step(const AdapterRecord& r, const ConfigEntry& e, const UpdateSteps& steps,
-                VpdImage& vpd) {
-    if (steps.familyNotWrittenWhy.empty()) return write_family_version(r, e, vpd);
+                VpdImage& vpd, bool force) {
+    if (steps.familyNotWrittenWhy.empty()) return write_family_version(r, e, vpd, force);
     std::fprintf(VpdDiagnosticStream, "%s\n", VpdFailedMessage);
     return FamilyNotWritten;
 }
@@ -171,7 +167,7 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
     if (r.function == 0)
         engine.familyResult =
             shown_step(r, "family version", field_text(r.familyVersionText), field_text(e.family),
-                       [&] { return family_step(r, e, steps, vpd); });
+                       [&] { return family_step(r, e, steps, vpd, engine.force); });
     const int32_t result = engine.familyResult;
     if (result == ToolSuccess) return;
     const bool toolOutcome = result == ToolWriteProtect || result == ToolDriverNotSupported;
@@ -182,7 +178,9 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
 // only a person can tell, so none of its functions touches it until the file
 // is gone. The others report function 0's status in the last pass.
 bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
-    const std::string kept = kept_backup_of_adapter(engine.function0s, r, engine.keptBackups);
+    // The backup an earlier run left is kept under its owner's MAC by now.
+    const std::string kept =
+        kept_backup_of_adapter(engine.function0s, r, engine.keptBackups, std::nullopt);
     if (kept.empty()) return false;
     if (r.function != 0) return true;
     say_left_alone(r, kept);
@@ -204,6 +202,10 @@ RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const UpdateSteps steps = update_steps(r, engine.force);
     if (steps.probe && probe_device(r.macText) == ToolExitDriverNotSupported) {
         r.status = code_of(ResultCode::DriverNotSupported);
+        return RecordEnd::Next;
+    }
+    if (steps.leftAloneAfterProbe) {
+        r.status = code_of(*steps.leftAloneAfterProbe);
         return RecordEnd::Next;
     }
     VpdImage vpd;
@@ -236,11 +238,11 @@ void share_function0_status(const Engine& engine, std::span<AdapterRecord> recor
     }
 }
 
-// A function after its adapter's function 0 failed runs no step of its own:
-// the adapter is in no state to be updated further.
-bool function0_failed(const Engine& engine, const AdapterRecord& r) {
+// How the adapter's function 0 ended, once handled.
+std::optional<uint32_t> function0_status(const Engine& engine, const AdapterRecord& r) {
     const auto ended = engine.function0Ended.find(location_of(r));
-    return r.function != 0 && ended != engine.function0Ended.end() && ended->second != 0;
+    if (ended == engine.function0Ended.end()) return std::nullopt;
+    return ended->second;
 }
 
 void mark_not_reached(AdapterRecord& r, bool& told) {
@@ -254,18 +256,16 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 
 }  // namespace
 
-int run_updates(std::span<AdapterRecord> records, uint8_t force) {
+int run_updates(std::span<AdapterRecord> records, bool force) {
     Engine engine(records);
     init_backup(engine.backup);
-    engine.force = force != 0;
+    engine.force = force;
     keep_leftover_backup();
     engine.keptBackups = kept_backups();
     bool toldStop = false;
     for (AdapterRecord& r : records) {
-        if (r.config == nullptr || function0_failed(engine, r)) continue;
-        // The inventory could not read this adapter's firmware: nothing here
-        // may be compared, so nothing is written.
-        if (r.status != code_of(ResultCode::AdapterListFailed)) {
+        if (r.config == nullptr) continue;
+        if (!left_alone_before_steps(r, function0_status(engine, r))) {
             if (StopRequested != 0) {
                 mark_not_reached(r, toldStop);
                 continue;

@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "engine/engine.h"
 #include "engine/ext_phy.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -53,7 +54,8 @@ constexpr int LastStep = std::ranges::max_element(AllComponents, {}, &ComponentF
 
 ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
                    std::string_view file, uint32_t installed) {
-    return {name, std::string(from), std::string(to), option, std::string(file), installed};
+    return {name, std::string(from), std::string(to), option, std::string(file), installed, true,
+            {}};
 }
 
 ToolStep step_of(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e) {
@@ -194,13 +196,40 @@ void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& step
                                       VpdUpdateFileName, NoInstalledVersion);
 }
 
+void add_command_line(const char* adapterId, bool force, ToolStep& step) {
+    step.command =
+        tool_command_line(adapterId, step.option, step.file.c_str(), step.installedVersion, force);
+}
+
+void add_command_lines(const char* adapterId, bool force, UpdateSteps& steps) {
+    for (std::optional<ToolStep>* step :
+         {&steps.backup, &steps.restore, &steps.phy, &steps.familyWrite})
+        if (*step) add_command_line(adapterId, force, **step);
+    for (ToolStep& write : steps.writes) add_command_line(adapterId, force, write);
+}
+
 }  // namespace
 
+std::optional<LeftAlone> left_alone_before_steps(const AdapterRecord& record,
+                                                 std::optional<uint32_t> function0Status) {
+    if (record.status == code_of(ResultCode::AdapterListFailed))
+        return LeftAlone{ResultCode::AdapterListFailed, false};
+    if (record.function != 0 && function0Status.value_or(0) != 0)
+        return LeftAlone{static_cast<ResultCode>(*function0Status), true};
+    return std::nullopt;
+}
+
 std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
-                                   const std::vector<std::string>& kept) {
+                                   const std::vector<std::string>& kept,
+                                   const std::optional<std::string>& leftoverOwner) {
     const AdapterRecord* function0 = function0s.of(record);
-    return function0 != nullptr ? kept_backup_of(kept, field_text(function0->macText))
-                                : std::string();
+    if (function0 == nullptr) return {};
+    const std::string_view mac = field_text(function0->macText);
+    std::string found = kept_backup_of(kept, mac);
+    if (found.empty() && !mac.empty() && leftoverOwner == mac)
+        found = std::string(BuImageName) + " (an earlier run's, kept as " +
+                std::string(KeptBackupPrefix) + std::string(mac) + ")";
+    return found;
 }
 
 const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
@@ -213,7 +242,12 @@ const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
 UpdateSteps update_steps(AdapterRecord& r, bool force) {
     const ConfigEntry& e = *r.config;
     UpdateSteps steps;
-    steps.probe = r.function == 0;
+    if (r.function == 0) {
+        steps.probe = tool_step("probe", {}, {}, ProbeOption, {}, 0);
+        steps.probe->command = probe_command_line(r.macText);
+    }
+    if (r.familyVersion == FamilyVersionUnavailable)
+        steps.leftAloneAfterProbe = ResultCode::FamilyWriteFailed;
     steps.notProgrammedWhy = why_not_programmed(r, e, force);
     steps.programming = steps.notProgrammedWhy.empty();
     if (steps.programming) {
@@ -223,5 +257,6 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
     plan_family(r, e, steps);
+    add_command_lines(r.macText, force, steps);
     return steps;
 }

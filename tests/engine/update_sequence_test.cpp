@@ -108,10 +108,7 @@ struct Bench {
         return r;
     }
 
-    int run(uint8_t force = 0) {
-        Force = force;
-        return run_updates(records, force);
-    }
+    int run(bool force = false) { return run_updates(records, force); }
 
     Steps steps() const {
         Steps out;
@@ -155,7 +152,7 @@ TEST(UpdateSequence, ComponentChoices) {
     const struct {
         const char* name;
         Change change;
-        uint8_t force;
+        bool force;
         Steps components;
     } cases[] = {
         {"all current", [](ConfigEntry&, AdapterRecord&) {}, 0, {}},
@@ -225,7 +222,7 @@ TEST(UpdateSequence, ComponentChoices) {
 TEST(UpdateSequence, FamilyVersionGatesTheBackupAndComponents) {
     const struct {
         uint32_t installed, target;
-        uint8_t force;
+        bool force;
         bool programs;
     } cases[] = {
         {71000, 71200, 0, true}, {71200, 71200, 0, true}, {71300, 71200, 0, false},

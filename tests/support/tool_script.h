@@ -11,10 +11,9 @@
 
 class ToolScript {
   public:
-    // Starts from a tool that has failed nothing and is not forced.
+    // Starts from a tool that has failed nothing.
     ToolScript() : saved_(RunToolCommand) {
         RunToolCommand = [this](const char* line) { return run(line); };
-        Force = 0;
         ErrorCode_FirmwareUpgrade = 0;
     }
     ToolScript(const ToolScript&) = delete;

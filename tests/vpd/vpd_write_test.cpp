@@ -183,7 +183,8 @@ constexpr const char* VpdCommand =
     "./nicflsh 0a1b2c3d4e5f upgrade -noreset -vpd VpdUpdate.txt >/dev/null 2>&1";
 
 int update_from_template(const char* templatePath, std::string_view family) {
-    return write_template_family_version(2, family, 0x7A0B, Mac, templatePath, program_device);
+    return write_template_family_version(2, family, 0x7A0B, Mac, templatePath, program_device,
+                                         false);
 }
 
 TEST(VpdTemplate, RewritesTheFamilyLine) {
