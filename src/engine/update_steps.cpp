@@ -16,41 +16,27 @@
 
 namespace {
 
-// A component as the update sees it: whether it is written, the command
-// that writes it with the texts a person reads, and its target number.
-struct Component {
+// One write of the update: whether it runs, the command that writes it with
+// the texts a person reads, and its target number.
+struct ComponentWrite {
     bool runs;
     ToolStep step;
     uint32_t target;
 };
 
-// Where one component's table row and installed version live.
+// A component and where the record holds its installed version.
 struct ComponentFields {
-    ComponentKey key;
-    const char* name;
-    const char* option;
-    int step;
-    char (ConfigEntry::*file)[32];
-    char (ConfigEntry::*version)[32];
-    uint32_t ConfigEntry::*target;
+    const Component& table;
     char (AdapterRecord::*installedText)[16];
     uint32_t AdapterRecord::*installed;
 };
 
-#define QIK_COMPONENT_FIELDS(key, column, alias, title, option, step, installed) \
-    {ComponentKey::key,                                                          \
-     title,                                                                      \
-     option,                                                                     \
-     step,                                                                       \
-     &ConfigEntry::key##File,                                                    \
-     &ConfigEntry::key##Version,                                                 \
-     &ConfigEntry::key##Num,                                                     \
-     &AdapterRecord::key##VersionText,                                           \
-     &AdapterRecord::key##Version},
+#define QIK_COMPONENT_FIELDS(key, ...) \
+    {component(ComponentKey::key), &AdapterRecord::key##VersionText, &AdapterRecord::key##Version},
 constexpr ComponentFields AllComponents[] = {QIK_COMPONENTS(QIK_COMPONENT_FIELDS)};
 #undef QIK_COMPONENT_FIELDS
 
-constexpr int LastStep = std::ranges::max_element(AllComponents, {}, &ComponentFields::step)->step;
+constexpr int LastStep = std::ranges::max_element(Components, {}, &Component::step)->step;
 
 ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
                    std::string_view file, uint32_t installed) {
@@ -59,35 +45,37 @@ ToolStep tool_step(const char* name, std::string_view from, std::string_view to,
 }
 
 ToolStep step_of(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e) {
-    ToolStep step = tool_step(c.name, field_text(r.*c.installedText), field_text(e.*c.version),
-                              c.option, field_text(e.*c.file), r.*c.installed);
+    const Component& t = c.table;
+    ToolStep step = tool_step(t.title, field_text(r.*c.installedText), field_text(e.*t.version),
+                              t.option, field_text(e.*t.file), r.*c.installed);
     // The tool takes a bootcode image named mf* under an option of its own.
-    if (c.key == ComponentKey::bc && starts_with(step.file, "mf")) step.option = "-mfw1";
+    if (t.key == ComponentKey::bc && starts_with(step.file, "mf")) step.option = "-mfw1";
     return step;
 }
 
 // The write at one place of the order: its components' newest target, due
 // when any of them is older on the adapter. On a tie the first listed wins.
-Component write_at(int place, const AdapterRecord& r, const ConfigEntry& e, bool force) {
+ComponentWrite write_at(int place, const AdapterRecord& r, const ConfigEntry& e, bool force) {
     const ComponentFields* chosen = nullptr;
     bool older = false;
     for (const ComponentFields& c : AllComponents) {
-        if (c.step != place) continue;
-        if (chosen == nullptr || e.*c.target > e.*chosen->target) chosen = &c;
-        older = older || e.*c.target > r.*c.installed;
+        if (c.table.step != place) continue;
+        if (chosen == nullptr || e.*c.table.target > e.*chosen->table.target) chosen = &c;
+        older = older || e.*c.table.target > r.*c.installed;
     }
-    const uint32_t target = e.*chosen->target;
+    const uint32_t target = e.*chosen->table.target;
     return {target != 0 && (force || older), step_of(*chosen, r, e), target};
 }
 
-// The component steps in the order the tool must write them.
-std::vector<Component> components(const AdapterRecord& r, const ConfigEntry& e, bool force) {
-    std::vector<Component> out;
+// The component writes in the order the tool must make them.
+std::vector<ComponentWrite> component_writes(const AdapterRecord& r, const ConfigEntry& e,
+                                             bool force) {
+    std::vector<ComponentWrite> out;
     for (int place = 1; place <= LastStep; ++place) out.push_back(write_at(place, r, e, force));
     return out;
 }
 
-const char* why_left(const Component& c) {
+const char* why_left(const ComponentWrite& c) {
     return c.step.installedVersion > c.target ? "newer than the table's" : "current";
 }
 
@@ -128,7 +116,7 @@ std::string why_not_programmed(const AdapterRecord& r, const ConfigEntry& e, boo
 // The writes when the adapter is programmed; the components with a target
 // that are not written, and why.
 void plan_writes(const AdapterRecord& r, const ConfigEntry& e, bool force, UpdateSteps& steps) {
-    for (Component& c : components(r, e, force)) {
+    for (ComponentWrite& c : component_writes(r, e, force)) {
         if (c.runs && steps.programming)
             steps.writes.push_back(std::move(c.step));
         else if (c.target != 0)
