@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -28,12 +27,6 @@ std::size_t entry_count(const ConfigList& list) {
 // An adapter with the entry's IDs and chip revision, as the matching sees one.
 AdapterIdentity adapter_like(const ConfigEntry& entry) {
     return {entry.ven, entry.device, entry.subven, entry.subdev, field_text(entry.crv)};
-}
-
-std::string hex4(uint32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x", id);
-    return text;
 }
 
 // Adapters report their chip revision as two lower-case hex digits.
@@ -161,8 +154,9 @@ void check_files(EntryCheck& check) {
         if (names_a_file(e, c)) check.file(columns_of(c) + " image", field_text(e.*c.file));
     if (!field_text(e.vpdFile).empty()) check.file("VPD template", field_text(e.vpdFile));
     if (const char* module = module_file_for(e.device, e.subdev))
-        check.file("part-number module", module,
-                   " (device " + hex4(e.device) + ", subsystem " + hex4(e.subdev) + ")");
+        check.file(
+            "part-number module", module,
+            " (device " + pci_id_text(e.device) + ", subsystem " + pci_id_text(e.subdev) + ")");
 }
 
 }  // namespace

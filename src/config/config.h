@@ -169,6 +169,12 @@ struct AdapterIdentity {
 // The first entry whose four IDs and chip revision text match the adapter.
 ConfigEntry* find_config(const AdapterIdentity& adapter, ConfigEntry* head);
 
+// Whether the entry names the adapter's PCI IDs, whatever its chip revision.
+bool names_ids_of(const ConfigEntry& entry, const AdapterIdentity& adapter);
+
+// A PCI ID as the table and messages write it: four lower-case hex digits.
+std::string pci_id_text(uint32_t id);
+
 // A token as diagnostics show it: quoted, control characters and bytes
 // outside ASCII escaped, cut after 60 characters.
 std::string quoted_token(std::string_view token);

@@ -1,7 +1,6 @@
 #include "plan/plan.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -35,15 +34,13 @@ struct Context {
     std::optional<WholeRunEnd> runEnd;
 };
 
-std::string hex4(uint32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x", id);
-    return text;
+AdapterIdentity ids_of(const AdapterRecord& r) {
+    return {r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId, field_text(r.chipRevText)};
 }
 
-std::string ids_of(const AdapterRecord& r) {
-    return hex4(r.vendorId) + " " + hex4(r.deviceId) + " " + hex4(r.subVendorId) + " " +
-           hex4(r.subDeviceId);
+std::string ids_text(const AdapterRecord& r) {
+    return pci_id_text(r.vendorId) + " " + pci_id_text(r.deviceId) + " " +
+           pci_id_text(r.subVendorId) + " " + pci_id_text(r.subDeviceId);
 }
 
 std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
@@ -58,13 +55,12 @@ std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
 std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
     std::string revisions;
     for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
-        if (e->ven == r.vendorId && e->device == r.deviceId && e->subven == r.subVendorId &&
-            e->subdev == r.subDeviceId)
+        if (names_ids_of(*e, ids_of(r)))
             revisions += (revisions.empty() ? "" : ", ") + std::string(field_text(e->crv));
-    const std::string adapter = ids_of(r) + " revision " + std::string(field_text(r.chipRevText));
+    const std::string adapter = ids_text(r) + " revision " + std::string(field_text(r.chipRevText));
     if (revisions.empty()) return "matches no table row: no row has the IDs of " + adapter;
-    return "matches no table row: the rows for " + ids_of(r) + " name chip revision " + revisions +
-           ", the adapter has " + std::string(field_text(r.chipRevText));
+    return "matches no table row: the rows for " + ids_text(r) + " name chip revision " +
+           revisions + ", the adapter has " + std::string(field_text(r.chipRevText));
 }
 
 bool readable(const AdapterRecord* r) {
