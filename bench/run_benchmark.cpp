@@ -93,6 +93,7 @@ void BM_WholeRunWithoutSpawning(benchmark::State& state) {
             .tools = tools,
             .directory = process_working_directory(),
             .stopRequested = neverStop,
+            .force = false,
             .progress = Progress(),
             .vpdDiagnostics = stdout,
             .result = devnull,
@@ -100,7 +101,7 @@ void BM_WholeRunWithoutSpawning(benchmark::State& state) {
         };
         std::vector<AdapterRecord> records(functions);
         take_inventory(run.adpm, run.directory, records, config.head(), "");
-        run_updates(run, records, 0);
+        run_updates(run, records);
         print_qik_execution(run.result, run.inventoryLog, records);
         restore_device_state(run.adpm, run.directory, records);
     }

@@ -5,13 +5,21 @@
 #include "common/text.h"
 #include "config/config.h"
 
+bool names_phy_image(const ConfigEntry& entry) {
+    return phy_image_file(entry) != NoExtPhyFile;
+}
+
+void take_phy_target(ExtPhyFwr& phy, const ConfigEntry& entry) {
+    copy_text(phy.fileName, phy_image_file(entry));
+    copy_text(phy.targetVersion, phy_image_version(entry));
+}
+
 std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
                                                const ConfigEntry& entry) {
-    if (field_text(entry.qmxFile) == NoExtPhyFile) return nullptr;
+    if (!names_phy_image(entry)) return nullptr;
     auto phy = std::make_unique<ExtPhyFwr>();
     copy_text(phy->currentVersion,
               firmware_info_text(info, offsetof(FirmwareInfoRecord, extPhyVersion)));
-    copy_text(phy->fileName, field_text(entry.qmxFile));
-    copy_text(phy->targetVersion, field_text(entry.qmxVersion));
+    take_phy_target(*phy, entry);
     return phy;
 }

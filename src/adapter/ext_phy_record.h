@@ -25,6 +25,12 @@ struct ExtPhyFwr {
 // The image name of a table row whose adapter has no external PHY.
 inline constexpr const char* NoExtPhyFile = "none0000.000";
 
-// The adapter's PHY record, or none when the entry names "none0000.000".
+// Whether the entry names an image for an external PHY (not "none0000.000").
+bool names_phy_image(const ConfigEntry& entry);
+
+// Puts the PHY image and target version the entry names on the record.
+void take_phy_target(ExtPhyFwr& phy, const ConfigEntry& entry);
+
+// The adapter's PHY record, or none when the entry names no PHY image.
 std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
                                                const ConfigEntry& entry);

@@ -6,6 +6,12 @@
 #include "common/result_code.h"
 #include "common/text.h"
 
+std::string function_address(const AdapterRecord& record) {
+    const auto [bus, device] = location_of(record);
+    return std::to_string(bus) + ":" + std::to_string(device) + "." +
+           std::to_string(record.function);
+}
+
 bool skipped(const AdapterRecord& record, std::string_view skipText) {
     return skipText.find(field_text(record.serviceName)) != std::string_view::npos;
 }
@@ -52,8 +58,8 @@ void pass_over_functions_without_function0(std::span<AdapterRecord> records, con
         if (r.function == 0 || r.config == nullptr) continue;
         const char* why = function0s.why_passed_over(r, skip);
         if (why == nullptr) continue;
-        std::fprintf(stderr, "qik_programmer: %s (%u:%u.%u) takes no part: %s\n",
-                     printable(field_text(r.serviceName)).c_str(), r.bus, r.device, r.function,
+        std::fprintf(stderr, "qik_programmer: %s (%s) takes no part: %s\n",
+                     printable(field_text(r.serviceName)).c_str(), function_address(r).c_str(),
                      why);
         r.config = nullptr;
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -16,6 +17,10 @@ using AdapterLocation = std::pair<uint32_t, uint32_t>;
 inline AdapterLocation location_of(const AdapterRecord& record) {
     return {record.bus, record.device};
 }
+
+// The function at its location, as messages and plans name it:
+// "bus:device.function".
+std::string function_address(const AdapterRecord& record);
 
 // A plain substring search, so "eth" is skipped by "eth1,eth2" and an empty
 // service name by any skip text.

@@ -253,10 +253,9 @@ void read_through_function0(AdapterRecord& r, const AdapterRecord& function0) {
     }
     r.extVpd = function0.extVpd;
     r.extPhy.reset();
-    if (function0.extPhy != nullptr && field_text(r.config->qmxFile) != NoExtPhyFile) {
+    if (function0.extPhy != nullptr && names_phy_image(*r.config)) {
         r.extPhy = std::make_unique<ExtPhyFwr>(*function0.extPhy);
-        copy_text(r.extPhy->fileName, field_text(r.config->qmxFile));
-        copy_text(r.extPhy->targetVersion, field_text(r.config->qmxVersion));
+        take_phy_target(*r.extPhy, *r.config);
     }
     r.status = 0;
 }

@@ -152,8 +152,9 @@ void read_with_tool(const ToolRunner& tools, AdapterCapture& a, const FunctionCa
         return;
     }
     const std::string path = dump.dir() + "/nvram";
+    // The dump takes no force prefix.
     const std::optional<std::string> line =
-        tool_command_line(mac.c_str(), BackupOption, path.c_str(), 0);
+        tool_command_line(mac.c_str(), BackupOption, path.c_str(), 0, false);
     if (!line) {
         a.toolProblem = "the dump command does not fit the tool's command line";
         return;

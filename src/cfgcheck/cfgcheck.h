@@ -13,30 +13,6 @@
 
 #include "config/config.h"
 
-// A file and version pair of the table.
-struct Component {
-    const char* name;    // as the summary shows it
-    const char* column;  // as findings name it
-    const char* alias;   // a second column that fills it, or nullptr
-    char (ConfigEntry::*file)[32];
-    char (ConfigEntry::*version)[32];
-    uint32_t ConfigEntry::*number;  // null: the utility keeps no target number
-};
-
-// The components in the order of their columns, then the VPD template.
-#define QIK_CHECKED_COMPONENT(key, column, alias, ...) \
-    {#key,                                             \
-     column,                                           \
-     alias,                                            \
-     &ConfigEntry::key##File,                          \
-     &ConfigEntry::key##Version,                       \
-     &ConfigEntry::key##Num},
-inline constexpr Component Components[] = {
-    QIK_COMPONENTS(QIK_CHECKED_COMPONENT){"VPD", "VPD", nullptr, &ConfigEntry::vpdFile,
-                                          &ConfigEntry::vpdVersion, nullptr},
-};
-#undef QIK_CHECKED_COMPONENT
-
 // The columns that fill a component, as findings name them: "qmx/extphy".
 std::string columns_of(const Component& component);
 

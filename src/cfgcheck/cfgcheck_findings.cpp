@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -27,12 +26,6 @@ std::size_t entry_count(const ConfigList& list) {
 // An adapter with the entry's IDs and chip revision, as the matching sees one.
 AdapterIdentity adapter_like(const ConfigEntry& entry) {
     return {entry.ven, entry.device, entry.subven, entry.subdev, field_text(entry.crv)};
-}
-
-std::string hex4(uint32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x", id);
-    return text;
 }
 
 // Adapters report their chip revision as two lower-case hex digits.
@@ -125,29 +118,28 @@ void check_versions(EntryCheck& check) {
                     " cannot be read back from the VPD: 3 to 8 characters, digits and single "
                     "dots, at most two digits in a group, a digit first");
     for (const Component& c : Components) {
-        if (!c.number) continue;
         const std::string_view version = field_text(e.*c.version);
         if (const auto group = wide_group(version))
             check.error(columns_of(c) + " version " + quoted_token(version) + ": group " +
                         std::string(*group) +
                         " does not fit two digits and spills into the next group (read as " +
-                        std::to_string(e.*c.number) + ", as " + dotted(e.*c.number) + " would be)");
+                        std::to_string(e.*c.target) + ", as " + dotted(e.*c.target) + " would be)");
     }
 }
 
-// The "none" PHY image is no file as long as no qmx target hands it to the
-// tool.
+// The "none" PHY image is no file as long as no management port target
+// hands it to the tool.
 bool names_a_file(const ConfigEntry& e, const Component& c) {
     const std::string_view file = field_text(e.*c.file);
     if (file.empty()) return false;
-    return !(c.file == &ConfigEntry::qmxFile && file == NoExtPhyFile && e.qmxNum == 0);
+    return !(c.key == ComponentKey::qmx && file == NoExtPhyFile && e.qmxNum == 0);
 }
 
 // The engine tells the PHY kind from the image name; a name without a kind
 // is never programmed as a PHY.
 void check_phy(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
-    const std::string_view file = field_text(e.qmxFile);
+    const std::string_view file = phy_image_file(e);
     if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 &&
         phy_kind_of(file) == PhyKind::None)
         check.note("qmx/extphy image " + quoted_token(file) +
@@ -158,11 +150,12 @@ void check_phy(EntryCheck& check) {
 void check_files(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     for (const Component& c : Components)
-        if (names_a_file(e, c))
-            check.file(columns_of(c) + (c.number ? " image" : " template"), field_text(e.*c.file));
+        if (names_a_file(e, c)) check.file(columns_of(c) + " image", field_text(e.*c.file));
+    if (!field_text(e.vpdFile).empty()) check.file("VPD template", field_text(e.vpdFile));
     if (const char* module = module_file_for(e.device, e.subdev))
-        check.file("part-number module", module,
-                   " (device " + hex4(e.device) + ", subsystem " + hex4(e.subdev) + ")");
+        check.file(
+            "part-number module", module,
+            " (device " + pci_id_text(e.device) + ", subsystem " + pci_id_text(e.subdev) + ")");
 }
 
 }  // namespace

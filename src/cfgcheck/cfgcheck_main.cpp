@@ -52,6 +52,10 @@ std::string shown(std::string_view text) {
     return plain ? std::string(text) : quoted_token(text);
 }
 
+std::string pair_summary(const char* name, std::string_view file, std::string_view version) {
+    return std::string("; ") + name + " " + shown(file) + " " + shown(version);
+}
+
 std::string entry_summary(const ConfigEntry& entry, std::size_t position,
                           std::span<const Finding> findings) {
     char ids[80];
@@ -61,13 +65,12 @@ std::string entry_summary(const ConfigEntry& entry, std::size_t position,
     line += " crv " + shown(field_text(entry.crv));
     line +=
         " family " + shown(field_text(entry.family)) + " (" + std::to_string(entry.familyNum) + ")";
-    for (const auto& c : Components) {
-        const std::string_view file = field_text(entry.*c.file);
-        if (file.empty()) continue;
-        line += std::string("; ") + c.name + " " + shown(file) + " " +
-                shown(field_text(entry.*c.version));
-        if (c.number) line += " (" + std::to_string(entry.*c.number) + ")";
-    }
+    for (const Component& c : Components)
+        if (!field_text(entry.*c.file).empty())
+            line += pair_summary(c.column, entry.*c.file, entry.*c.version) + " (" +
+                    std::to_string(entry.*c.target) + ")";
+    if (!field_text(entry.vpdFile).empty())
+        line += pair_summary("VPD", entry.vpdFile, entry.vpdVersion);
     for (const Finding& f : findings)
         if (f.note && f.entry == position) line += "; note: " + f.reason;
     return line;

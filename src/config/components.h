@@ -17,18 +17,19 @@
 //              BOOTCODE_WORD, NOT_REPORTED ("0": any target counts as newer)
 //              or INFO_TEXT(field of FirmwareInfoRecord)
 // Rows are in the order of the table's columns, as qik_cfgcheck lists them.
-#define QIK_COMPONENTS(X)                                                                     \
-    X(bc, "bc", nullptr, "bootcode", "-bc", 1, BOOTCODE_WORD)                                 \
-    X(bta, "bta", nullptr, "boot agent", "-bta", 2, INFO_TEXT(btaVersion))                    \
-    X(ncsi, "ncsi", nullptr, "NC-SI", "-mgmt", 3, INFO_TEXT(ncsiVersion))                     \
-    /* "extphy" fills this pair too: it also names the external PHY image (ext_phy_record) */ \
-    X(qmx, "qmx", "extphy", "management port", "-qmx", 4, NOT_REPORTED)                       \
-    /* "l2fw" fills this pair too */                                                          \
-    X(ipmi, "ipmi", "l2fw", "IPMI", "-ipmi", 5, INFO_TEXT(ipmiVersion))                       \
-    X(iscsib, "iscsib", nullptr, "iSCSI boot", "-ib", 6, INFO_TEXT(iscsiVersion))             \
-    /* the boot agent's write carries the UEFI driver instead when its target is newer */     \
-    X(uefi, "uefi", nullptr, "UEFI driver", "-bta", 2, INFO_TEXT(uefiVersion))                \
-    X(fcoeb, "fcoeb", nullptr, "FCoE boot", "-feb", 7, NOT_REPORTED)                          \
+#define QIK_COMPONENTS(X)                                                                 \
+    X(bc, "bc", nullptr, "bootcode", "-bc", 1, BOOTCODE_WORD)                             \
+    X(bta, "bta", nullptr, "boot agent", "-bta", 2, INFO_TEXT(btaVersion))                \
+    X(ncsi, "ncsi", nullptr, "NC-SI", "-mgmt", 3, INFO_TEXT(ncsiVersion))                 \
+    /* the "extphy" column is mapped onto this pair, which is also the PHY's image        \
+       (phy_image_file) */                                                                \
+    X(qmx, "qmx", "extphy", "management port", "-qmx", 4, NOT_REPORTED)                   \
+    /* the "l2fw" column is mapped onto this pair */                                      \
+    X(ipmi, "ipmi", "l2fw", "IPMI", "-ipmi", 5, INFO_TEXT(ipmiVersion))                   \
+    X(iscsib, "iscsib", nullptr, "iSCSI boot", "-ib", 6, INFO_TEXT(iscsiVersion))         \
+    /* the boot agent's write carries the UEFI driver instead when its target is newer */ \
+    X(uefi, "uefi", nullptr, "UEFI driver", "-bta", 2, INFO_TEXT(uefiVersion))            \
+    X(fcoeb, "fcoeb", nullptr, "FCoE boot", "-feb", 7, NOT_REPORTED)                      \
     X(cfx, "cfx", nullptr, "pre-boot configuration", "-cfx", 8, INFO_TEXT(cfxVersion))
 
 enum class ComponentKey {

@@ -189,8 +189,9 @@ ColumnFields pair_at(ConfigEntry& e) {
     return {nullptr, e.*File, e.*Version};
 }
 
-// A component's column and its alias, which fills the same pair; an alias
-// of nullptr names no column.
+// A component's column and its alias: the alias column ("extphy", "l2fw")
+// is mapped onto the component's fields and names no component of its own.
+// An alias of nullptr names no column.
 #define QIK_COMPONENT_COLUMNS(key, column, alias, ...)              \
     {column, ColumnForm::FileVersion,                               \
      pair_at<&ConfigEntry::key##File, &ConfigEntry::key##Version>}, \
@@ -215,8 +216,8 @@ constexpr Column Columns[] = {
 
 // The target numbers are read once, with the row.
 void fill_target_numbers(ConfigEntry& e) {
-    e.familyNum = target_version_to_no(field_text(e.family));
-#define QIK_TARGET_NUMBER(key, ...) e.key##Num = target_version_to_no(field_text(e.key##Version));
+    e.familyNum = target_version_number(field_text(e.family));
+#define QIK_TARGET_NUMBER(key, ...) e.key##Num = target_version_number(field_text(e.key##Version));
     QIK_COMPONENTS(QIK_TARGET_NUMBER)
 #undef QIK_TARGET_NUMBER
 }
@@ -502,7 +503,7 @@ std::string quoted_token(std::string_view token) {
     return out + '"';
 }
 
-uint32_t target_version_to_no(std::string_view text) {
+uint32_t target_version_number(std::string_view text) {
     uint32_t groups[3] = {0, 0, 0};
     std::size_t found = 0;
     std::size_t pos = 0;

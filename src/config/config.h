@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/text.h"
 #include "config/components.h"
 
 inline constexpr const char* ConfigFileName = "vxlkqfw.cfg";
@@ -37,6 +38,48 @@ struct ConfigEntry {
     char expose_fcoe[16];
     char enable_dcbx[16];
 };
+
+// A component as the table holds it: its row of QIK_COMPONENTS, and the
+// entry's fields its column (and any alias column) fills.
+struct Component {
+    ComponentKey key;
+    const char* column;  // as findings and the checker's summary name it
+    const char* alias;   // another column mapped onto the same fields, or nullptr
+    const char* title;   // as progress lines, plans and results show it
+    const char* option;  // the tool's
+    int step;            // its place in the order the tool writes the components
+    char (ConfigEntry::*file)[32];
+    char (ConfigEntry::*version)[32];
+    uint32_t ConfigEntry::*target;  // the target number, read with the row
+};
+
+#define QIK_TABLE_COMPONENT(key, column, alias, title, option, step, installed) \
+    {ComponentKey::key,                                                         \
+     column,                                                                    \
+     alias,                                                                     \
+     title,                                                                     \
+     option,                                                                    \
+     step,                                                                      \
+     &ConfigEntry::key##File,                                                   \
+     &ConfigEntry::key##Version,                                                \
+     &ConfigEntry::key##Num},
+// In the order of QIK_COMPONENTS, so that ComponentKey indexes it.
+inline constexpr Component Components[] = {QIK_COMPONENTS(QIK_TABLE_COMPONENT)};
+#undef QIK_TABLE_COMPONENT
+
+constexpr const Component& component(ComponentKey key) {
+    return Components[static_cast<std::size_t>(key)];
+}
+
+// The external PHY has no column of its own: its image is the management
+// port's pair ("qmx", or the "extphy" column mapped onto it), whose file
+// name tells the PHY's kind.
+inline std::string_view phy_image_file(const ConfigEntry& entry) {
+    return field_text(entry.qmxFile);
+}
+inline std::string_view phy_image_version(const ConfigEntry& entry) {
+    return field_text(entry.qmxVersion);
+}
 
 // How a column's token is read.
 enum class ColumnForm {
@@ -126,10 +169,16 @@ struct AdapterIdentity {
 // The first entry whose four IDs and chip revision text match the adapter.
 ConfigEntry* find_config(const AdapterIdentity& adapter, ConfigEntry* head);
 
+// Whether the entry names the adapter's PCI IDs, whatever its chip revision.
+bool names_ids_of(const ConfigEntry& entry, const AdapterIdentity& adapter);
+
+// A PCI ID as the table and messages write it: four lower-case hex digits.
+std::string pci_id_text(uint32_t id);
+
 // A token as diagnostics show it: quoted, control characters and bytes
 // outside ASCII escaped, cut after 60 characters.
 std::string quoted_token(std::string_view token);
 
 // A target version text of the table as a version number: dots separate
 // pieces (runs of dots as one), each piece read like a decimal integer.
-uint32_t target_version_to_no(std::string_view text);
+uint32_t target_version_number(std::string_view text);

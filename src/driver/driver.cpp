@@ -149,7 +149,7 @@ bool allocate_records(std::vector<AdapterRecord>& records, uint32_t count) {
 // Steps from the update to the report; the exit status.
 int program_and_report(RunContext& run, std::span<AdapterRecord> records, RunOutput& output) {
     // Earlier adapters may have been programmed: the run failed, and says so.
-    if (run_updates(run, records, Force) == RunAbandoned) {
+    if (run_updates(run, records) == RunAbandoned) {
         report_run_failure(run.result, ResultCode::OutputUnopenable);
         return exit_status_of(ResultCode::OutputUnopenable);
     }
@@ -233,6 +233,7 @@ int run_with_output(const CommandLine& line) {
         .tools = tools,
         .directory = directory,
         .stopRequested = StopRequested,
+        .force = line.force,
         .progress = Progress::to_terminal(),
         .vpdDiagnostics = line.print ? stderr : stdout,
         .result = output.result(),
@@ -266,7 +267,7 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
         else if (arg == "-print")
             line.print = true;
         else if (arg == "-force")
-            line.force = 1;
+            line.force = true;
         else if (arg == "-skip")
             action = take_value(argc, argv, i, line.skipList, false, line);
         else
@@ -320,7 +321,6 @@ int run_qik_programmer(int argc, const char* const* argv) {
             break;
     }
     if (!take_working_directory()) return exit_status_of(ResultCode::OutputUnopenable);
-    Force = line.force;
     catch_stop_signals();
     return run_with_output(line);
 }

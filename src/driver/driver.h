@@ -16,7 +16,7 @@ struct CommandLine {
     char resultFileName[ResultFileNameMax + 1];
     bool print;
     char skipList[SkipListMax + 1];
-    uint8_t force;
+    bool force;
     // Why the command line is invalid usage: the word or the limit.
     std::string problem;
 };

@@ -74,13 +74,14 @@ int FamilyWriter::not_written() const {
 }
 
 int FamilyWriter::write_from_template(const char* adapterId, uint32_t adapterType,
-                                      std::string_view familyText, const char* templatePath) const {
+                                      std::string_view familyText, const char* templatePath,
+                                      bool force) const {
     // Either failure leaves the old family version in the VPD; reporting
     // success would hide that until the next run reads it back.
     if (!make_vpd_update_file(directory, templatePath, familyText)) return not_written();
     const int result = tools
                            .program(adapterId, adapterType, FamilyTemplateOption, VpdUpdateFileName,
-                                    NoInstalledVersion)
+                                    NoInstalledVersion, force)
                            .result;
     const bool passedOn =
         result == ToolSuccess || result == ToolWriteProtect || result == ToolDriverNotSupported;

@@ -29,5 +29,6 @@ struct FamilyWriter {
     // tool's ToolSuccess, ToolWriteProtect or ToolDriverNotSupported, or
     // FamilyNotWritten for any other failure.
     int write_from_template(const char* adapterId, uint32_t adapterType,
-                            std::string_view familyText, const char* templatePath) const;
+                            std::string_view familyText, const char* templatePath,
+                            bool force) const;
 };

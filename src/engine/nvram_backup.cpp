@@ -131,7 +131,8 @@ void NvramBackup::keep(const AdapterRecord& record) {
 }
 
 ToolOutcome NvramBackup::run_tool(const AdapterRecord& record, const char* option) const {
-    return tools_.program(record.macText, record.adapterType, option, BuImageName, 0);
+    // The backup and restore forms carry no force prefix.
+    return tools_.program(record.macText, record.adapterType, option, BuImageName, 0, false);
 }
 
 void keep_leftover_backup(const WorkingDirectory& directory) {

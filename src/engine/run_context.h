@@ -19,6 +19,8 @@ struct RunContext {
     // Set when the run is asked to stop: the adapter in hand is finished, no
     // further one is started. The program watches StopRequested.
     const volatile std::sig_atomic_t& stopRequested;
+    // "-force": every component is programmed whatever its version.
+    bool force;
     Progress progress;
     // Where the family writer says it failed: standard output, unless the
     // result document goes there ("-print"); then standard error.

@@ -8,8 +8,6 @@
 #include "adpm/adpm.h"
 #include "common/text.h"
 
-uint8_t Force = 0;
-
 namespace {
 
 using CommandText = char[CommandLineSize];
@@ -40,7 +38,7 @@ bool fits(int written) {
 }
 
 bool build_command(CommandText& line, const char* adapterId, const char* option, const char* file,
-                   uint32_t installedVersion) {
+                   uint32_t installedVersion, bool force) {
     const std::string_view opt = option;
     if (opt == "dump_nvram")
         return fits(std::snprintf(line, CommandLineSize, "%s%s dumpnvram %s >/dev/null 2>&1",
@@ -51,7 +49,7 @@ bool build_command(CommandText& line, const char* adapterId, const char* option,
     if (opt == "-cfx" && installedVersion == 0)
         return fits(std::snprintf(line, CommandLineSize, "%s%s prg %s %s >/dev/null 2>&1",
                                   ToolPrefix, adapterId, option, file));
-    const char* forcePrefix = Force != 0 ? "-F " : "";
+    const char* forcePrefix = force ? "-F " : "";
     return fits(std::snprintf(line, CommandLineSize,
                               "%s%s upgrade -noreset %s%s %s >/dev/null 2>&1", ToolPrefix,
                               adapterId, forcePrefix, tool_option(option, file), file));
@@ -85,16 +83,17 @@ int decode_exit_status(int waitStatus) {
 
 std::optional<std::string> probe_command_line(const char* adapterId) {
     CommandText line;
-    if (!fits(std::snprintf(line, CommandLineSize, "%s%s dir >/dev/null 2>&1", ToolPrefix,
-                            adapterId)))
+    if (!fits(std::snprintf(line, CommandLineSize, "%s%s %s >/dev/null 2>&1", ToolPrefix, adapterId,
+                            ProbeOption)))
         return std::nullopt;
     return line;
 }
 
 std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
-                                             const char* file, uint32_t installedVersion) {
+                                             const char* file, uint32_t installedVersion,
+                                             bool force) {
     CommandText line;
-    if (!build_command(line, adapterId, option, file, installedVersion)) return std::nullopt;
+    if (!build_command(line, adapterId, option, file, installedVersion, force)) return std::nullopt;
     return line;
 }
 
@@ -107,13 +106,14 @@ int ToolRunner::probe(const char* adapterId) const {
     return line ? exit_code_of(*line) : -1;
 }
 
-ToolOutcome ToolRunner::program(const char* adapterId, uint32_t adapterType, const char* option,
-                                const char* file, uint32_t installedVersion) const {
-    if (adapterType != AdapterTypeHandled) return Refused;
-    const std::optional<std::string> line =
-        tool_command_line(adapterId, option, file, installedVersion);
-    if (!line) return Refused;
+ToolOutcome ToolRunner::run(uint32_t adapterType, const std::optional<std::string>& line) const {
+    if (adapterType != AdapterTypeHandled || !line) return Refused;
     const int waitStatus = run_(line->c_str());
     if (tool_succeeded(waitStatus)) return {ToolSuccess, 0};
     return outcome_of_failure(decode_exit_status(waitStatus));
+}
+
+ToolOutcome ToolRunner::program(const char* adapterId, uint32_t adapterType, const char* option,
+                                const char* file, uint32_t installedVersion, bool force) const {
+    return run(adapterType, tool_command_line(adapterId, option, file, installedVersion, force));
 }

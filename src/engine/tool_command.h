@@ -11,9 +11,6 @@
 
 #include "common/result_code.h"
 
-// Set by "-force": every component is programmed whatever its version.
-extern uint8_t Force;
-
 // Runs one shell command line and returns its raw wait status (-1 when no
 // shell could be started). Tests hand in their own to see the exact command
 // lines.
@@ -31,6 +28,7 @@ void catch_stop_signals();
 
 inline constexpr const char* ToolPrefix = "./nicflsh ";
 // The tool options of the steps around the component writes.
+inline constexpr const char* ProbeOption = "dir";
 inline constexpr const char* BackupOption = "dump_nvram";
 inline constexpr const char* RestoreOption = "restore_nvram";
 inline constexpr const char* FamilyTemplateOption = "-vpd";
@@ -66,10 +64,12 @@ int decode_exit_status(int waitStatus);
 
 // The command lines the tool is given, as a plan shows them: none when one
 // does not fit its buffer (it is then never run). The upgrade form carries
-// the force prefix when `Force` is set.
+// the force prefix when `force` is set ("-force": every component is
+// programmed whatever its version).
 std::optional<std::string> probe_command_line(const char* adapterId);
 std::optional<std::string> tool_command_line(const char* adapterId, const char* option,
-                                             const char* file, uint32_t installedVersion);
+                                             const char* file, uint32_t installedVersion,
+                                             bool force);
 
 // Builds the tool's commands and runs them through one CommandRunner.
 class ToolRunner {
@@ -83,9 +83,13 @@ class ToolRunner {
     // or -1 when the command does not fit its buffer (it is then not run).
     int probe(const char* adapterId) const;
 
+    // Runs and decodes one command line built by tool_command_line; none (a
+    // line that did not fit) or another adapter type runs nothing.
+    ToolOutcome run(uint32_t adapterType, const std::optional<std::string>& line) const;
+
     // Builds, runs and decodes one tool command.
     ToolOutcome program(const char* adapterId, uint32_t adapterType, const char* option,
-                        const char* file, uint32_t installedVersion) const;
+                        const char* file, uint32_t installedVersion, bool force) const;
 
   private:
     CommandRunner run_;

@@ -34,7 +34,6 @@ struct Engine {
     // Kept across records: a later function of an adapter takes its function
     // 0's outcome of the family step.
     int32_t familyResult = 0;
-    bool force = false;
     // Backups that earlier runs had to keep: their adapters are left alone.
     std::vector<std::string> keptBackups;
     // The status each adapter's function 0 ended with, once handled.
@@ -74,8 +73,7 @@ auto shown_step(const Engine& engine, const AdapterRecord& r, std::string_view n
 
 ToolOutcome run_tool_step(Engine& engine, const AdapterRecord& r, const ToolStep& s) {
     const ToolOutcome outcome = shown_step(engine, r, s.name, s.from, s.to, [&] {
-        return engine.run.tools.program(r.macText, r.adapterType, s.option, s.file.c_str(),
-                                        s.installedVersion);
+        return engine.run.tools.run(r.adapterType, s.command);
     });
     engine.lastResult = outcome.result;
     return outcome;
@@ -143,11 +141,9 @@ std::optional<VpdBuffer> read_extended_vpd(const AdpmApi& adpm, uint32_t handle)
     return image;
 }
 
-// False when the VPD must be there and could not be read, now or when the
-// inventory read the installed family version: with that version unknown
-// nothing can be compared, and the family version must not be written over it.
+// False when the extended VPD must be there and could not be read: the
+// family version must not be written over what cannot be read.
 bool read_vpd(const AdpmApi& adpm, const AdapterRecord& r, VpdImage& vpd) {
-    if (r.familyVersion == FamilyVersionUnavailable) return false;
     if (r.extVpd == 0) {
         vpd.words = read_nvram_vpd(adpm, r.handle, VpdNvramOffset);
         return true;
@@ -173,7 +169,7 @@ int write_family_version(const RunContext& run, const AdapterRecord& r, const Co
     if (!vpd.words) return FamilyNotWritten;
     if (vpd.extended)
         return family_writer(run).write_from_template(r.macText, r.adapterType,
-                                                      field_text(e.family), e.vpdFile);
+                                                      field_text(e.family), e.vpdFile, run.force);
     return write_nvram_family_version(run.adpm, *vpd.words, r.handle, VpdNvramOffset,
                                       field_text(e.family));
 }
@@ -202,7 +198,9 @@ void update_family_version(Engine& engine, AdapterRecord& r, const ConfigEntry& 
 // only a person can tell, so none of its functions touches it until the file
 // is gone. The others report function 0's status in the last pass.
 bool left_for_a_person(const Engine& engine, AdapterRecord& r) {
-    const std::string kept = kept_backup_of_adapter(engine.function0s, r, engine.keptBackups);
+    // The backup an earlier run left is kept under its owner's MAC by now.
+    const std::string kept =
+        kept_backup_of_adapter(engine.function0s, r, engine.keptBackups, std::nullopt);
     if (kept.empty()) return false;
     if (r.function != 0) return true;
     say_left_alone(r, kept);
@@ -221,9 +219,13 @@ RecordEnd abandon_without_backup(const AdapterRecord& r, const std::string& why)
 RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
     if (left_for_a_person(engine, r)) return RecordEnd::Next;
-    const UpdateSteps steps = update_steps(r, engine.force);
+    const UpdateSteps steps = update_steps(r, engine.run.force);
     if (steps.probe && engine.run.tools.probe(r.macText) == ToolExitDriverNotSupported) {
         r.status = code_of(ResultCode::DriverNotSupported);
+        return RecordEnd::Next;
+    }
+    if (steps.leftAloneAfterProbe) {
+        r.status = code_of(*steps.leftAloneAfterProbe);
         return RecordEnd::Next;
     }
     VpdImage vpd;
@@ -256,11 +258,11 @@ void share_function0_status(const Engine& engine, std::span<AdapterRecord> recor
     }
 }
 
-// A function after its adapter's function 0 failed runs no step of its own:
-// the adapter is in no state to be updated further.
-bool function0_failed(const Engine& engine, const AdapterRecord& r) {
+// How the adapter's function 0 ended, once handled.
+std::optional<uint32_t> function0_status(const Engine& engine, const AdapterRecord& r) {
     const auto ended = engine.function0Ended.find(location_of(r));
-    return r.function != 0 && ended != engine.function0Ended.end() && ended->second != 0;
+    if (ended == engine.function0Ended.end()) return std::nullopt;
+    return ended->second;
 }
 
 void mark_not_reached(AdapterRecord& r, bool& told) {
@@ -274,17 +276,14 @@ void mark_not_reached(AdapterRecord& r, bool& told) {
 
 }  // namespace
 
-int run_updates(const RunContext& run, std::span<AdapterRecord> records, uint8_t force) {
+int run_updates(const RunContext& run, std::span<AdapterRecord> records) {
     Engine engine(run, records);
-    engine.force = force != 0;
     keep_leftover_backup(run.directory);
     engine.keptBackups = kept_backups(run.directory);
     bool toldStop = false;
     for (AdapterRecord& r : records) {
-        if (r.config == nullptr || function0_failed(engine, r)) continue;
-        // The inventory could not read this adapter's firmware: nothing here
-        // may be compared, so nothing is written.
-        if (r.status != code_of(ResultCode::AdapterListFailed)) {
+        if (r.config == nullptr) continue;
+        if (!left_alone_before_steps(r, function0_status(engine, r))) {
             if (run.stopRequested != 0) {
                 mark_not_reached(r, toldStop);
                 continue;

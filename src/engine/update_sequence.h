@@ -11,4 +11,4 @@
 // Updates every matched adapter; RunAbandoned when a backup failed with tool
 // code 10 or 11, or its adapter could not be noted, otherwise the result of
 // the last tool step.
-int run_updates(const RunContext& run, std::span<AdapterRecord> records, uint8_t force);
+int run_updates(const RunContext& run, std::span<AdapterRecord> records);

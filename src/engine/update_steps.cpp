@@ -13,80 +13,70 @@
 #include "engine/ext_phy.h"
 #include "engine/ext_vpd_family.h"
 #include "engine/nvram_backup.h"
+#include "vpd/vpd.h"
 
 namespace {
 
-// A component as the update sees it: whether it is written, the command
-// that writes it with the texts a person reads, and its target number.
-struct Component {
+// One write of the update: whether it runs, the command that writes it with
+// the texts a person reads, and its target number.
+struct ComponentWrite {
     bool runs;
     ToolStep step;
     uint32_t target;
 };
 
-// Where one component's table row and installed version live.
+// A component and where the record holds its installed version.
 struct ComponentFields {
-    ComponentKey key;
-    const char* name;
-    const char* option;
-    int step;
-    char (ConfigEntry::*file)[32];
-    char (ConfigEntry::*version)[32];
-    uint32_t ConfigEntry::*target;
+    const Component& table;
     char (AdapterRecord::*installedText)[16];
     uint32_t AdapterRecord::*installed;
 };
 
-#define QIK_COMPONENT_FIELDS(key, column, alias, title, option, step, installed) \
-    {ComponentKey::key,                                                          \
-     title,                                                                      \
-     option,                                                                     \
-     step,                                                                       \
-     &ConfigEntry::key##File,                                                    \
-     &ConfigEntry::key##Version,                                                 \
-     &ConfigEntry::key##Num,                                                     \
-     &AdapterRecord::key##VersionText,                                           \
-     &AdapterRecord::key##Version},
+#define QIK_COMPONENT_FIELDS(key, ...) \
+    {component(ComponentKey::key), &AdapterRecord::key##VersionText, &AdapterRecord::key##Version},
 constexpr ComponentFields AllComponents[] = {QIK_COMPONENTS(QIK_COMPONENT_FIELDS)};
 #undef QIK_COMPONENT_FIELDS
 
-constexpr int LastStep = std::ranges::max_element(AllComponents, {}, &ComponentFields::step)->step;
+constexpr int LastStep = std::ranges::max_element(Components, {}, &Component::step)->step;
 
 ToolStep tool_step(const char* name, std::string_view from, std::string_view to, const char* option,
                    std::string_view file, uint32_t installed) {
-    return {name, std::string(from), std::string(to), option, std::string(file), installed};
+    return {name, std::string(from), std::string(to), option, std::string(file), installed, true,
+            {}};
 }
 
 ToolStep step_of(const ComponentFields& c, const AdapterRecord& r, const ConfigEntry& e) {
-    ToolStep step = tool_step(c.name, field_text(r.*c.installedText), field_text(e.*c.version),
-                              c.option, field_text(e.*c.file), r.*c.installed);
+    const Component& t = c.table;
+    ToolStep step = tool_step(t.title, field_text(r.*c.installedText), field_text(e.*t.version),
+                              t.option, field_text(e.*t.file), r.*c.installed);
     // The tool takes a bootcode image named mf* under an option of its own.
-    if (c.key == ComponentKey::bc && starts_with(step.file, "mf")) step.option = "-mfw1";
+    if (t.key == ComponentKey::bc && starts_with(step.file, "mf")) step.option = "-mfw1";
     return step;
 }
 
 // The write at one place of the order: its components' newest target, due
 // when any of them is older on the adapter. On a tie the first listed wins.
-Component write_at(int place, const AdapterRecord& r, const ConfigEntry& e, bool force) {
+ComponentWrite write_at(int place, const AdapterRecord& r, const ConfigEntry& e, bool force) {
     const ComponentFields* chosen = nullptr;
     bool older = false;
     for (const ComponentFields& c : AllComponents) {
-        if (c.step != place) continue;
-        if (chosen == nullptr || e.*c.target > e.*chosen->target) chosen = &c;
-        older = older || e.*c.target > r.*c.installed;
+        if (c.table.step != place) continue;
+        if (chosen == nullptr || e.*c.table.target > e.*chosen->table.target) chosen = &c;
+        older = older || e.*c.table.target > r.*c.installed;
     }
-    const uint32_t target = e.*chosen->target;
+    const uint32_t target = e.*chosen->table.target;
     return {target != 0 && (force || older), step_of(*chosen, r, e), target};
 }
 
-// The component steps in the order the tool must write them.
-std::vector<Component> components(const AdapterRecord& r, const ConfigEntry& e, bool force) {
-    std::vector<Component> out;
+// The component writes in the order the tool must make them.
+std::vector<ComponentWrite> component_writes(const AdapterRecord& r, const ConfigEntry& e,
+                                             bool force) {
+    std::vector<ComponentWrite> out;
     for (int place = 1; place <= LastStep; ++place) out.push_back(write_at(place, r, e, force));
     return out;
 }
 
-const char* why_left(const Component& c) {
+const char* why_left(const ComponentWrite& c) {
     return c.step.installedVersion > c.target ? "newer than the table's" : "current";
 }
 
@@ -127,7 +117,7 @@ std::string why_not_programmed(const AdapterRecord& r, const ConfigEntry& e, boo
 // The writes when the adapter is programmed; the components with a target
 // that are not written, and why.
 void plan_writes(const AdapterRecord& r, const ConfigEntry& e, bool force, UpdateSteps& steps) {
-    for (Component& c : components(r, e, force)) {
+    for (ComponentWrite& c : component_writes(r, e, force)) {
         if (c.runs && steps.programming)
             steps.writes.push_back(std::move(c.step));
         else if (c.target != 0)
@@ -195,13 +185,40 @@ void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& step
                                       VpdUpdateFileName, NoInstalledVersion);
 }
 
+void add_command_line(const char* adapterId, bool force, ToolStep& step) {
+    step.command =
+        tool_command_line(adapterId, step.option, step.file.c_str(), step.installedVersion, force);
+}
+
+void add_command_lines(const char* adapterId, bool force, UpdateSteps& steps) {
+    for (std::optional<ToolStep>* step :
+         {&steps.backup, &steps.restore, &steps.phy, &steps.familyWrite})
+        if (*step) add_command_line(adapterId, force, **step);
+    for (ToolStep& write : steps.writes) add_command_line(adapterId, force, write);
+}
+
 }  // namespace
 
+std::optional<LeftAlone> left_alone_before_steps(const AdapterRecord& record,
+                                                 std::optional<uint32_t> function0Status) {
+    if (record.status == code_of(ResultCode::AdapterListFailed))
+        return LeftAlone{ResultCode::AdapterListFailed, false};
+    if (record.function != 0 && function0Status.value_or(0) != 0)
+        return LeftAlone{static_cast<ResultCode>(*function0Status), true};
+    return std::nullopt;
+}
+
 std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
-                                   const std::vector<std::string>& kept) {
+                                   const std::vector<std::string>& kept,
+                                   const std::optional<std::string>& leftoverOwner) {
     const AdapterRecord* function0 = function0s.of(record);
-    return function0 != nullptr ? kept_backup_of(kept, field_text(function0->macText))
-                                : std::string();
+    if (function0 == nullptr) return {};
+    const std::string_view mac = field_text(function0->macText);
+    std::string found = kept_backup_of(kept, mac);
+    if (found.empty() && !mac.empty() && leftoverOwner == mac)
+        found = std::string(BuImageName) + " (an earlier run's, kept as " +
+                std::string(KeptBackupPrefix) + std::string(mac) + ")";
+    return found;
 }
 
 const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
@@ -214,7 +231,12 @@ const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
 UpdateSteps update_steps(AdapterRecord& r, bool force) {
     const ConfigEntry& e = *r.config;
     UpdateSteps steps;
-    steps.probe = r.function == 0;
+    if (r.function == 0) {
+        steps.probe = tool_step("probe", {}, {}, ProbeOption, {}, 0);
+        steps.probe->command = probe_command_line(r.macText);
+    }
+    if (r.familyVersion == FamilyVersionUnavailable)
+        steps.leftAloneAfterProbe = ResultCode::FamilyWriteFailed;
     steps.notProgrammedWhy = why_not_programmed(r, e, force);
     steps.programming = steps.notProgrammedWhy.empty();
     if (steps.programming) {
@@ -224,5 +246,6 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
     plan_family(r, e, steps);
+    add_command_lines(r.macText, force, steps);
     return steps;
 }

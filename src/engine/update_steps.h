@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "adapter/adapter_record.h"
+#include "common/result_code.h"
 
 class Function0s;
 
-// One tool command of the update, as program_device takes it.
+// One tool command of the update: the engine runs `command`, qik_plan shows it.
 struct ToolStep {
     std::string name;  // as progress lines and plans show it
     std::string from;  // the installed version text, or empty
@@ -22,6 +23,9 @@ struct ToolStep {
     std::string file;
     uint32_t installedVersion;
     bool component = true;  // false for the part-number module, which holds no version
+    // The exact command line; none when it does not fit its buffer, and the
+    // step then fails without running (result 9).
+    std::optional<std::string> command;
 };
 
 // A component the update does not write, and why.
@@ -40,7 +44,11 @@ enum class FamilyRoute {
 };
 
 struct UpdateSteps {
-    bool probe = false;        // function 0: the tool's "dir" before anything else
+    std::optional<ToolStep> probe;  // function 0: the tool's "dir" before anything else
+    // After the probe the function is left alone, reporting this code: its
+    // installed family version could not be read, so nothing can be
+    // compared and the family version must not be written over it.
+    std::optional<ResultCode> leftAloneAfterProbe;
     bool programming = false;  // the backup, then `writes`; a failed write is restored
     std::string notProgrammedWhy;
     // Why no backup can be made in the working directory at all: the run
@@ -62,16 +70,33 @@ struct UpdateSteps {
     std::string familyNotWrittenWhy;
 };
 
-// The steps of a matched record (its `config` is set). Deciding the PHY step
-// fills the record's PHY kind and numbers, as the check always has.
+// The steps of a matched record (its `config` is set), with their command
+// lines; `force` writes every component whatever its version. Deciding the
+// PHY step fills the record's PHY kind and numbers, as the check always has.
 UpdateSteps update_steps(AdapterRecord& record, bool force);
+
+// Why the run leaves a matched function alone before it takes its steps.
+struct LeftAlone {
+    ResultCode code;   // what the function reports
+    bool byFunction0;  // its function 0 ended with `code`; else its own firmware cannot be read
+};
+
+// None when the run goes on to the function's steps. A function whose
+// firmware information could not be read is never programmed; a function
+// after its adapter's function 0 ended with `function0Status` other than 0
+// runs no step of its own, and reports that code.
+std::optional<LeftAlone> left_alone_before_steps(const AdapterRecord& record,
+                                                 std::optional<uint32_t> function0Status);
 
 // The backup an earlier run had to keep of this function's adapter, found
 // through its function 0 whichever of them the library lists first; ""
 // when there is none. Nothing touches that adapter until a person has seen
-// to it.
+// to it (result 14). `kept` are the kept backups; `leftoverOwner` the MAC
+// digits of a "buimage" an earlier run left, which the run keeps under them
+// before it looks (none once it has).
 std::string kept_backup_of_adapter(const Function0s& function0s, const AdapterRecord& record,
-                                   const std::vector<std::string>& kept);
+                                   const std::vector<std::string>& kept,
+                                   const std::optional<std::string>& leftoverOwner);
 
 // The part-number module file the update writes to adapters with these PCI
 // device and subsystem device IDs, or null when they take none.

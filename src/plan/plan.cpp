@@ -1,7 +1,6 @@
 #include "plan/plan.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string_view>
@@ -29,23 +28,20 @@ struct Context {
     std::vector<std::string> keptBackups;
     std::optional<std::string> leftoverOwner;
     Function0s function0s;
-    // Why the other functions of an adapter would run no step of their own
-    // after its function 0, once it has been planned: it is left alone, or
-    // fails in a way the plan can tell.
-    std::map<AdapterLocation, std::string> function0Stops;
+    // How each adapter's function 0 would end, once planned, where the plan
+    // can tell it fails: the code, and what a person reads.
+    std::map<AdapterLocation, std::pair<uint32_t, std::string>> function0Ends;
     // Where the run would end, once a function is planned that ends it.
     std::optional<WholeRunEnd> runEnd;
 };
 
-std::string hex4(uint32_t id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x", id);
-    return text;
+AdapterIdentity ids_of(const AdapterRecord& r) {
+    return {r.vendorId, r.deviceId, r.subVendorId, r.subDeviceId, field_text(r.chipRevText)};
 }
 
-std::string ids_of(const AdapterRecord& r) {
-    return hex4(r.vendorId) + " " + hex4(r.deviceId) + " " + hex4(r.subVendorId) + " " +
-           hex4(r.subDeviceId);
+std::string ids_text(const AdapterRecord& r) {
+    return pci_id_text(r.vendorId) + " " + pci_id_text(r.deviceId) + " " +
+           pci_id_text(r.subVendorId) + " " + pci_id_text(r.subDeviceId);
 }
 
 std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
@@ -60,13 +56,12 @@ std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
 std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
     std::string revisions;
     for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
-        if (e->ven == r.vendorId && e->device == r.deviceId && e->subven == r.subVendorId &&
-            e->subdev == r.subDeviceId)
+        if (names_ids_of(*e, ids_of(r)))
             revisions += (revisions.empty() ? "" : ", ") + std::string(field_text(e->crv));
-    const std::string adapter = ids_of(r) + " revision " + std::string(field_text(r.chipRevText));
+    const std::string adapter = ids_text(r) + " revision " + std::string(field_text(r.chipRevText));
     if (revisions.empty()) return "matches no table row: no row has the IDs of " + adapter;
-    return "matches no table row: the rows for " + ids_of(r) + " name chip revision " + revisions +
-           ", the adapter has " + std::string(field_text(r.chipRevText));
+    return "matches no table row: the rows for " + ids_text(r) + " name chip revision " +
+           revisions + ", the adapter has " + std::string(field_text(r.chipRevText));
 }
 
 bool readable(const AdapterRecord* r) {
@@ -98,16 +93,10 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     return true;
 }
 
-// The adapter's NVRAM backup that the run would find kept, and leave the
-// adapter alone for.
-std::string kept_backup_for(const Context& ctx, const AdapterRecord& r) {
-    std::string kept = kept_backup_of_adapter(ctx.function0s, r, ctx.keptBackups);
-    const AdapterRecord* function0 = ctx.function0s.of(r);
-    const std::string_view mac = function0 != nullptr ? field_text(function0->macText) : "";
-    if (kept.empty() && !mac.empty() && ctx.leftoverOwner == mac)
-        kept = std::string(BuImageName) + " (an earlier run's, kept as " +
-               std::string(KeptBackupPrefix) + std::string(mac) + ")";
-    return kept;
+std::optional<uint32_t> function0_status(const Context& ctx, const AdapterRecord& r) {
+    const auto ended = ctx.function0Ends.find(location_of(r));
+    if (ended == ctx.function0Ends.end()) return std::nullopt;
+    return ended->second.first;
 }
 
 // Why the run would not report the function at all; empty when it would.
@@ -123,64 +112,65 @@ std::string why_not_reported(const Context& ctx, const AdapterRecord& r) {
     return {};
 }
 
-// Why the run would report the function without running a step of its own;
-// empty when it runs its steps.
-std::string why_left_alone(const Context& ctx, const AdapterRecord& r) {
-    if (r.status == code_of(ResultCode::AdapterListFailed))
-        return "its firmware information cannot be read (result 10)";
-    const std::string kept = kept_backup_for(ctx, r);
-    if (r.function != 0 && !kept.empty())
-        return "its adapter's NVRAM backup is kept in " + kept +
-               " (result 14), so it runs no step of its own";
-    if (r.function != 0) {
-        const auto stops = ctx.function0Stops.find(location_of(r));
-        if (stops != ctx.function0Stops.end())
-            return stops->second + ", so it runs no step of its own";
-        return {};
+std::string result_text(ResultCode code) {
+    return "(result " + std::to_string(code_of(code)) + ")";
+}
+
+void leave_alone(FunctionPlan& plan, ResultCode code, std::string why) {
+    plan.leftAloneCode = code;
+    plan.why = std::move(why);
+}
+
+// Whether the run would report the function without running a step of its
+// own, and why.
+bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) {
+    const std::optional<LeftAlone> alone = left_alone_before_steps(r, function0_status(ctx, r));
+    if (alone && !alone->byFunction0) {
+        leave_alone(plan, alone->code,
+                    "its firmware information cannot be read " + result_text(alone->code));
+        return true;
     }
-    if (!kept.empty())
-        return "its NVRAM backup is kept in " + kept +
-               " (result 14): a person restores it, or deletes it once the adapter is known good";
-    return {};
+    const std::string kept =
+        kept_backup_of_adapter(ctx.function0s, r, ctx.keptBackups, ctx.leftoverOwner);
+    const ResultCode keptCode = ResultCode::RestoreFailed;
+    if (r.function != 0 && !kept.empty())
+        leave_alone(plan, keptCode,
+                    "its adapter's NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
+                        ", so it runs no step of its own");
+    else if (alone)
+        leave_alone(
+            plan, alone->code,
+            ctx.function0Ends.at(location_of(r)).second + ", so it runs no step of its own");
+    else if (!kept.empty())
+        leave_alone(plan, keptCode,
+                    "its NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
+                        ": a person restores it, or deletes it once the adapter is known good");
+    return plan.leftAloneCode.has_value();
 }
 
-std::string command_or_refusal(const std::optional<std::string>& line, std::string& note) {
-    if (!line) note = "the command does not fit its 256-byte buffer: the run fails here (result 9)";
-    return line.value_or("");
+PlannedStep planned(const ToolStep& s, std::string note = {}) {
+    if (!s.command)
+        note = "the command does not fit its 256-byte buffer: the run fails here (result 9)";
+    return {s.name, s.command.value_or(""), std::move(note)};
 }
 
-PlannedStep tool_step(const AdapterRecord& r, const std::string& step, const char* option,
-                      const std::string& file, uint32_t installedVersion, std::string note = {}) {
-    PlannedStep planned{step, {}, std::move(note)};
-    planned.command = command_or_refusal(
-        tool_command_line(r.macText, option, file.c_str(), installedVersion), planned.note);
-    return planned;
-}
-
-PlannedStep planned(const AdapterRecord& r, const ToolStep& s, std::string note = {}) {
-    return tool_step(r, s.name, s.option, s.file, s.installedVersion, std::move(note));
-}
-
-void plan_probe(const AdapterRecord& r, FunctionPlan& plan) {
-    PlannedStep probe{"probe",
-                      {},
-                      "runs first, and not here: an answer of 40 (driver not supported) leaves "
-                      "the adapter alone (result 18)"};
-    probe.command = command_or_refusal(probe_command_line(r.macText), probe.note);
-    plan.steps.push_back(std::move(probe));
+void plan_probe(const UpdateSteps& steps, FunctionPlan& plan) {
+    plan.steps.push_back(planned(*steps.probe,
+                                 "runs first, and not here: an answer of 40 (driver not "
+                                 "supported) leaves the adapter alone (result 18)"));
 }
 
 // Function 0's steps before the PHY: the probe, and the backup and writes.
-void plan_programming(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
-    plan_probe(r, plan);
+void plan_programming(const UpdateSteps& steps, FunctionPlan& plan) {
+    plan_probe(steps, plan);
     if (!steps.programming) {
         plan.notRun.push_back({"back up and program", steps.notProgrammedWhy});
         return;
     }
     plan.steps.push_back(planned(
-        r, *steps.backup, "after the adapter's MAC is noted in " + std::string(BuImageMacName)));
-    for (const ToolStep& write : steps.writes) plan.steps.push_back(planned(r, write));
-    plan.onFailedWrite = planned(r, *steps.restore).command;
+        *steps.backup, "after the adapter's MAC is noted in " + std::string(BuImageMacName)));
+    for (const ToolStep& write : steps.writes) plan.steps.push_back(planned(write));
+    plan.onFailedWrite = planned(*steps.restore).command;
 }
 
 void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan& plan) {
@@ -206,9 +196,9 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
                 plan.notRun.push_back({"family version", plan.family->action});
                 return;
             }
-            plan.steps.push_back(planned(r, *steps.familyWrite,
-                                         std::string(VpdUpdateFileName) + " made from " +
-                                             std::string(field_text(e.vpdFile))));
+            plan.steps.push_back(
+                planned(*steps.familyWrite, std::string(VpdUpdateFileName) + " made from " +
+                                                std::string(field_text(e.vpdFile))));
             break;
     }
     plan.family->action = steps.familyCurrent ? "current" : "update";
@@ -218,7 +208,7 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
 // before anything is written to it.
 void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps,
                   FunctionPlan& plan) {
-    plan_probe(r, plan);
+    plan_probe(steps, plan);
     plan.why = steps.noBackupWhy + ": the run ends here, before the backup (result 4)";
     ctx.runEnd = WholeRunEnd{code_of(ResultCode::OutputUnopenable),
                              printable(field_text(r.serviceName)) + ": " + steps.noBackupWhy};
@@ -226,6 +216,11 @@ void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps
 
 void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     const UpdateSteps steps = update_steps(r, ctx.force);
+    if (const std::optional<ResultCode> alone = steps.leftAloneAfterProbe) {
+        if (steps.probe) plan_probe(steps, plan);
+        leave_alone(plan, *alone, "its extended VPD cannot be read " + result_text(*alone));
+        return;
+    }
     if (!steps.noBackupWhy.empty()) {
         plan_run_end(ctx, r, steps, plan);
         return;
@@ -240,16 +235,17 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
             plan.components.push_back({left.name, left.from, left.to, left.why});
     }
     if (steps.probe)
-        plan_programming(r, steps, plan);
+        plan_programming(steps, plan);
     else
         plan.notRun.push_back({"back up and program", steps.notProgrammedWhy});
     if (steps.phy)
-        plan.steps.push_back(planned(r, *steps.phy));
+        plan.steps.push_back(planned(*steps.phy));
     else
         plan.notRun.push_back({"external PHY", steps.noPhyWhy});
     plan_family(r, steps, plan);
     if (!steps.familyNotWrittenWhy.empty())
-        ctx.function0Stops[location_of(r)] = "its function 0 fails to write the family version";
+        ctx.function0Ends[location_of(r)] = {code_of(ResultCode::FamilyWriteFailed),
+                                             "its function 0 fails to write the family version"};
     const bool writesComponents =
         std::any_of(plan.components.begin(), plan.components.end(),
                     [](const ComponentPlan& c) { return c.action == "update"; });
@@ -275,15 +271,7 @@ FunctionPlan plan_function(Context& ctx, AdapterRecord& r) {
     plan.why = why_not_reported(ctx, r);
     if (!plan.why.empty()) return plan;
     plan.reported = true;
-    plan.why = why_left_alone(ctx, r);
-    if (!plan.why.empty()) return plan;
-    // The VPD is read after the probe: without it nothing more is done.
-    if (r.familyVersion == FamilyVersionUnavailable) {
-        if (r.function == 0) plan_probe(r, plan);
-        plan.why = "its extended VPD cannot be read (result 13)";
-        return plan;
-    }
-    plan_steps(ctx, r, plan);
+    if (!left_alone(ctx, r, plan)) plan_steps(ctx, r, plan);
     return plan;
 }
 
@@ -314,8 +302,9 @@ void plan_functions(Plan& plan, const ConfigList& config) {
                 {}};
     for (AdapterRecord& r : plan.records) {
         plan.functions.push_back(plan_function(ctx, r));
-        if (r.function == 0 && plan.functions.back().outcome == PlanOutcome::LeftAlone)
-            ctx.function0Stops[location_of(r)] = "its function 0 is left alone";
+        if (const std::optional<ResultCode> alone = plan.functions.back().leftAloneCode;
+            r.function == 0 && alone)
+            ctx.function0Ends[location_of(r)] = {code_of(*alone), "its function 0 is left alone"};
     }
     share_function0_outcome(plan.functions);
     if (ctx.runEnd) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adapter/adapter_record.h"
+#include "common/result_code.h"
 #include "config/config.h"
 
 // What the run would come to for one adapter function.
@@ -45,7 +46,9 @@ struct FunctionPlan {
     bool enabled = true;
     bool reported = false;  // the result document will carry its Device element
     PlanOutcome outcome = PlanOutcome::LeftAlone;
-    std::string why;          // of a function left alone, or of an unknown one
+    std::string why;  // of a function left alone, or of an unknown one
+    // What the run reports for a function it reaches and leaves alone.
+    std::optional<ResultCode> leftAloneCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
     std::optional<ComponentPlan> family;

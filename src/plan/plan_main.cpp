@@ -125,8 +125,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qik_plan: another run is in progress in this directory\n");
         return ExitRunWouldEnd;
     }
-    // The force prefix of the command lines the plan shows.
-    Force = plan.force ? 1 : 0;
     make_plan(plan);
     const std::string out = options.json ? plan_json(plan) : plan_text(plan);
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {

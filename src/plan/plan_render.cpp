@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "adapter/function0_rules.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "plan/plan.h"
@@ -12,11 +13,6 @@
 namespace {
 
 // ---- for a person --------------------------------------------------------
-
-std::string location_of(const AdapterRecord& r) {
-    return std::to_string(r.bus) + ":" + std::to_string(r.device) + "." +
-           std::to_string(r.function);
-}
 
 std::string mac_or_dash(const AdapterRecord& r) {
     const std::string_view mac = field_text(r.macText);
@@ -50,7 +46,7 @@ std::string steps_text(const FunctionPlan& f) {
 
 std::string function_text(const FunctionPlan& f) {
     const AdapterRecord& r = *f.record;
-    std::string out = printable(field_text(r.serviceName)) + "  " + location_of(r) + "  " +
+    std::string out = printable(field_text(r.serviceName)) + "  " + function_address(r) + "  " +
                       mac_or_dash(r) + "  " + printable(field_text(r.description)) + "\n";
     if (!f.enabled)
         out += "  disabled: the run enables it first, the plan does not" +

@@ -43,7 +43,7 @@ TEST(TargetVersionToNo, DottedTexts) {
         {"0.0.-99999999999999999999", 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(target_version_to_no(c.text), c.number) << '"' << c.text << '"';
+        EXPECT_EQ(target_version_number(c.text), c.number) << '"' << c.text << '"';
 }
 
 // Every piece must read exactly as strtol reads it, kept in 32 bits.
@@ -68,7 +68,7 @@ TEST(TargetVersionToNo, PiecesReadLikeStrtol) {
                             "123456789012345678901234567890"};
     for (const char* piece : pieces) {
         const auto expected = static_cast<uint32_t>(std::strtol(piece, nullptr, 10));
-        EXPECT_EQ(target_version_to_no(std::string("0.0.") + piece), expected) << piece;
+        EXPECT_EQ(target_version_number(std::string("0.0.") + piece), expected) << piece;
     }
 }
 

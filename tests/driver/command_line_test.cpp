@@ -88,7 +88,7 @@ TEST(CommandLine, ValuesAndOverrides) {
     Parsed p = parse({});
     EXPECT_STREQ(p.line.resultFileName, "vxlrfwprgmr.xml");
     EXPECT_FALSE(p.line.print);
-    EXPECT_EQ(p.line.force, 0);
+    EXPECT_FALSE(p.line.force);
     EXPECT_STREQ(p.line.skipList, "");
 
     p = parse({"-filename", "a.xml", "-filename", "b.xml"});

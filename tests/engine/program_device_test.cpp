@@ -12,50 +12,49 @@ constexpr const char* Mac = "0a1b2c3d4e5f";
 
 TEST(ProgramDevice, CommandLinesAreByteExact) {
     const struct {
-        uint8_t force;
+        bool force;
         const char* option;
         const char* file;
         uint32_t installed;
         std::string line;
     } cases[] = {
-        {1, "dump_nvram", "buimage", 0, "./nicflsh 0a1b2c3d4e5f dumpnvram buimage >/dev/null 2>&1"},
-        {1, "restore_nvram", "buimage", 0,
+        {true, "dump_nvram", "buimage", 0,
+         "./nicflsh 0a1b2c3d4e5f dumpnvram buimage >/dev/null 2>&1"},
+        {true, "restore_nvram", "buimage", 0,
          "./nicflsh 0a1b2c3d4e5f restorenvram buimage >/dev/null 2>&1"},
-        {1, "-cfx", "cfx.bin", 0, "./nicflsh 0a1b2c3d4e5f prg -cfx cfx.bin >/dev/null 2>&1"},
-        {1, "-cfx", "cfx.bin", 1,
+        {true, "-cfx", "cfx.bin", 0, "./nicflsh 0a1b2c3d4e5f prg -cfx cfx.bin >/dev/null 2>&1"},
+        {true, "-cfx", "cfx.bin", 1,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -F -cfx cfx.bin >/dev/null 2>&1"},
-        {0, "-cfx", "cfx.bin", 1,
+        {false, "-cfx", "cfx.bin", 1,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -cfx cfx.bin >/dev/null 2>&1"},
-        {1, "-ipmi", "x.bin", 0,
+        {true, "-ipmi", "x.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -F -mgmt x.bin >/dev/null 2>&1"},
-        {0, "-ipmi", "x.bin", 0,
+        {false, "-ipmi", "x.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -mgmt x.bin >/dev/null 2>&1"},
-        {0, "-ib", "ib6bt_1.bin", 0,
+        {false, "-ib", "ib6bt_1.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -ib_ipv4n6 ib6bt_1.bin >/dev/null 2>&1"},
-        {0, "-ib", "IB6BT_1.bin", 0,
+        {false, "-ib", "IB6BT_1.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -ib IB6BT_1.bin >/dev/null 2>&1"},
-        {0, "-ib", "ib6b_1.bin", 0,
+        {false, "-ib", "ib6b_1.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -ib ib6b_1.bin >/dev/null 2>&1"},
-        {0, "-mfw1", "mfw.bin", 0,
+        {false, "-mfw1", "mfw.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -mfw1 mfw.bin >/dev/null 2>&1"},
-        {1, "-m_pn", "modfam2.txt", 0xFFFFFFFF,
+        {true, "-m_pn", "modfam2.txt", 0xFFFFFFFF,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -F -m_pn modfam2.txt >/dev/null 2>&1"},
-        {0, "-vpd", "VpdUpdate.txt", 0xFFFFFFFF,
+        {false, "-vpd", "VpdUpdate.txt", 0xFFFFFFFF,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -vpd VpdUpdate.txt >/dev/null 2>&1"},
-        {1, "phy", "kxaa.bin", 0,
+        {true, "phy", "kxaa.bin", 0,
          "./nicflsh 0a1b2c3d4e5f upgrade -noreset -F phy kxaa.bin >/dev/null 2>&1"},
     };
     for (const auto& c : cases) {
         ToolScript tool;
-        Force = c.force;
-        EXPECT_EQ(tool.runner().program(Mac, 2, c.option, c.file, c.installed).result, 0);
+        EXPECT_EQ(tool.runner().program(Mac, 2, c.option, c.file, c.installed, c.force).result, 0);
         EXPECT_EQ(tool.commands(), std::vector<std::string>{c.line}) << c.option << " " << c.file;
     }
 }
 
 TEST(ProgramDevice, ProbeCarriesNoForcePrefix) {
     ToolScript tool;
-    Force = 1;
     tool.exit_with("dir", 40);
     EXPECT_EQ(tool.runner().probe(Mac), 40);
     EXPECT_EQ(tool.commands(),
@@ -86,7 +85,7 @@ TEST(ProgramDevice, ResultsAndTheFailingCode) {
     for (const auto& c : cases) {
         ToolScript tool;
         tool.wait_status("", c.waitStatus);
-        const ToolOutcome outcome = tool.runner().program(Mac, 2, "-bc", "bc.bin", 0);
+        const ToolOutcome outcome = tool.runner().program(Mac, 2, "-bc", "bc.bin", 0, false);
         EXPECT_EQ(outcome.result, c.result) << c.waitStatus;
         EXPECT_EQ(outcome.exitCode, c.exitCode) << c.waitStatus;
     }
@@ -99,13 +98,14 @@ TEST(ProgramDevice, RefusedCommandsRunNothingAndGiveNoExitCode) {
         const char* option;
         const char* file;
     } cases[] = {
-        {0, "-bc", "bc.bin"},          {4, "dump_nvram", "buimage"},
+        {false, "-bc", "bc.bin"},      {4, "dump_nvram", "buimage"},
         {2, "-bc", longName.c_str()},  {2, "dump_nvram", longName.c_str()},
         {2, "-cfx", longName.c_str()},
     };
     for (const auto& c : cases) {
         ToolScript tool;
-        const ToolOutcome outcome = tool.runner().program(Mac, c.adapterType, c.option, c.file, 0);
+        const ToolOutcome outcome =
+            tool.runner().program(Mac, c.adapterType, c.option, c.file, 0, false);
         EXPECT_EQ(outcome.result, ToolError);
         EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_TRUE(tool.commands().empty());

@@ -114,19 +114,19 @@ struct Bench {
         return r;
     }
 
-    int run(uint8_t force = 0) {
-        Force = force;
+    int run(bool force = false) {
         const RunContext context{
             .adpm = fake_adpm().api,
             .tools = tool.runner(),
             .directory = directory,
             .stopRequested = stop,
+            .force = force,
             .progress = Progress(),
             .vpdDiagnostics = stdout,
             .result = nullptr,
             .inventoryLog = nullptr,
         };
-        return run_updates(context, records, force);
+        return run_updates(context, records);
     }
 
     Steps steps() const {
@@ -173,7 +173,7 @@ TEST(UpdateSequence, ComponentChoices) {
     const struct {
         const char* name;
         Change change;
-        uint8_t force;
+        bool force;
         Steps components;
     } cases[] = {
         {"all current", [](ConfigEntry&, AdapterRecord&) {}, 0, {}},
@@ -243,7 +243,7 @@ TEST(UpdateSequence, ComponentChoices) {
 TEST(UpdateSequence, FamilyVersionGatesTheBackupAndComponents) {
     const struct {
         uint32_t installed, target;
-        uint8_t force;
+        bool force;
         bool programs;
     } cases[] = {
         {71000, 71200, 0, true}, {71200, 71200, 0, true}, {71300, 71200, 0, false},

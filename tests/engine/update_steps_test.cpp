@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "adapter/ext_phy_record.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -129,6 +131,60 @@ TEST(UpdateSteps, ExternalPhyAndFamilyRoute) {
     card.record.function = 2;
     EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::TakenFromFunction0);
     EXPECT_FALSE(update_steps(card.record, false).probe);
+}
+
+// The engine runs these lines and the plan shows them: force reaches every
+// write, never the probe, backup or restore.
+TEST(UpdateSteps, EveryStepCarriesTheCommandItRuns) {
+    Card card;
+    copy_text(card.record.macText, "0a1b2c3d4e5f");
+    for (const bool force : {false, true}) {
+        const UpdateSteps steps = update_steps(card.record, force);
+        const std::string prefix = "./nicflsh 0a1b2c3d4e5f ";
+        const std::string upgrade = prefix + "upgrade -noreset " + (force ? "-F " : "");
+        EXPECT_EQ(steps.probe->command, prefix + "dir >/dev/null 2>&1");
+        EXPECT_EQ(steps.backup->command, prefix + "dumpnvram buimage >/dev/null 2>&1");
+        EXPECT_EQ(steps.restore->command, prefix + "restorenvram buimage >/dev/null 2>&1");
+        EXPECT_EQ(steps.writes.front().command, upgrade + "-bc bc.bin >/dev/null 2>&1");
+        EXPECT_EQ(steps.writes.back().command, upgrade + "-m_pn modfam1.txt >/dev/null 2>&1");
+    }
+}
+
+TEST(UpdateSteps, WhatIsLeftAloneAndTheCodeItReports) {
+    const struct {
+        const char* name;
+        uint32_t function;
+        uint32_t status;
+        std::optional<uint32_t> function0Status;
+        std::optional<ResultCode> code;
+        bool byFunction0;
+    } cases[] = {
+        {"function 0 goes on", 0, 0, std::nullopt, std::nullopt, false},
+        {"unreadable firmware", 0, 10, std::nullopt, ResultCode::AdapterListFailed, false},
+        {"after a function 0 that succeeded", 1, 0, 0, std::nullopt, false},
+        {"after a function 0 not yet handled", 1, 0, std::nullopt, std::nullopt, false},
+        {"after a failed function 0", 1, 0, 14, ResultCode::RestoreFailed, true},
+        {"its own unreadable firmware first", 1, 10, 9, ResultCode::AdapterListFailed, false},
+        // A second function 0 at the location is no function after it.
+        {"function 0 after another", 0, 0, 9, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        AdapterRecord r{};
+        r.function = c.function;
+        r.status = c.status;
+        const std::optional<LeftAlone> alone = left_alone_before_steps(r, c.function0Status);
+        ASSERT_EQ(alone.has_value(), c.code.has_value()) << c.name;
+        if (!alone) continue;
+        EXPECT_EQ(alone->code, *c.code) << c.name;
+        EXPECT_EQ(alone->byFunction0, c.byFunction0) << c.name;
+    }
+    // An extended VPD that could not be read leaves it alone after the probe.
+    Card card;
+    EXPECT_FALSE(update_steps(card.record, false).leftAloneAfterProbe);
+    card.record.familyVersion = FamilyVersionUnavailable;
+    const UpdateSteps steps = update_steps(card.record, false);
+    EXPECT_TRUE(steps.probe);
+    EXPECT_EQ(steps.leftAloneAfterProbe, ResultCode::FamilyWriteFailed);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(terminated(e->qmxVersion) && terminated(e->vpdFile) &&
                    terminated(e->SystemName) && terminated(e->enable_dcbx));
         // Target numbers come from the texts alone and never fail.
-        (void)target_version_to_no(e->family);
+        (void)target_version_number(e->family);
     }
     return 0;
 }

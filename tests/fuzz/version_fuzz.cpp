@@ -19,6 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(kept.find_first_not_of("0123456789.") == std::string_view::npos);
     FUZZ_CHECK(kept.empty() || text.find(kept) != std::string_view::npos);
     if (kept.empty()) FUZZ_CHECK(installed == 0);
-    (void)target_version_to_no(text);
+    (void)target_version_number(text);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "common/result_code.h"
 #include "common/text.h"
 #include "support/scratch_dir.h"
+#include "vpd/vpd.h"
 
 namespace {
 
@@ -77,21 +78,62 @@ TEST(Plan, FunctionZeroProgramsAndTheOtherSharesItsOutcome) {
     EXPECT_EQ(f1.outcome, PlanOutcome::Update);
 }
 
+// Each with the code the run reports for the function, and the steps it
+// still shows (function 0's probe runs before the extended VPD is read).
 TEST(Plan, WhyAFunctionIsLeftAlone) {
     const struct {
         const char* name;
         void (*change)(Server&);
         std::size_t function;
         std::string why;
+        ResultCode code;
+        std::vector<std::string> steps;
     } cases[] = {
-        {"kept backup", [](Server&) { ScratchDir::write("buimage_0a1b2c3d4e00", "nvram"); }, 0,
-         "(result 14)"},
+        {"kept backup",
+         [](Server&) { ScratchDir::write("buimage_0a1b2c3d4e00", "nvram"); },
+         0,
+         "(result 14)",
+         ResultCode::RestoreFailed,
+         {}},
+        {"kept backup, another function",
+         [](Server&) { ScratchDir::write("buimage_0a1b2c3d4e00", "nvram"); },
+         1,
+         "its adapter's NVRAM backup is kept",
+         ResultCode::RestoreFailed,
+         {}},
+        {"left-over backup",
+         [](Server&) {
+             ScratchDir::write("buimage", "nvram");
+             ScratchDir::write("buimage.mac", "0a1b2c3d4e00\n");
+         },
+         0,
+         "an earlier run's",
+         ResultCode::RestoreFailed,
+         {}},
         {"unreadable firmware",
-         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); }, 0,
-         "(result 10)"},
+         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); },
+         0,
+         "(result 10)",
+         ResultCode::AdapterListFailed,
+         {}},
         {"function 0 left alone",
-         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); }, 1,
-         "its function 0 is left alone"},
+         [](Server& s) { s.plan.records[0].status = code_of(ResultCode::AdapterListFailed); },
+         1,
+         "its function 0 is left alone",
+         ResultCode::AdapterListFailed,
+         {}},
+        {"unreadable extended VPD",
+         [](Server& s) { s.plan.records[0].familyVersion = FamilyVersionUnavailable; },
+         0,
+         "(result 13)",
+         ResultCode::FamilyWriteFailed,
+         {"probe"}},
+        {"function 0's family version not written",
+         [](Server& s) { s.plan.records[0].extVpd = 1; },
+         1,
+         "its function 0 fails to write the family version",
+         ResultCode::FamilyWriteFailed,
+         {}},
     };
     for (const auto& c : cases) {
         Server server;
@@ -99,7 +141,24 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
         const FunctionPlan& f = server.function(c.function);
         EXPECT_EQ(f.outcome, PlanOutcome::LeftAlone) << c.name;
         EXPECT_NE(f.why.find(c.why), std::string::npos) << c.name << ": " << f.why;
+        EXPECT_EQ(f.leftAloneCode, c.code) << c.name;
+        EXPECT_EQ(step_names(f), c.steps) << c.name;
     }
+}
+
+// The plan shows the lines the run gives the tool: forced, every write
+// carries the tool's force prefix; the backup and the probe never do.
+TEST(Plan, ForceReachesEveryWrite) {
+    Server server;
+    server.plan.force = true;
+    const FunctionPlan& f0 = server.function(0);
+    ASSERT_EQ(f0.steps.size(), 5u);
+    EXPECT_EQ(f0.steps[0].command, "./nicflsh 0a1b2c3d4e00 dir >/dev/null 2>&1");
+    EXPECT_EQ(f0.steps[1].command, "./nicflsh 0a1b2c3d4e00 dumpnvram buimage >/dev/null 2>&1");
+    EXPECT_EQ(f0.steps[2].command,
+              "./nicflsh 0a1b2c3d4e00 upgrade -noreset -F -bc bc.bin >/dev/null 2>&1");
+    EXPECT_EQ(f0.steps[3].command,
+              "./nicflsh 0a1b2c3d4e00 upgrade -noreset -F -m_pn modfam1.txt >/dev/null 2>&1");
 }
 
 // A disabled function cannot read its own firmware; it takes its function 0's.

@@ -11,8 +11,8 @@
 
 class ToolScript {
   public:
-    // Starts from a tool that is not forced.
-    ToolScript() { Force = 0; }
+    ToolScript() = default;
+    // The runner it hands out calls back into this object.
     ToolScript(const ToolScript&) = delete;
     ToolScript& operator=(const ToolScript&) = delete;
 

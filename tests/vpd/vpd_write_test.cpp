@@ -192,7 +192,7 @@ constexpr const char* VpdCommand =
 int update_from_template(const ToolScript& tool, const char* templatePath,
                          std::string_view family) {
     const FamilyWriter writer{tool.runner(), process_working_directory(), stdout};
-    return writer.write_from_template(Mac, 2, family, templatePath);
+    return writer.write_from_template(Mac, 2, family, templatePath, false);
 }
 
 TEST(VpdTemplate, RewritesTheFamilyLine) {
