@@ -190,9 +190,9 @@ class Plan(unittest.TestCase):
                                           "(eth0 eth1), 1 current, 1 left alone, 1 unknown; a reboot window is needed")
         current = qik_add_plan(PLANNED, plan_run(["current", "left alone"]))
         self.assertFalse(current["reboot_required"])
-        self.assertEqual(qik_add_plan(dict(PLANNED, detail=""), plan_run(["current"]))["detail"],
-                         "the plan: 0 functions would be updated, 1 current, 0 left alone, 0 unknown; "
-                         "no reboot window needed")
+        self.assertEqual(qik_add_plan(dict(PLANNED, detail=""), plan_run(["update"]))["detail"],
+                         "the plan: 1 function would be updated (eth0), 0 current, 0 left alone, 0 unknown; "
+                         "a reboot window is needed")
         self.assertTrue(current["detail"].endswith("0 functions would be updated, 1 current, 1 left alone, 0 unknown; "
                                                    "no reboot window needed"), current["detail"])
 

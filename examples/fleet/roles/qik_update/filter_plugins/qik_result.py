@@ -258,8 +258,8 @@ def _describe(plan):
         return "the plan: the run would %s with %d: %s%s" % (
             "update %s, then end" % " ".join(plan["updates"]) if plan["updates"] else "end at once",
             end["code"], end["message"], " (%s)" % end["detail"] if end.get("detail") else "")
-    return "the plan: %d functions would be updated%s, %d current, %d left alone, %d unknown; %s" % (
-        plan["update"], " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
+    return "the plan: %d function%s would be updated%s, %d current, %d left alone, %d unknown; %s" % (
+        plan["update"], "" if plan["update"] == 1 else "s", " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
         plan["left_alone"], plan["unknown"],
         "a reboot window is needed" if plan["reboot_needed"] else "no reboot window needed")
 
