@@ -41,9 +41,11 @@ install(FILES docs/schema/result.xsd docs/schema/inventory-log.xsd docs/schema/p
 # results guide says they are installed, and the link shows them there.
 file(MAKE_DIRECTORY ${qik_packaging_dir})
 file(CREATE_LINK ../../${PROJECT_NAME} ${qik_packaging_dir}/schema SYMBOLIC)
-file(GLOB qik_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES README.md ${qik_docs} packaging/copyright ${qik_packaging_dir}/changelog.gz
-              ${qik_packaging_dir}/schema
+# Only the documents of what the package holds: the project's own README,
+# and the guides to its sources, tests, benchmarks and simulated bench, stay
+# with the source tree. packaging/README.md says what is installed where.
+install(FILES packaging/README.md docs/results.md docs/vendor-guide.md docs/fleet.md packaging/copyright
+              ${qik_packaging_dir}/changelog.gz ${qik_packaging_dir}/schema
         DESTINATION ${qik_docdir})
 # The fleet recipe, without what simulates a fleet from this source tree.
 install(DIRECTORY examples/fleet DESTINATION ${qik_docdir}/examples USE_SOURCE_PERMISSIONS

@@ -16,6 +16,7 @@ import os
 import shutil
 import subprocess
 import sys
+import uuid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "examples", "demo")
@@ -47,6 +48,17 @@ def with_changes(library=None, tool_faults=(), **adapters):
     return bench
 
 
+def lom_with_old_ncsi():
+    """The demo server's LOM alone, at the table's family version and
+    components but for an older NC-SI firmware: an update raises a
+    component and keeps the family version."""
+    bench = only("lom")
+    lom = bench["adapters"]["lom"]
+    lom["firmware"].update(bootcode="7.10", bta="7.10.3", iscsi="7.10.3")
+    lom["nvram"]["vpd"]["keywords"] = [[k, "FFV7.10.3" if k == "V0" else v] for k, v in lom["nvram"]["vpd"]["keywords"]]
+    return bench
+
+
 # Each host: its server, and whether its package has a table the checker
 # refuses or is missing, whether it was updated before the rollout (so the
 # rollout finds everything current), whether an earlier run left a kept NVRAM
@@ -67,6 +79,7 @@ FLEETS = {
             "unreachable": {"bench": demo_bench(), "unreachable": True},
             "kept-backup": {"bench": demo_bench(), "kept_backup": True},
             "no-package": {"bench": demo_bench(), "no_package": True},
+            "old-ncsi": {"bench": lom_with_old_ncsi()},
         },
     },
     "stop": {
@@ -118,6 +131,16 @@ def update_before(package, workdir):
     subprocess.run(["./qik_programmer"], cwd=workdir, check=False, stdout=subprocess.DEVNULL)
 
 
+def reboot(out_dir, host):
+    """Gives a simulated host a new boot id, as a reboot does; returns the
+    file that holds it."""
+    path = os.path.join(out_dir, "boot_id", host)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(str(uuid.uuid4()) + "\n")
+    return path
+
+
 def lay_out(build_dir, out_dir, fleet_name):
     fleet = FLEETS[fleet_name]
     shutil.rmtree(out_dir, ignore_errors=True)
@@ -136,8 +159,11 @@ def lay_out(build_dir, out_dir, fleet_name):
             with open(os.path.join(workdir, KEPT_BACKUP), "wb") as f:
                 f.write(bytes(4096))
         # The host's server is the bench file in its working directory,
-        # wherever the package's programs run (check mode plans elsewhere).
-        host = {"qik_workdir": workdir, "qik_environment": {"QIK_BENCH": os.path.join(workdir, "bench.json")}}
+        # wherever the package's programs run (check mode plans elsewhere);
+        # its boot id a file of its own, which reboot() changes.
+        boot_id = reboot(out_dir, name)
+        host = {"qik_workdir": workdir, "qik_environment": {"QIK_BENCH": os.path.join(workdir, "bench.json")},
+                "qik_boot_id_file": boot_id}
         if setup.get("bad_table"):
             host["qik_package_dir"] = packages[True]
         if setup.get("no_package"):

@@ -55,7 +55,26 @@ case $case in
     expect "a disabled function shows its adapter's firmware" grep -q 'eth5 .* bc 2.10 -> 2.12' "$work/out.txt"
     expect "the plan comes before run 1" grep -q '^plan: 6 functions would be updated, 0 current, 2 left alone, 0 unknown; a reboot is needed$' "$work/out.txt"
     expect "the plan counts the add-in's commands" grep -q '^  plan eth4   4:0.0  update  *9 tool commands$' "$work/out.txt"
+    expect "the bench named" grep -qx "demo: bench: $demo_dir/bench.json" "$work/out.txt"
     expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
+    ;;
+  named_paths)
+    # What the demo runs against, or why it runs nothing: PACKAGE [BENCH],
+    # exit status, its line.
+    package=$(package_copy)
+    rm "$package/bench.json"
+    while IFS='|' read -r args want line; do
+      read -ra words <<<"$args"
+      run_demo "${words[@]}"
+      expect "$args: exit status $want" [ "$status" -eq "$want" ]
+      expect "$args: says $line" grep -qxF -- "$line" "$work/out.txt"
+      if [ "$want" -eq 2 ]; then expect "$args: no run" [ "$(lines_matching '^demo: working directory')" -eq 0 ]; fi
+    done <<EOF
+$demo_dir $work/no-such-bench.json|2|demo: no bench file $work/no-such-bench.json
+$work/no-such-package|2|demo: no package directory $work/no-such-package
+$package|0|demo: bench: $demo_dir/bench.json (the demo server: $package has no bench.json)
+$package $demo_dir/bench.json|0|demo: bench: $demo_dir/bench.json
+EOF
     ;;
   write_protected)
     run_demo "$demo_dir" "$(bench_with adapters addin writeProtect true)"
@@ -80,7 +99,7 @@ case $case in
     original_verdict=$(tail -n 1 "$work/out.txt")
     run_demo "$demo_dir" "$work/server/capture.json"
     expect "exit status 0" [ "$status" -eq 0 ]
-    expect "the capture is named as the server" grep -q "^demo: server: .*capture.json, a capture made by qik_capture$" "$work/out.txt"
+    expect "the capture is named as the bench" grep -qx "demo: bench: $work/server/capture.json, a capture made by qik_capture" "$work/out.txt"
     expect "the capture's verdict is the demo server's" last_line_is "$original_verdict"
     ;;
   image_older_than_table)

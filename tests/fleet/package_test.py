@@ -56,6 +56,24 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(self.tree, DOC, "schema", "result.xsd")))
         self.assertTrue(os.access(os.path.join(self.tree, DOC, "examples/fleet/rollout"), os.X_OK))
 
+    def test_documents_fit_the_package(self):
+        documents = {f for f in self.files if os.path.dirname(f) == DOC}
+        self.assertEqual(documents, {DOC + "/" + name for name in [
+            "README.md", "results.md", "vendor-guide.md", "fleet.md", "copyright", "changelog.gz", "schema",
+            "examples"]})
+        with open(os.path.join(self.tree, DOC, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        # Every file, folder and manual page the README names is in the
+        # package; nothing of the source tree is.
+        named = re.findall(r"`(/[^`\s]+|[\w.-]+\.md|[\w/-]+/|schema)`", readme)
+        named += ["usr/share/man/man1/%s.1.gz" % page for page in re.findall(r"\bman (qik_\w+)", readme)]
+        self.assertGreater(len(named), 10, readme)
+        for path in named:
+            with self.subTest(path):
+                where = path.lstrip("/") if path.startswith(("/", "usr/")) else os.path.join(DOC, path)
+                self.assertIn(os.path.normpath(where), self.files)
+        self.assertNotRegex(readme, r"scripts/|examples/demo|build/|cmake|docs/")
+
     def test_binaries_stripped(self):
         for binary in ("qik_programmer", "qik_cfgcheck", "qik_plan", "qik_capture"):
             with self.subTest(binary):

@@ -101,6 +101,28 @@ class ResultDocument(unittest.TestCase):
         facts = qik_parse_result(report(device(1, 0, 0), device(1, 1, 9)), 0x10)
         self.assertEqual([a["after"] for a in facts["adapters"]], ["7.10.3", "7.8.2"])
 
+    def test_changed_when_the_run_programmed_something(self):
+        def plan(outcome, **installed):  # qik_plan --json of eth0 at 1:0.0
+            return json.dumps({"functions": [{
+                "service": "eth0", "bus": 1, "device": 0, "function": 0, "outcome": outcome,
+                "family": {"name": "family version", "installed": "7.10.3"},
+                "components": [{"name": name, "installed": v} for name, v in installed.items()]}]})
+        raise_ncsi = (plan("update", ncsi="1.4.6", bc="7.10"), plan("current", ncsi="1.5.0", bc="7.10"))
+        same = plan("update", ncsi="1.5.0")
+        cases = [  # plans before and after, code, changes
+            (raise_ncsi, 0, ["eth0 ncsi 1.4.6 -> 1.5.0"]),   # the family version kept
+            ((same, same), 0, ["eth0 programmed"]),            # -force: written again at the same version
+            ((same, same), 9, []),                             # restored
+            ((plan("current", ncsi="1.5.0"),) * 2, 0, []),
+            (("", ""), 0, []),                                 # no plans: the family version, unchanged
+            (("", raise_ncsi[1]), 0, []),
+        ]
+        for plans, code, changes in cases:
+            with self.subTest(plans=plans, code=code):
+                facts = qik_parse_result(report(device(1, 0, code, installed="7.10.3")), 0 if code == 0 else 0x10,
+                                         False, [], plans)
+                self.assertEqual((facts["changes"], facts["firmware_changed"]), (changes, bool(changes)))
+
     def test_kept_backup_needs_a_person(self):
         backup = "/var/tmp/qik_update/buimage_001c5a400000"
         cases = [  # document, exit status, state
@@ -168,6 +190,9 @@ class Plan(unittest.TestCase):
                                           "(eth0 eth1), 1 current, 1 left alone, 1 unknown; a reboot window is needed")
         current = qik_add_plan(PLANNED, plan_run(["current", "left alone"]))
         self.assertFalse(current["reboot_required"])
+        self.assertEqual(qik_add_plan(dict(PLANNED, detail=""), plan_run(["update"]))["detail"],
+                         "the plan: 1 function would be updated (eth0), 0 current, 0 left alone, 0 unknown; "
+                         "a reboot window is needed")
         self.assertTrue(current["detail"].endswith("0 functions would be updated, 1 current, 1 left alone, 0 unknown; "
                                                    "no reboot window needed"), current["detail"])
 

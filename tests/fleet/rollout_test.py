@@ -113,7 +113,13 @@ class Rollout(unittest.TestCase):
         return [r["code"] for r in self.rows[host]]
 
     def reboot_window(self, summary_md):
-        return summary_md.split("## For a reboot window\n", 1)[1].split()
+        """The hosts listed for a reboot window, and why."""
+        return dict(line[2:].partition(": ")[::2] for line in summary_md.split("## For a reboot window\n", 1)[1].splitlines()
+                    if line.startswith("- "))
+
+    def status_json(self, host):
+        with open(self.result(host, "status.json"), encoding="utf-8") as f:
+            return json.load(f)
 
     def assertSummaryMatchesDocument(self, host):
         """The host's result document and inventory log came back, parse,
@@ -155,9 +161,13 @@ class MixedFleet(Rollout):
         expected = {h: {"planned"} for h in simfleet.FLEETS["mixed"]["hosts"]}
         expected.update({"unreachable": {"unreachable"}, "no-package": {"step-failed"}})
         self.assertEqual(self.states(self.check_rows), expected)
-        self.assertIn("a run would use %s, unpack %s there" % (os.path.join(self.out, "hosts", "canary"),
-                                                                os.path.join(self.out, "package")),
-                      self.check_rows["canary"][0]["message"])
+        # What a run would do is said once for the fleet, and kept for each
+        # host in its status.json, not on every row.
+        self.assertIn("use %s, unpack %s there" % (os.path.join(self.out, "hosts", "canary"),
+                                                   os.path.join(self.out, "package")),
+                      self.status_json("check-mode/canary")["would_run"])
+        self.assertFalse(any("check mode, nothing done" in r[0]["message"] for r in self.check_rows.values()))
+        self.assertNotIn("skipping: ", self.check_output)
         self.assertEqual(self.check_status, 2, self.check_output)
 
     def test_check_mode_plans_each_host(self):
@@ -179,8 +189,8 @@ class MixedFleet(Rollout):
         self.assertEqual([(f["service"], f["outcome"]) for f in document["functions"]][:6],
                          [("eth%d" % n, "update") for n in range(6)])
         self.assertEqual(self.tmp_after_check, [])
-        self.assertEqual(self.reboot_window(self.check_md),
-                         ["-", "canary", "-", "lom-only", "-", "tool-fails", "-", "locked", "-", "kept-backup"])
+        self.assertEqual(list(self.reboot_window(self.check_md)),
+                         ["canary", "lom-only", "tool-fails", "locked", "kept-backup", "old-ncsi"])
         lines = self.check_md.splitlines()
         for host, why in [("unreachable", "no plan: unreachable: Failed to create temporary directory"),
                           ("no-package", "no plan: step-failed: packing"),
@@ -194,21 +204,25 @@ class MixedFleet(Rollout):
             "canary": {"ok"}, "lom-only": {"ok"}, "tool-fails": {"update-failure"}, "locked": {"needs-person"},
             "current": {"ok"}, "bad-table": {"bad-table"}, "old-library": {"whole-run-error"},
             "no-adapters": {"no-supported-adapters"}, "unreachable": {"unreachable"},
-            "kept-backup": {"update-failure"}, "no-package": {"step-failed"}})
+            "kept-backup": {"update-failure"}, "no-package": {"step-failed"}, "old-ncsi": {"ok"}})
         expected_codes = {
             "canary": ["0"] * 6, "lom-only": ["0"] * 4, "tool-fails": ["9"] * 4 + ["0"] * 2,
             "locked": ["5"] * 4 + ["18"] * 2, "current": ["0"] * 6, "bad-table": [""],
             "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""], "kept-backup": ["14"] * 4 + ["0"] * 2,
-            "no-package": [""]}
+            "no-package": [""], "old-ncsi": ["0"] * 4}
         self.assertEqual({h: self.codes(h) for h in self.rows}, expected_codes)
         self.assertEqual({r["exit_status"] for r in self.rows["tool-fails"] + self.rows["locked"]}, {"16", "12"})
         self.assertIn("Failed to create temporary directory", self.rows["unreachable"][0]["message"])
 
     def test_changed_only_where_the_firmware_changed(self):
         changed = {host for host, counts in recap(self.output).items() if counts["changed"]}
-        self.assertEqual(changed, {"canary", "lom-only", "tool-fails", "kept-backup"})
-        self.assertEqual(self.reboot_window(self.summary_md),
-                         ["-", "canary", "-", "lom-only", "-", "tool-fails", "-", "kept-backup"])
+        self.assertEqual(changed, {"canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi"})
+        self.assertEqual(self.reboot_window(self.summary_md), dict.fromkeys(
+            ["canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi"], "firmware changed in this run"))
+        # A component raised, the family version kept.
+        self.assertEqual({(r["installed"], r["package"]) for r in self.rows["old-ncsi"]}, {("7.10.3", "7.10.3")})
+        self.assertEqual(self.status_json("old-ncsi")["changes"], ["eth0 NC-SI 1.4.6 -> 1.5.0"])
+        self.assertIn("firmware changed on 5.", self.summary_md)
 
     def test_summary_matches_each_result_document(self):
         reached = [h for h in self.rows if h not in ("unreachable", "bad-table", "no-package")]
@@ -244,7 +258,7 @@ class MixedFleet(Rollout):
         self.assertEqual(programmed, [])
 
     def test_totals_and_lists_for_people(self):
-        for line in ["| 0 | Update success. | 20 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
+        for line in ["| 0 | Update success. | 24 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
                      "| 6 | Dependency failure. Library out of date. | 1 |",
                      "| 14 | Update failure. Firmware programming utility returned an error. Firmware could not be "
                      "restored. | 4 |", "| 12 | Update failure. No supported devices "
@@ -260,6 +274,9 @@ class MixedFleet(Rollout):
         self.assertEqual(snapshot(os.path.dirname(backup))[simfleet.KEPT_BACKUP],
                          self.hosts_before_check["kept-backup/" + simfleet.KEPT_BACKUP])
         self.assertIn("Batches [1, 4], failure limit 80%.\n", self.summary_md)
+        # The rollout script ends with the summary's counts and its path.
+        self.assertTrue(self.output.endswith("Fleet summary: %s\n" % self.result("summary.md")), self.output[-500:])
+        self.assertIn("\n12 hosts: 1 bad-table, ", self.output)
 
 
 class StoppedRollout(Rollout):
@@ -291,6 +308,7 @@ class Rerun(Rollout):
         super().setUpClass()
         cls.second_status, cls.second_output = cls.roll_out("second.log")
         cls.second_rows, cls.second_md = cls.read_summary()
+        simfleet.reboot(cls.out, "second")
         cls.limited_status, cls.limited_output = cls.roll_out("limited.log", "--limit", "second",
                                                               "-e", "qik_skip=eth0,eth1,eth2,eth3")
         cls.limited_rows, _ = cls.read_summary()
@@ -303,7 +321,9 @@ class Rerun(Rollout):
         self.assertEqual({h: (second[h]["changed"], second[h]["failed"]) for h in hosts}, {h: (0, 0) for h in hosts})
         self.assertEqual(self.states(self.second_rows), {h: {"ok"} for h in hosts})
         self.assertIn("firmware changed on 0.", self.second_md)
-        self.assertEqual(self.reboot_window(self.second_md), ["none"])
+        # Not rebooted since the first rollout: still waiting for it.
+        self.assertEqual(self.reboot_window(self.second_md),
+                         dict.fromkeys(hosts, "firmware changed by an earlier run, not rebooted since"))
 
     def test_limited_rerun_keeps_the_other_rows(self):
         self.assertEqual(self.limited_status, 0, self.limited_output)
@@ -311,6 +331,10 @@ class Rerun(Rollout):
         for host in ("canary", "lom-only"):
             self.assertEqual(self.limited_rows[host], self.second_rows[host])
         self.assertEqual([r["location"] for r in self.limited_rows["second"]], ["4:0.0", "4:0.1"])
+        # "second" came back from a reboot before the limited run; the
+        # others have not been seen since.
+        with open(self.result("summary.md"), encoding="utf-8") as f:
+            self.assertEqual(list(self.reboot_window(f.read())), ["canary", "lom-only"])
 
 
 class EmptyInventory(unittest.TestCase):

@@ -8,6 +8,7 @@ import os
 import sys
 import tempfile
 import unittest
+import unittest.mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples", "fleet",
                                 "roles", "qik_update", "files"))
@@ -51,6 +52,12 @@ def summarize(results):
     return rows, md, json.loads(out.getvalue())["stopped"]
 
 
+def reboot_window(md):
+    """The hosts listed for a reboot window."""
+    return [line.split()[1].rstrip(":") for line in md.split("## For a reboot window\n", 1)[1].splitlines()
+            if line.startswith("- ")]
+
+
 def write_results(results, statuses, limit=20, check_mode=False):
     """A results folder as a run of the rollout leaves it, with a host that
     it never reached, and its summary: (rows, summary.md, why it stopped)."""
@@ -82,10 +89,59 @@ class Summary(unittest.TestCase):
         self.assertEqual(self.rows[5]["message"], STATUSES["bad-table"]["detail"])
         self.assertIn("7 hosts: 1 bad-table, 1 interrupted, 1 not-run, 3 ok, 1 whole-run-error; "
                       "firmware changed on 2.\n", self.md)
-        self.assertIn("Batches [1, 2], failure limit 20%. 1 hosts not run yet", self.md)
+        self.assertIn("Batches [1, 2], failure limit 20%. 1 host not run yet", self.md)
 
     def test_reboot_window_only_for_new_firmware_not_yet_started(self):
-        self.assertEqual(self.md.split("## For a reboot window\n", 1)[1].split(), ["-", "updated"])
+        self.assertEqual(reboot_window(self.md), ["updated"])
+
+    def test_reboot_window_until_the_host_reboots(self):
+        changed = {"state": "ok", "firmware_changed": True, "reboot_required": True, "needs_person": []}
+        current = dict(changed, firmware_changed=False)
+        runs = [  # the hosts of the run and their statuses, the reboot window after it
+            ({"a": dict(changed, boot_id="1"), "b": dict(changed, boot_id="1")},
+             ["a: firmware changed in this run", "b: firmware changed in this run"]),
+            ({"a": dict(current, boot_id="1"), "b": dict(current, boot_id="1")},
+             ["a: firmware changed by an earlier run, not rebooted since",
+              "b: firmware changed by an earlier run, not rebooted since"]),
+            ({"a": dict(current, boot_id="2"), "b": {"state": "unreachable", "failed": True}},
+             ["b: firmware changed by an earlier run, not rebooted since"]),
+            ({"b": dict(current, boot_id="2")}, []),
+            ({"a": dict(changed, boot_id="2", rebooted=True)}, []),
+            ({"a": dict(changed, boot_id="2", reboot_required=False)}, []),
+            ({"a": dict(changed, boot_id="3")}, ["a: firmware changed in this run"]),
+        ]
+        with tempfile.TemporaryDirectory() as results:
+            for n, (statuses, window) in enumerate(runs):
+                with self.subTest(run=n + 1):
+                    qik_summary.start(results, {"hosts": list(statuses), "limited": True, "serial": [1],
+                                                "max_fail_percentage": 0})
+                    write_statuses(results, statuses)
+                    md = summarize(results)[1]
+                    self.assertEqual(md.split("## For a reboot window\n", 1)[1].strip().splitlines(),
+                                     ["- " + line for line in window] or ["none"])
+
+    def test_rollout_script_told_where_the_summary_is(self):
+        note = os.path.join(self.results, "note.txt")
+        with unittest.mock.patch.dict(os.environ, {"QIK_SUMMARY_NOTE": note}):
+            summarize(self.results)
+        with open(note, encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines(), [
+                "7 hosts: 1 bad-table, 1 interrupted, 1 not-run, 3 ok, 1 whole-run-error; firmware changed on 2.",
+                "Batches [1, 2], failure limit 20%. 1 host not run yet: the rollout goes on, or was cut short.",
+                "Fleet summary: " + os.path.join(self.results, "summary.md")])
+
+    def test_long_texts_cut_between_words(self):
+        words = " ".join(["word%03d" % n for n in range(40)])  # 8 characters a word with its space
+        cases = [  # text, cell
+            (words[:159], words[:159]),                       # 20 words, 159 characters
+            (words, words[:151] + " ..."),                     # 19 words, 151 characters
+            (words.replace(" ", "|", 1), words[:151].replace(" ", "\\|", 1) + " ..."),
+            ("x" * 200, "x" * 156 + " ..."),                   # one word longer than a cell
+            ("a " + "x" * 200, "a ..."),
+        ]
+        for text, cell in cases:
+            with self.subTest(text=text[:20]):
+                self.assertEqual(qik_summary._cell(text), cell)
 
     def test_markdown_cells_stay_in_their_column(self):
         lines = self.md.splitlines()
@@ -108,7 +164,7 @@ class Summary(unittest.TestCase):
     def test_why_a_rollout_stops(self):
         ok, failed = {"state": "ok", "failed": False}, {"state": "update-failure", "failed": True}
         cases = [  # the batches that ended (each host's status), limit, why it stopped
-            ([[failed]], 20, "all 1 hosts of the batch from h0 failed"),
+            ([[failed]], 20, "the one host of the batch from h0 failed"),
             ([[ok], [ok, failed]], 20, "1 of 2 hosts of the batch from h1 failed (50%), more than the failure limit of 20%"),
             ([[ok], [ok, failed]], 50, None),
             ([[ok], [ok, ok, failed]], 33, "1 of 3 hosts of the batch from h1 failed (33%), more than the failure limit of 33%"),
@@ -125,7 +181,7 @@ class Summary(unittest.TestCase):
                 _, md, stopped = write_results(results, statuses, limit=limit)
                 self.assertEqual(stopped, why)
                 if why:
-                    self.assertIn("Stopped: %s; 1 hosts not run." % why, md)
+                    self.assertIn("Stopped: %s; 1 host not run." % why, md)
         # The last batch: nothing left to stop.
         with tempfile.TemporaryDirectory() as results:
             qik_summary.start(results, {"hosts": ["h0", "h1"], "limited": False, "serial": [1],
@@ -168,9 +224,12 @@ class Summary(unittest.TestCase):
                      "| unreachable |  |  |  |  |  |  | no plan: unreachable: Failed to connect |",
                      "| never-reached |  |  |  |  |  |  | no plan: not-run: the rollout stopped before this host |"]:
             self.assertIn(line + "\n", md)
-        self.assertEqual(md.split("## For a reboot window\n", 1)[1].split(), ["-", "updates", "-", "kept-backup"])
-        # Nothing ran: no result codes to total. A real run has no plans.
+        self.assertEqual(reboot_window(md), ["updates", "kept-backup"])
+        # Nothing ran: no result codes to total, no adapters, nothing said
+        # again on every row. A real run has no plans.
         self.assertNotIn("## Totals by result code", md)
+        self.assertNotIn("| updates | planned |", md)
+        self.assertNotIn("check mode, nothing done", md)
         self.assertNotIn("## What a run would do", self.md)
         self.assertIn("## Totals by result code", self.md)
 

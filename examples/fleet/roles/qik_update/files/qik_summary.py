@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Writes the fleet summary, summary.csv and summary.md, into a results
 folder of the rollout: one row per host and adapter, totals by result code,
-the hosts that need a person and the hosts for a reboot window; after a run
-in check mode, what a run would do on each host, from its plan. Every host
-of the rollout appears, whether or not it was reached. Prints, as JSON, the
-summary's path and, when the batch that ended last passed the failure limit
-before every host was run, why the rollout stops there.
+the hosts that need a person and the hosts for a reboot window (kept in
+reboots.json from one rollout to the next until each host has rebooted);
+after a run in check mode, what a run would do on each host, from its plan.
+Every host of the rollout appears, whether or not it was reached. Prints, as
+JSON, the summary's path and, when the batch that ended last passed the
+failure limit before every host was run, why the rollout stops there. With
+QIK_SUMMARY_NOTE naming a file, also writes there the summary's first lines
+and its path, for the rollout script to print at its end.
 
 With --start, records the hosts of a new run instead, read as JSON from
 standard input ({"hosts", "limited", "serial", "max_fail_percentage",
@@ -34,31 +37,39 @@ INTERRUPTED = {"state": "interrupted",
                "detail": "started, but no outcome came back: lost midway or the rollout was cut short"}
 
 
+def _read_json(path, default):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return default
+
+
+def _write_json(path, value):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(value, f, indent=1)
+
+
+def count(n, noun):
+    return "%d %s%s" % (n, noun, "" if n == 1 else "s")
+
+
 def start(results_dir, run):
     """rollout.json for a new run: its hosts after those of the rollout it
     continues, the batch sizes and the failure limit."""
     hosts = list(run["hosts"])
     if run["limited"]:
-        try:
-            with open(os.path.join(results_dir, "rollout.json"), encoding="utf-8") as f:
-                earlier = json.load(f)["hosts"]
-        except FileNotFoundError:
-            earlier = []
+        earlier = _read_json(os.path.join(results_dir, "rollout.json"), {"hosts": []})["hosts"]
         hosts = earlier + [h for h in hosts if h not in earlier]
     record = {"hosts": hosts, "run": run["hosts"], "serial": run["serial"],
               "max_fail_percentage": run["max_fail_percentage"], "check_mode": run.get("check_mode", False)}
     os.makedirs(results_dir, exist_ok=True)
-    with open(os.path.join(results_dir, "rollout.json"), "w", encoding="utf-8") as f:
-        json.dump(record, f, indent=1)
+    _write_json(os.path.join(results_dir, "rollout.json"), record)
 
 
 def host_status(results_dir, host):
-    try:
-        with open(os.path.join(results_dir, host, "status.json"), encoding="utf-8") as f:
-            status = json.load(f)
-    except FileNotFoundError:
-        return dict(NOT_RUN)
-    return dict(INTERRUPTED) if status.get("state") == "started" else status
+    status = _read_json(os.path.join(results_dir, host, "status.json"), NOT_RUN)
+    return dict(INTERRUPTED) if status.get("state") == "started" else dict(status)
 
 
 def made_plan(status):
@@ -92,13 +103,21 @@ def rows_for(host, status):
 # or --tags preflight).
 NOTHING_WRONG = ("ok", "no-supported-adapters", "planned", "preflight-passed")
 
+# The hosts waiting for a reboot since their firmware changed, by the boot
+# id each had then, kept from one rollout to the next.
+REBOOTS = "reboots.json"
+
 # Past this a Markdown cell is cut; summary.csv and status.json keep it all.
 CELL_WIDTH = 160
 
 
 def _cell(value):
-    text = " ".join(str(value).split()).replace("|", "\\|")
-    return text if len(text) <= CELL_WIDTH else text[:CELL_WIDTH - 3] + "..."
+    text = " ".join(str(value).split())
+    if len(text) > CELL_WIDTH:
+        # Between two words, unless the first word alone is too long.
+        head = text[:CELL_WIDTH - len(" ...") + 1]
+        text = (head.rsplit(" ", 1)[0] if " " in head else head[:-1]) + " ..."
+    return text.replace("|", "\\|")
 
 
 def _table(header, rows):
@@ -120,7 +139,7 @@ def stop_reason(rollout, statuses):
     failed = sum(1 for h in batch if statuses[h].get("failed"))
     limit = rollout["max_fail_percentage"]
     if failed == len(batch):
-        return "all %d hosts of the batch from %s failed" % (failed, batch[0])
+        return "%s of the batch from %s failed" % ("the one host" if failed == 1 else "all %d hosts" % failed, batch[0])
     if failed * 100 > limit * len(batch):
         return "%d of %d hosts of the batch from %s failed (%d%%), more than the failure limit of %d%%" \
             % (failed, len(batch), batch[0], failed * 100 // len(batch), limit)
@@ -145,15 +164,59 @@ def plans(statuses):
             "; ".join(notes + status.get("needs_person", []))])
     made = [p for p in map(made_plan, statuses.values()) if p]
     return "\n".join(["## What a run would do (check mode, from each host's plan)\n",
-                      "%d adapter functions on %d hosts would be updated.\n"
-                      % (sum(p["update"] for p in made), sum(1 for p in made if p["update"])),
+                      "%s on %s would be updated.\n" % (count(sum(p["update"] for p in made), "adapter function"),
+                                                        count(sum(1 for p in made if p["update"]), "host")),
                       _table(["host", "update", "current", "left alone", "unknown", "would update", "reboot window",
                               "note"], rows)])
 
 
-def markdown(rows, statuses, rollout, stopped):
+def pending_reboots(earlier, statuses):
+    """The hosts waiting for a reboot, each with the boot id it had when its
+    firmware changed ({host: boot id}): those of earlier rollouts (earlier)
+    not seen since with another boot id, and those whose firmware this run
+    changed and whose result asks for a reboot the play did not do."""
+    pending = dict(earlier)
+    for host, status in statuses.items():
+        boot = status.get("boot_id")
+        if status.get("rebooted") or (boot and pending.get(host, boot) != boot):
+            pending.pop(host, None)
+        if status.get("firmware_changed") and status.get("reboot_required") and not status.get("rebooted"):
+            pending[host] = boot
+    return pending
+
+
+def reboot_window(statuses, rollout, pending):
+    """The lines of the reboot window; in check mode, the hosts whose plan
+    updates something."""
+    if rollout.get("check_mode"):
+        return ["- %s" % h for h, s in statuses.items() if (made_plan(s) or {}).get("reboot_needed")]
+    return ["- %s: firmware changed %s" % (h, "in this run" if h in rollout["run"] and
+                                           statuses[h].get("firmware_changed") else
+                                           "by an earlier run, not rebooted since") for h in pending]
+
+
+def headline(statuses, rollout, stopped):
+    """The counts of hosts by state and the progress of the rollout."""
+    by_state = Counter(s["state"] for s in statuses.values())
+    changed = sum(1 for s in statuses.values() if s.get("firmware_changed"))
+    not_run = sum(1 for h in rollout["run"] if statuses[h]["state"] == "not-run")
+    if stopped:
+        progress = " Stopped: %s; %s not run." % (stopped, count(not_run, "host"))
+    elif not_run:
+        progress = " %s not run yet: the rollout goes on, or was cut short." % count(not_run, "host")
+    else:
+        progress = ""
+    return ["%s: %s; firmware changed on %d.\n"
+            % (count(len(statuses), "host"), ", ".join("%d %s" % (n, s) for s, n in sorted(by_state.items())), changed),
+            "Batches %s, failure limit %s%%.%s\n" % (json.dumps(rollout["serial"]), rollout["max_fail_percentage"],
+                                                     progress)]
+
+
+def markdown(rows, statuses, rollout, stopped, reboot):
     """The summary for people: the IDs of an adapter on one line, and the
-    exit status of a completed run in hexadecimal, where its bits are read."""
+    exit status of a completed run in hexadecimal, where its bits are read.
+    In check mode, where nothing ran, each host's plan instead of its
+    adapters and result codes."""
     def ids(r):
         return "%s:%s %s:%s" % (r["vendor_id"], r["device_id"], r["subvendor_id"], r["subdevice_id"]) \
             if r.get("vendor_id") else ""
@@ -165,41 +228,25 @@ def markdown(rows, statuses, rollout, stopped):
                      r.get("installed", ""), r.get("package", ""), r["code"], r["message"],
                      exit_status(r), r["reboot_required"]] for r in rows]
     by_code = Counter((r["code"], r["message"]) for r in rows if r["code"] != "")
-    by_state = Counter(s["state"] for s in statuses.values())
     needs_person = [[h, "; ".join(s["needs_person"])] for h, s in statuses.items() if s.get("needs_person")]
-    changed = [h for h, s in statuses.items() if s.get("firmware_changed")]
-    # A host whose firmware was already current has nothing new to start;
-    # in check mode, a host whose plan updates nothing.
-    reboot = [h for h in changed if statuses[h].get("reboot_required") and not statuses[h].get("rebooted")] \
-        + [h for h, s in statuses.items() if (made_plan(s) or {}).get("reboot_needed")]
-    not_run = [h for h in rollout["run"] if statuses[h]["state"] == "not-run"]
-    if stopped:
-        progress = " Stopped: %s; %d hosts not run." % (stopped, len(not_run))
-    elif not_run:
-        progress = " %d hosts not run yet: the rollout goes on, or was cut short." % len(not_run)
-    else:
-        progress = ""
     problems = [[h, s["state"], s.get("detail", "")] for h, s in statuses.items()
                 if s["state"] not in NOTHING_WRONG]
-
-    out = ["# Fleet rollout summary\n",
-           "%d hosts: %s; firmware changed on %d.\n"
-           % (len(statuses), ", ".join("%d %s" % (n, s) for s, n in sorted(by_state.items())), len(changed)),
-           "Batches %s, failure limit %s%%.%s\n" % (json.dumps(rollout["serial"]), rollout["max_fail_percentage"], progress),
-           # Nothing ran in check mode: no result codes to total, each
-           # host's plan instead, first.
-           *([plans(statuses)] if rollout.get("check_mode") else []),
-           _table(["host", "state", "location", "IDs", "adapter", "installed", "package", "code",
-                   "message", "exit status", "reboot"], adapter_rows),
-           *([] if rollout.get("check_mode") else
-             ["## Totals by result code\n",
-              _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())])]),
+    if rollout.get("check_mode"):
+        results = [plans(statuses)]
+    else:
+        results = [_table(["host", "state", "location", "IDs", "adapter", "installed", "package", "code",
+                           "message", "exit status", "reboot"], adapter_rows),
+                   "## Totals by result code\n",
+                   _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())])]
+    out = ["# Fleet rollout summary\n", *headline(statuses, rollout, stopped),
+           "Texts longer than %d characters end in \"...\" here; summary.csv and each HOST/status.json hold "
+           "them whole.\n" % CELL_WIDTH, *results,
            "## Hosts that did not end ok\n",
            _table(["host", "state", "detail"], problems) if problems else "none\n",
            "## Needs a person (not run again)\n",
            _table(["host", "why"], needs_person) if needs_person else "none\n",
            "## For a reboot window\n",
-           "".join("- %s\n" % h for h in reboot) or "none\n"]
+           "".join(line + "\n" for line in reboot) or "none\n"]
     return "\n".join(out)
 
 
@@ -220,10 +267,19 @@ def main(argv):
         writer = csv.DictWriter(f, fieldnames=COLUMNS)
         writer.writeheader()
         writer.writerows(rows)
-    with open(os.path.join(results_dir, "summary.md"), "w", encoding="utf-8") as f:
-        f.write(markdown(rows, statuses, rollout, stopped))
-    print(json.dumps({"summary": os.path.join(results_dir, "summary.md"), "hosts": len(hosts), "rows": len(rows),
-                      "stopped": stopped}))
+    pending = {}
+    if not rollout.get("check_mode"):
+        reboots = os.path.join(results_dir, REBOOTS)
+        pending = pending_reboots(_read_json(reboots, {}), statuses)
+        _write_json(reboots, pending)
+    summary = os.path.join(results_dir, "summary.md")
+    with open(summary, "w", encoding="utf-8") as f:
+        f.write(markdown(rows, statuses, rollout, stopped, reboot_window(statuses, rollout, pending)))
+    note = os.environ.get("QIK_SUMMARY_NOTE")
+    if note:
+        with open(note, "w", encoding="utf-8") as f:
+            f.write("".join(headline(statuses, rollout, stopped)) + "Fleet summary: %s\n" % summary)
+    print(json.dumps({"summary": summary, "hosts": len(hosts), "rows": len(rows), "stopped": stopped}))
 
 
 if __name__ == "__main__":

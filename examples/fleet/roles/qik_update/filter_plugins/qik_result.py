@@ -1,7 +1,8 @@
 """Turns what one run of qik_programmer leaves behind, its exit status,
-its result document and any NVRAM backup it had to keep, into the facts the
-rollout acts on and the fleet summary shows; in check mode, what qik_plan
---json says a run would do instead."""
+its result document and any NVRAM backup it had to keep, with the plans
+qik_plan --json made just before and after it, into the facts the rollout
+acts on and the fleet summary shows; in check mode, what qik_plan --json
+says a run would do instead."""
 
 import json
 import os
@@ -125,12 +126,49 @@ def _kept(kept_backups):
     return "NVRAM backup kept on the host, the adapter's only copy: " + ", ".join(sorted(kept_backups))
 
 
-def qik_parse_result(xml_text, rc, force=False, kept_backups=()):
+def _plan_document(text):
+    try:
+        document = json.loads(text or "")
+        return document if isinstance(document, dict) else {}
+    except ValueError:
+        return {}
+
+
+def _installed_versions(plan):
+    """{(service, part): installed version} of a qik_plan --json document."""
+    return {(f["service"], part["name"]): part["installed"]
+            for f in plan.get("functions", []) for part in [f.get("family")] + f.get("components", [])
+            if part and part.get("installed")}
+
+
+def run_changes(plan_before, plan_after, adapters):
+    """What the run changed, from the plans made in the working directory
+    just before and just after it (qik_plan --json's output, empty when
+    none was made): every installed version that moved, and the functions
+    the first plan would update that the run reported as a success (with
+    -force a component is written again at the version it had)."""
+    before, after = _plan_document(plan_before), _plan_document(plan_after)
+    old, new = _installed_versions(before), _installed_versions(after)
+    moved = ["%s %s %s -> %s" % (service, part, version, new[service, part])
+             for (service, part), version in old.items() if new.get((service, part), version) != version]
+    succeeded = {a["location"] for a in adapters if a["code"] == 0}
+    programmed = [f["service"] for f in before.get("functions", []) if f.get("outcome") == "update"
+                  and "%s:%s.%s" % (f.get("bus"), f.get("device"), f.get("function")) in succeeded]
+    if moved:
+        return moved
+    return ["%s programmed" % " ".join(programmed)] if programmed else []
+
+
+def qik_parse_result(xml_text, rc, force=False, kept_backups=(), plans=("", "")):
     """Facts for one host from its result document (empty when none came
     back), the utility's exit status (None when the result was collected
-    without running it), whether it ran with -force, and the names of the
-    NVRAM backups it had to keep in its working directory."""
+    without running it), whether it ran with -force, the names of the
+    NVRAM backups it had to keep in its working directory, and the plans
+    made just before and after the run."""
     facts = _parse(xml_text, None if rc is None else int(rc), bool(force))
+    changes = run_changes(*plans, facts["adapters"])
+    if changes:
+        facts.update(changes=changes, firmware_changed=True)
     if kept_backups:
         facts["needs_person"].append(_kept(kept_backups))
         if facts["state"] in ("ok", "no-supported-adapters"):
@@ -140,7 +178,7 @@ def qik_parse_result(xml_text, rc, force=False, kept_backups=()):
 
 def _parse(xml_text, rc, force):
     facts = {"rc": rc, "exit_bits": decode_exit_bits(0), "adapters": [], "whole_run": None,
-             "reboot_required": False, "firmware_changed": False, "needs_person": [], "failed": True}
+             "reboot_required": False, "firmware_changed": False, "changes": [], "needs_person": [], "failed": True}
     if not xml_text:
         if rc is None:
             detail = "no result document on the host"
@@ -169,8 +207,11 @@ def _parse(xml_text, rc, force):
     for a in adapters:
         a["after"] = family_after(a, force)
     bits = decode_exit_bits(rc)
+    # Without the plans of the run, only a family version that moved shows.
+    changes = ["%s family %s -> %s" % (a["location"], a["installed"], a["after"])
+               for a in adapters if _version(a["after"]) != _version(a["installed"])]
     facts.update(exit_bits=bits, adapters=adapters, reboot_required=reboot,
-                 firmware_changed=any(_version(a["after"]) != _version(a["installed"]) for a in adapters),
+                 firmware_changed=bool(changes), changes=changes,
                  needs_person=[text for _, name, text in EXIT_BITS if name in NEEDS_PERSON and bits[name]],
                  failed=bits["other_failure"])
     if facts["failed"]:
@@ -217,8 +258,8 @@ def _describe(plan):
         return "the plan: the run would %s with %d: %s%s" % (
             "update %s, then end" % " ".join(plan["updates"]) if plan["updates"] else "end at once",
             end["code"], end["message"], " (%s)" % end["detail"] if end.get("detail") else "")
-    return "the plan: %d functions would be updated%s, %d current, %d left alone, %d unknown; %s" % (
-        plan["update"], " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
+    return "the plan: %d function%s would be updated%s, %d current, %d left alone, %d unknown; %s" % (
+        plan["update"], "" if plan["update"] == 1 else "s", " (%s)" % " ".join(plan["updates"]) if plan["updates"] else "", plan["current"],
         plan["left_alone"], plan["unknown"],
         "a reboot window is needed" if plan["reboot_needed"] else "no reboot window needed")
 
@@ -262,7 +303,7 @@ def qik_add_plan(result, run, left_behind=()):
     plan = _read_plan(run)
     needs_person, told = _left_behind(left_behind)
     return dict(result, plan=plan, reboot_required=plan.get("reboot_needed", False), needs_person=needs_person,
-                detail="; ".join([result["detail"], _describe(plan)] + needs_person + told))
+                detail="; ".join(filter(None, [result["detail"], _describe(plan)] + needs_person + told)))
 
 
 class FilterModule:
