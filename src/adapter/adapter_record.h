@@ -38,6 +38,6 @@ struct AdapterRecord {
     uint32_t enableAsked;
     uint32_t status;
     uint32_t extVpd;
-    std::unique_ptr<ExtPhyFwr> extPhy;
+    std::unique_ptr<ExtPhyFirmware> extPhy;
     ConfigEntry* config;
 };

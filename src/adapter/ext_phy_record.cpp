@@ -9,15 +9,15 @@ bool names_phy_image(const ConfigEntry& entry) {
     return phy_image_file(entry) != NoExtPhyFile;
 }
 
-void take_phy_target(ExtPhyFwr& phy, const ConfigEntry& entry) {
+void take_phy_target(ExtPhyFirmware& phy, const ConfigEntry& entry) {
     copy_text(phy.fileName, phy_image_file(entry));
     copy_text(phy.targetVersion, phy_image_version(entry));
 }
 
-std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
-                                               const ConfigEntry& entry) {
+std::unique_ptr<ExtPhyFirmware> make_ext_phy_record(const FirmwareInfoRecord& info,
+                                                    const ConfigEntry& entry) {
     if (!names_phy_image(entry)) return nullptr;
-    auto phy = std::make_unique<ExtPhyFwr>();
+    auto phy = std::make_unique<ExtPhyFirmware>();
     copy_text(phy->currentVersion,
               firmware_info_text(info, offsetof(FirmwareInfoRecord, extPhyVersion)));
     take_phy_target(*phy, entry);

@@ -12,14 +12,12 @@ struct ConfigEntry;
 
 enum class PhyKind : uint32_t { None, A, B, C, D };
 
-struct ExtPhyFwr {
+struct ExtPhyFirmware {
     PhyKind kind;
     uint32_t updateSuppressed;
     char fileName[32];
     char currentVersion[32];
     char targetVersion[32];
-    int32_t currentNumber;
-    int32_t targetNumber;
 };
 
 // The image name of a table row whose adapter has no external PHY.
@@ -29,8 +27,8 @@ inline constexpr const char* NoExtPhyFile = "none0000.000";
 bool names_phy_image(const ConfigEntry& entry);
 
 // Puts the PHY image and target version the entry names on the record.
-void take_phy_target(ExtPhyFwr& phy, const ConfigEntry& entry);
+void take_phy_target(ExtPhyFirmware& phy, const ConfigEntry& entry);
 
 // The adapter's PHY record, or none when the entry names no PHY image.
-std::unique_ptr<ExtPhyFwr> make_ext_phy_record(const FirmwareInfoRecord& info,
-                                               const ConfigEntry& entry);
+std::unique_ptr<ExtPhyFirmware> make_ext_phy_record(const FirmwareInfoRecord& info,
+                                                    const ConfigEntry& entry);

@@ -254,7 +254,7 @@ void read_through_function0(AdapterRecord& r, const AdapterRecord& function0) {
     r.extVpd = function0.extVpd;
     r.extPhy.reset();
     if (function0.extPhy != nullptr && names_phy_image(*r.config)) {
-        r.extPhy = std::make_unique<ExtPhyFwr>(*function0.extPhy);
+        r.extPhy = std::make_unique<ExtPhyFirmware>(*function0.extPhy);
         take_phy_target(*r.extPhy, *r.config);
     }
     r.status = 0;

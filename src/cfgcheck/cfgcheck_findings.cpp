@@ -132,7 +132,7 @@ void check_versions(EntryCheck& check) {
 bool names_a_file(const ConfigEntry& e, const Component& c) {
     const std::string_view file = field_text(e.*c.file);
     if (file.empty()) return false;
-    return !(c.key == ComponentKey::qmx && file == NoExtPhyFile && e.qmxNum == 0);
+    return !(c.key == ComponentKey::qmx && file == NoExtPhyFile && e.qmxTarget == 0);
 }
 
 // The engine tells the PHY kind from the image name; a name without a kind
@@ -140,7 +140,7 @@ bool names_a_file(const ConfigEntry& e, const Component& c) {
 void check_phy(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     const std::string_view file = phy_image_file(e);
-    if (!file.empty() && file != NoExtPhyFile && e.qmxNum == 0 &&
+    if (!file.empty() && file != NoExtPhyFile && e.qmxTarget == 0 &&
         phy_kind_of(file) == PhyKind::None)
         check.note("qmx/extphy image " + quoted_token(file) +
                    " is never programmed: its name holds no PHY kind and its version no qmx "

@@ -63,8 +63,8 @@ std::string entry_summary(const ConfigEntry& entry, std::size_t position,
                   entry.device, entry.subven, entry.subdev);
     std::string line = ids;
     line += " crv " + shown(field_text(entry.crv));
-    line +=
-        " family " + shown(field_text(entry.family)) + " (" + std::to_string(entry.familyNum) + ")";
+    line += " family " + shown(field_text(entry.family)) + " (" +
+            std::to_string(entry.familyTarget) + ")";
     for (const Component& c : Components)
         if (!field_text(entry.*c.file).empty())
             line += pair_summary(c.column, entry.*c.file, entry.*c.version) + " (" +

@@ -5,7 +5,7 @@
 
 // X(key, column, alias, title, option, step, installed)
 //   key        names its fields: ConfigEntry key##File, key##Version and
-//              key##Num (the target number), AdapterRecord key##VersionText
+//              key##Target (the target number), AdapterRecord key##VersionText
 //              and key##Version (what is installed)
 //   column     the table column of its "file,version" pair
 //   alias      a second column that fills the same pair, or nullptr

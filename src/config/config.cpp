@@ -216,8 +216,9 @@ constexpr Column Columns[] = {
 
 // The target numbers are read once, with the row.
 void fill_target_numbers(ConfigEntry& e) {
-    e.familyNum = target_version_number(field_text(e.family));
-#define QIK_TARGET_NUMBER(key, ...) e.key##Num = target_version_number(field_text(e.key##Version));
+    e.familyTarget = target_version_number(field_text(e.family));
+#define QIK_TARGET_NUMBER(key, ...) \
+    e.key##Target = target_version_number(field_text(e.key##Version));
     QIK_COMPONENTS(QIK_TARGET_NUMBER)
 #undef QIK_TARGET_NUMBER
 }

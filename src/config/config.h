@@ -26,7 +26,7 @@ struct ConfigEntry {
 #define QIK_CONFIG_PAIR(key, ...) \
     char key##File[32];           \
     char key##Version[32];        \
-    uint32_t key##Num;
+    uint32_t key##Target;
     QIK_COMPONENTS(QIK_CONFIG_PAIR)
 #undef QIK_CONFIG_PAIR
     char ibcfg[32];
@@ -34,7 +34,7 @@ struct ConfigEntry {
     char vpdFile[32];
     char vpdVersion[32];
     char SystemName[500];
-    uint32_t familyNum;
+    uint32_t familyTarget;
     char expose_fcoe[16];
     char enable_dcbx[16];
 };
@@ -62,7 +62,7 @@ struct Component {
      step,                                                                      \
      &ConfigEntry::key##File,                                                   \
      &ConfigEntry::key##Version,                                                \
-     &ConfigEntry::key##Num},
+     &ConfigEntry::key##Target},
 // In the order of QIK_COMPONENTS, so that ComponentKey indexes it.
 inline constexpr Component Components[] = {QIK_COMPONENTS(QIK_TABLE_COMPONENT)};
 #undef QIK_TABLE_COMPONENT

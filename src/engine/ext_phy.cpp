@@ -43,6 +43,25 @@ int kind_a_installed_code(std::string_view current) {
     return -1;
 }
 
+bool kind_a_differs(const ExtPhyFirmware& phy) {
+    const int32_t target = clamp_to_int32(read_number(field_text(phy.targetVersion), 10));
+    return target != kind_a_installed_code(field_text(phy.currentVersion));
+}
+
+// Kinds B and C compare the hex number after the dot.
+bool kind_b_or_c_differs(const ExtPhyFirmware& phy) {
+    const std::string_view current = field_text(phy.currentVersion);
+    const std::size_t dot = current.find('.');
+    const long installed =
+        dot == std::string_view::npos ? 0 : read_number(current.substr(dot + 1), 16);
+    const long target = read_number(field_text(phy.targetVersion), 16);
+    return installed != target;
+}
+
+bool kind_d_differs(const ExtPhyFirmware& phy) {
+    return field_text(phy.currentVersion) != field_text(phy.targetVersion);
+}
+
 }  // namespace
 
 PhyKind phy_kind_of(std::string_view fileName) {
@@ -51,40 +70,20 @@ PhyKind phy_kind_of(std::string_view fileName) {
     return PhyKind::None;
 }
 
-int phyKindANeedsUpdate(const ExtPhyFwr& phy) {
-    const int32_t target = clamp_to_int32(read_number(field_text(phy.targetVersion), 10));
-    return target != kind_a_installed_code(field_text(phy.currentVersion)) ? 1 : 0;
-}
-
-int phyKindBCNeedsUpdate(ExtPhyFwr& phy) {
-    const std::string_view current = field_text(phy.currentVersion);
-    const std::size_t dot = current.find('.');
-    const long installed =
-        dot == std::string_view::npos ? 0 : read_number(current.substr(dot + 1), 16);
-    const long target = read_number(field_text(phy.targetVersion), 16);
-    phy.currentNumber = clamp_to_int32(installed);
-    phy.targetNumber = clamp_to_int32(target);
-    return installed != target ? 1 : 0;
-}
-
-int phyKindDNeedsUpdate(const ExtPhyFwr& phy) {
-    return field_text(phy.currentVersion) != field_text(phy.targetVersion) ? 1 : 0;
-}
-
-int ext_phy_update_needed(AdapterRecord& record) {
-    ExtPhyFwr* phy = record.extPhy.get();
-    if (phy == nullptr || phy->updateSuppressed != 0) return 0;
+bool ext_phy_update_needed(AdapterRecord& record) {
+    ExtPhyFirmware* phy = record.extPhy.get();
+    if (phy == nullptr || phy->updateSuppressed != 0) return false;
     phy->kind = phy_kind_of(field_text(phy->fileName));
     switch (phy->kind) {
         case PhyKind::A:
-            return phyKindANeedsUpdate(*phy);
+            return kind_a_differs(*phy);
         case PhyKind::B:
         case PhyKind::C:
-            return phyKindBCNeedsUpdate(*phy);
+            return kind_b_or_c_differs(*phy);
         case PhyKind::D:
-            return phyKindDNeedsUpdate(*phy);
+            return kind_d_differs(*phy);
         case PhyKind::None:
             break;
     }
-    return 0;
+    return false;
 }

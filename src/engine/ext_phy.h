@@ -11,9 +11,6 @@ struct AdapterRecord;
 // The kind of PHY an image file is for, from the token its name holds.
 PhyKind phy_kind_of(std::string_view fileName);
 
-// 1 when the record's PHY must be programmed, else 0.
-int ext_phy_update_needed(AdapterRecord& record);
-
-int phyKindANeedsUpdate(const ExtPhyFwr& phy);
-int phyKindBCNeedsUpdate(ExtPhyFwr& phy);
-int phyKindDNeedsUpdate(const ExtPhyFwr& phy);
+// Whether the record's PHY must be programmed: its installed firmware
+// differs from the table's, as the image's kind compares them.
+bool ext_phy_update_needed(AdapterRecord& record);

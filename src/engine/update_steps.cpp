@@ -109,8 +109,8 @@ std::string why_not_programmed(const AdapterRecord& r, const ConfigEntry& e, boo
     if (r.function != 0) return "function 0 of the adapter programs it";
     if (force) return {};
     if (r.familyVersion == 0) return "no installed family version to compare";
-    if (e.familyNum == 0) return "no family version in the table";
-    if (e.familyNum < r.familyVersion) return "the table's family version is older";
+    if (e.familyTarget == 0) return "no family version in the table";
+    if (e.familyTarget < r.familyVersion) return "the table's family version is older";
     return {};
 }
 
@@ -133,8 +133,8 @@ void plan_writes(const AdapterRecord& r, const ConfigEntry& e, bool force, Updat
 }
 
 void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
-    const ExtPhyFwr* phy = r.extPhy.get();
-    if (ext_phy_update_needed(r) != 0) {
+    const ExtPhyFirmware* phy = r.extPhy.get();
+    if (ext_phy_update_needed(r)) {
         steps.phy = tool_step("external PHY", field_text(phy->currentVersion),
                               field_text(phy->targetVersion), "phy", field_text(phy->fileName), 0);
     } else if (phy == nullptr || field_text(phy->fileName).empty()) {

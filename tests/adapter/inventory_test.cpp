@@ -344,7 +344,7 @@ TEST(ReadThroughFunction0, TakesTheSharedFirmwareAndItsOwnRowsPhyImage) {
     copy_text(function0.uefiVersionText, "5.7.9");
     function0.uefiVersion = 50709;
     function0.extVpd = 1;
-    function0.extPhy = std::make_unique<ExtPhyFwr>();
+    function0.extPhy = std::make_unique<ExtPhyFirmware>();
     copy_text(function0.extPhy->currentVersion, "1.2");
     AdapterRecord r{};
     r.config = &entry;

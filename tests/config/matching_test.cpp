@@ -138,16 +138,16 @@ TEST(ReadConfig, TargetNumbersComeWithTheRow) {
         "q,02.2 i,5 s,7..3 u,16.4.2 f,1.234.5 c,0.0.9 v,3.3\n");
     ASSERT_TRUE(list);
     const ConfigEntry& e = *list.head();
-    EXPECT_EQ(e.familyNum, 71000u);
-    EXPECT_EQ(e.bcNum, 71003u);
-    EXPECT_EQ(e.btaNum, 10200u);
-    EXPECT_EQ(e.ncsiNum, 10304u);
-    EXPECT_EQ(e.qmxNum, 20200u);
-    EXPECT_EQ(e.ipmiNum, 50000u);
-    EXPECT_EQ(e.iscsibNum, 70300u);
-    EXPECT_EQ(e.uefiNum, 160402u);
-    EXPECT_EQ(e.fcoebNum, 33405u);
-    EXPECT_EQ(e.cfxNum, 9u);
+    EXPECT_EQ(e.familyTarget, 71000u);
+    EXPECT_EQ(e.bcTarget, 71003u);
+    EXPECT_EQ(e.btaTarget, 10200u);
+    EXPECT_EQ(e.ncsiTarget, 10304u);
+    EXPECT_EQ(e.qmxTarget, 20200u);
+    EXPECT_EQ(e.ipmiTarget, 50000u);
+    EXPECT_EQ(e.iscsibTarget, 70300u);
+    EXPECT_EQ(e.uefiTarget, 160402u);
+    EXPECT_EQ(e.fcoebTarget, 33405u);
+    EXPECT_EQ(e.cfxTarget, 9u);
     EXPECT_EQ(field_text(e.qmxVersion), "02.2");
     EXPECT_EQ(field_text(e.iscsibVersion), "7..3");
 }

@@ -68,9 +68,9 @@ struct Bench {
             {&e.fcoebFile, "feb.bin"}, {&e.cfxFile, "cfx.bin"},
         };
         for (const auto& [field, name] : files) copy_text(*field, name);
-        e.familyNum = 71200;
-        for (uint32_t* target :
-             {&e.bcNum, &e.btaNum, &e.ncsiNum, &e.ipmiNum, &e.iscsibNum, &e.fcoebNum, &e.cfxNum})
+        e.familyTarget = 71200;
+        for (uint32_t* target : {&e.bcTarget, &e.btaTarget, &e.ncsiTarget, &e.ipmiTarget,
+                                 &e.iscsibTarget, &e.fcoebTarget, &e.cfxTarget})
             *target = 20000;
     }
 
@@ -103,14 +103,14 @@ struct Bench {
     // Installs every component at the entry's target.
     AdapterRecord& add_current_function(uint32_t function, uint32_t bus = 3) {
         AdapterRecord& r = add_function(function, bus);
-        r.bcVersion = entry.bcNum;
-        r.btaVersion = entry.btaNum;
-        r.uefiVersion = entry.uefiNum;
-        r.ncsiVersion = entry.ncsiNum;
-        r.ipmiVersion = entry.ipmiNum;
-        r.iscsibVersion = entry.iscsibNum;
-        r.fcoebVersion = entry.fcoebNum;
-        r.cfxVersion = entry.cfxNum;
+        r.bcVersion = entry.bcTarget;
+        r.btaVersion = entry.btaTarget;
+        r.uefiVersion = entry.uefiTarget;
+        r.ncsiVersion = entry.ncsiTarget;
+        r.ipmiVersion = entry.ipmiTarget;
+        r.iscsibVersion = entry.iscsibTarget;
+        r.fcoebVersion = entry.fcoebTarget;
+        r.cfxVersion = entry.cfxTarget;
         return r;
     }
 
@@ -181,7 +181,8 @@ TEST(UpdateSequence, ComponentChoices) {
          AllComponents},
         {"no target, even forced",
          [](ConfigEntry& e, AdapterRecord&) {
-             e.bcNum = e.btaNum = e.ncsiNum = e.ipmiNum = e.iscsibNum = e.fcoebNum = 0;
+             e.bcTarget = e.btaTarget = e.ncsiTarget = e.ipmiTarget = e.iscsibTarget =
+                 e.fcoebTarget = 0;
          },
          1,
          {"-cfx cfx.bin"}},
@@ -201,14 +202,14 @@ TEST(UpdateSequence, ComponentChoices) {
          {"-bc Mfw_boot.bin"}},
         {"uefi image when its target is higher",
          [](ConfigEntry& e, AdapterRecord&) {
-             e.btaNum = 0;
-             e.uefiNum = 60000;
+             e.btaTarget = 0;
+             e.uefiTarget = 60000;
          },
          0,
          {"-bta uefi.bin"}},
         {"bta image when the targets are equal",
          [](ConfigEntry& e, AdapterRecord& r) {
-             e.uefiNum = e.btaNum;
+             e.uefiTarget = e.btaTarget;
              r.uefiVersion = 1;
          },
          0,
@@ -227,7 +228,7 @@ TEST(UpdateSequence, ComponentChoices) {
         {"qmx image named in the PHY column",
          [](ConfigEntry& e, AdapterRecord&) {
              copy_text(e.qmxFile, "phy_kxzz.bin");
-             e.qmxNum = 10000;
+             e.qmxTarget = 10000;
          },
          0,
          {"-qmx phy_kxzz.bin"}},
@@ -252,7 +253,7 @@ TEST(UpdateSequence, FamilyVersionGatesTheBackupAndComponents) {
     };
     for (const auto& c : cases) {
         Bench bench;
-        bench.entry.familyNum = c.target;
+        bench.entry.familyTarget = c.target;
         bench.add_function(0).familyVersion = c.installed;
         bench.run(c.force);
         const Steps expected = c.programs ? AllComponents : Steps{};
@@ -517,7 +518,7 @@ TEST(UpdateSequence, ExternalPhyStep) {
         Bench bench;
         copy_text(bench.entry.qmxFile, "phy_kxdd.bin");
         copy_text(bench.entry.qmxVersion, "1.3");
-        bench.entry.qmxNum = 10300;
+        bench.entry.qmxTarget = 10300;
         AdapterRecord& r = bench.add_current_function(c.function, 7);
         FirmwareInfoRecord info{};
         copy_text(info.extPhyVersion, c.installed);

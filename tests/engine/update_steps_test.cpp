@@ -29,10 +29,10 @@ struct Card {
         copy_text(entry.btaVersion, "7.1.0");
         copy_text(entry.ncsiFile, "ncsi.bin");
         copy_text(entry.ncsiVersion, "1.5.0");
-        entry.familyNum = 71003;
-        entry.bcNum = 71000;
-        entry.btaNum = 70100;
-        entry.ncsiNum = 10500;
+        entry.familyTarget = 71003;
+        entry.bcTarget = 71000;
+        entry.btaTarget = 70100;
+        entry.ncsiTarget = 10500;
         record.config = &entry;
         record.deviceId = 0x7A01;
         record.subDeviceId = 0x5B01;
@@ -83,9 +83,9 @@ TEST(UpdateSteps, WhyNothingIsProgrammed) {
          "function 0 of the adapter programs it"},
         {"no installed family", [](Card& c) { c.record.familyVersion = 0; },
          "no installed family version to compare"},
-        {"no table family", [](Card& c) { c.entry.familyNum = 0; },
+        {"no table family", [](Card& c) { c.entry.familyTarget = 0; },
          "no family version in the table"},
-        {"older table family", [](Card& c) { c.entry.familyNum = 70000; },
+        {"older table family", [](Card& c) { c.entry.familyTarget = 70000; },
          "the table's family version is older"},
     };
     for (const auto& c : cases) {
@@ -105,7 +105,7 @@ TEST(UpdateSteps, WhyNothingIsProgrammed) {
 TEST(UpdateSteps, ExternalPhyAndFamilyRoute) {
     Card card;
     EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "no external PHY");
-    card.record.extPhy = std::make_unique<ExtPhyFwr>();
+    card.record.extPhy = std::make_unique<ExtPhyFirmware>();
     copy_text(card.record.extPhy->fileName, "phy.bin");
     EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "its image names no PHY kind");
     copy_text(card.record.extPhy->fileName, "kxdd_phy.bin");
