@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,19 @@ struct Finding {
     bool note;          // an error only in strict mode
     std::string reason;
 };
+
+// The file's text, or nothing when it cannot be read.
+std::optional<std::string> text_of(const std::filesystem::path& path);
+
+// What the table's text shows that its entries do not: a header on the
+// title line, line ends in CR LF.
+struct LineFinding {
+    unsigned line;  // from 1
+    bool note;
+    std::string reason;
+};
+
+std::vector<LineFinding> check_text(std::string_view contents);
 
 // The line of each data row of the table text, in file order.
 std::vector<unsigned> row_lines(std::string_view contents);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "adapter/ext_phy_record.h"
@@ -76,6 +78,24 @@ std::optional<std::string> file_problem(const std::filesystem::path& path) {
     return std::nullopt;
 }
 
+// The first line ending in CR LF, from 1, and how many do; 0 lines when none.
+struct CrLfLines {
+    unsigned first = 0;
+    unsigned count = 0;
+};
+
+CrLfLines crlf_lines(std::string_view contents) {
+    CrLfLines found;
+    unsigned line = 1;
+    for (std::size_t end; (end = contents.find('\n')) != std::string_view::npos; ++line) {
+        if (end > 0 && contents[end - 1] == '\r') {
+            if (found.count++ == 0) found.first = line;
+        }
+        contents.remove_prefix(end + 1);
+    }
+    return found;
+}
+
 // Collects the findings of one entry.
 struct EntryCheck {
     const ConfigEntry& entry;
@@ -86,9 +106,11 @@ struct EntryCheck {
     void error(std::string reason) { findings.push_back({position, false, std::move(reason)}); }
     void note(std::string reason) { findings.push_back({position, true, std::move(reason)}); }
 
-    void file(const std::string& what, std::string_view name, const std::string& detail = {}) {
-        if (const auto problem = file_problem(dir / std::string(name)))
-            error(what + " " + quoted_token(name) + detail + ": " + *problem);
+    // Whether the file is there to be read.
+    bool file(const std::string& what, std::string_view name, const std::string& detail = {}) {
+        const auto problem = file_problem(dir / std::string(name));
+        if (problem) error(what + " " + quoted_token(name) + detail + ": " + *problem);
+        return !problem;
     }
 };
 
@@ -147,11 +169,22 @@ void check_phy(EntryCheck& check) {
                    "target");
 }
 
+// The utility writes the family line of VpdUpdate.txt with LF alone; every
+// other line of the template reaches the tool as it is.
+void check_template_line_ends(EntryCheck& check, std::string_view name) {
+    const std::optional<std::string> text = text_of(check.dir / std::string(name));
+    if (text && crlf_lines(*text).count != 0)
+        check.note("VPD template " + quoted_token(name) +
+                   " has lines ending in CR LF: the tool gets them so, but the family line "
+                   "with LF alone; save it with LF line ends");
+}
+
 void check_files(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     for (const Component& c : Components)
         if (names_a_file(e, c)) check.file(columns_of(c) + " image", field_text(e.*c.file));
-    if (!field_text(e.vpdFile).empty()) check.file("VPD template", field_text(e.vpdFile));
+    if (!field_text(e.vpdFile).empty() && check.file("VPD template", field_text(e.vpdFile)))
+        check_template_line_ends(check, field_text(e.vpdFile));
     if (const char* module = module_file_for(e.device, e.subdev))
         check.file(
             "part-number module", module,
@@ -159,6 +192,28 @@ void check_files(EntryCheck& check) {
 }
 
 }  // namespace
+
+std::optional<std::string> text_of(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (file.bad()) return std::nullopt;
+    return text;
+}
+
+std::vector<LineFinding> check_text(std::string_view contents) {
+    std::vector<LineFinding> findings;
+    if (contents.starts_with('!'))
+        findings.push_back({1, false,
+                            "line 1 is the table's title and never read, so this header names no "
+                            "columns: put a title line above it"});
+    if (const CrLfLines crlf = crlf_lines(contents); crlf.count != 0)
+        findings.push_back({crlf.first, true,
+                            "ends in CR LF (" + std::to_string(crlf.count) +
+                                (crlf.count == 1 ? " line does" : " lines do") +
+                                "): the utility reads them, but save the table with LF line ends"});
+    return findings;
+}
 
 std::string columns_of(const Component& component) {
     return component.alias ? std::string(component.column) + '/' + component.alias

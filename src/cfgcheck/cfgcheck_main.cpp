@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -76,10 +74,13 @@ std::string entry_summary(const ConfigEntry& entry, std::size_t position,
     return line;
 }
 
-void print_summary(const char* path, const ConfigList& list, std::span<const Finding> findings) {
+void print_summary(const char* path, const ConfigList& list, std::span<const LineFinding> text,
+                   std::span<const Finding> findings) {
     std::size_t count = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
     std::printf("%s: %zu %s\n", path, count, count == 1 ? "entry" : "entries");
+    for (const LineFinding& f : text)
+        if (f.note) std::printf("note: line %u %s\n", f.line, f.reason.c_str());
     std::size_t position = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get(), ++position)
         std::printf("%zu: %s\n", position + 1, entry_summary(*e, position, findings).c_str());
@@ -92,11 +93,16 @@ void print_error(const char* path, unsigned line, const std::string& reason) {
         std::fprintf(stderr, "%s:%u: %s\n", path, line, reason.c_str());
 }
 
-// The table's text, for the lines of its rows; empty when it cannot be read
-// again, and the findings then name the file alone.
-std::string table_text(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+// Prints the findings of the table's text that count as errors; whether
+// there was one.
+bool print_text_errors(const Options& options, std::span<const LineFinding> findings) {
+    bool any = false;
+    for (const LineFinding& f : findings) {
+        if (f.note && !options.strict) continue;
+        print_error(options.path, f.line, f.reason);
+        any = true;
+    }
+    return any;
 }
 
 // Prints the findings that count as errors; whether there was one.
@@ -114,16 +120,21 @@ bool print_errors(const Options& options, std::span<const Finding> findings,
 int check_table(const Options& options) {
     ConfigError error;
     const ConfigList list = read_config(options.path, &error);
+    // Empty when it cannot be read again: the findings then name the file alone.
+    const std::string text = text_of(options.path).value_or("");
+    const std::vector<LineFinding> textFindings = check_text(text);
     if (!list) {
         print_error(options.path, error.line, error.reason);
+        print_text_errors(options, textFindings);
         return ExitBadTable;
     }
     const std::vector<Finding> findings =
         check_entries(list, std::filesystem::path(options.path).parent_path());
-    print_summary(options.path, list, findings);
+    print_summary(options.path, list, textFindings, findings);
     std::fflush(stdout);
-    const std::vector<unsigned> lines = row_lines(table_text(options.path));
-    return print_errors(options, findings, lines) ? ExitBadTable : ExitGood;
+    const bool textErrors = print_text_errors(options, textFindings);
+    const bool entryErrors = print_errors(options, findings, row_lines(text));
+    return textErrors || entryErrors ? ExitBadTable : ExitGood;
 }
 
 }  // namespace

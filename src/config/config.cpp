@@ -296,6 +296,14 @@ std::string case_hint(std::string_view token) {
     return {};
 }
 
+// Every name a header may hold, for the person who wrote another.
+std::string column_names() {
+    std::string names;
+    for (const Column& column : Columns)
+        if (column.name != nullptr) (names += names.empty() ? "" : " ") += column.name;
+    return names;
+}
+
 const Column* find_column(std::string_view name) {
     for (const Column& column : Columns)
         if (column.name != nullptr && name == column.name) return &column;
@@ -311,7 +319,7 @@ int parse_header(std::string_view line, ColumnList& list, Failure& failure) {
         const Column* found = find_column(token);
         if (!found) {
             failure.set("header: " + quoted_token(token) + " is not a column name" +
-                        case_hint(token));
+                        case_hint(token) + "; the columns are: " + column_names());
             return -1;
         }
         if (count == MaxColumns) {

@@ -36,7 +36,8 @@ CommandResult run_cfgcheck(const std::filesystem::path& dir, const std::string& 
 struct CheckCase {
     const char* name;
     const char* table;   // written to vxlkqfw.cfg; null: no file
-    const char* beside;  // files laid beside it, blank-separated; a trailing '/' makes a directory
+    const char* beside;  // files laid beside it, blank-separated; a trailing '/' makes a directory,
+                         // a name starting "crlf" a file whose lines end in CR LF
     const char* args;
     int exitStatus;
     const char* output;
@@ -51,7 +52,7 @@ void lay_out(const std::filesystem::path& dir, const CheckCase& c) {
         if (name.ends_with('/'))
             std::filesystem::create_directory(dir / name);
         else
-            std::ofstream(dir / name) << "image\n";
+            std::ofstream(dir / name) << (name.starts_with("crlf") ? "line\r\n" : "image\n");
     }
 }
 
@@ -78,6 +79,8 @@ TEST(CfgCheck, OutputAndExitStatus) {
          "! ven device subven subdev crv family\r\n14e4 7a0c 1028 5b0c b1 7.2\r\n",
          "bc_712.bin kxbb_phy.bin vpd.txt modfam1.txt", "", 0,
          "vxlkqfw.cfg: 2 entries\n"
+         "note: line 2 ends in CR LF (4 lines do): the utility reads them, but save the table "
+         "with LF line ends\n"
          "1: ven 14e4 device 7a01 subven 1028 subdev 5b01 crv a0 family 7.12.0 (71200); "
          "bc bc_712.bin 7.12 (71200); qmx kxbb_phy.bin 0x105 (0); VPD vpd.txt 1\n"
          "2: ven 14e4 device 7a0c subven 1028 subdev 5b0c crv b1 family 7.2 (70200)\n"},
@@ -165,6 +168,54 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
     expect_cases(cases);
 }
 
+// A mistake in how the table is written says what to write instead.
+TEST(CfgCheck, MessagesNameWhatToDo) {
+    const char* crlfTable =
+        "table\r\n! ven device subven subdev crv family\r\n"
+        "1f3d 7a0c 1c5a 5b0c a1 1.2.3\r\n";
+    const char* crlfSummary =
+        "vxlkqfw.cfg: 1 entry\n"
+        "note: line 1 ends in CR LF (3 lines do): the utility reads them, but save the table "
+        "with LF line ends\n"
+        "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203)\n";
+    const std::string crlfStrict =
+        std::string(crlfSummary) +
+        "vxlkqfw.cfg:1: ends in CR LF (3 lines do): the utility reads them, but save the table "
+        "with LF line ends\n";
+    const CheckCase cases[] = {
+        {"header on the title line",
+         "! ven device subven subdev crv family\n1f3d 7a0c 1c5a 5b0c a1 1.2.3\n", "", "", 1,
+         "vxlkqfw.cfg: 1 entry\n"
+         "1: ven 0000 device 0000 subven 0000 subdev 0000 crv \"\" family \"\" (0)\n"
+         "vxlkqfw.cfg:1: line 1 is the table's title and never read, so this header names no "
+         "columns: put a title line above it\n"
+         "vxlkqfw.cfg:2: chip revision \"\" matches no adapter: adapters report theirs as two "
+         "lower-case hex digits\n"
+         "vxlkqfw.cfg:2: family \"\" cannot be read back from the VPD: 3 to 8 characters, "
+         "digits and single dots, at most two digits in a group, a digit first\n"},
+        {"header alone on the title line", "! ven device\n", "", "", 1,
+         "vxlkqfw.cfg: no data row\n"
+         "vxlkqfw.cfg:1: line 1 is the table's title and never read, so this header names no "
+         "columns: put a title line above it\n"},
+        {"unknown column", "table\n! ven device Crv\n1f3d 7a0c a1\n", "", "", 1,
+         "vxlkqfw.cfg:2: header: \"Crv\" is not a column name (names are case-sensitive: "
+         "\"crv\"); the columns are: ven device subven subdev crv family ibcfg lconf "
+         "expose_fcoe enable_dcbx VPD SystemName bc bta ncsi qmx extphy ipmi l2fw iscsib uefi "
+         "fcoeb cfx\n"},
+        {"CR LF table", crlfTable, "", "", 0, crlfSummary},
+        {"CR LF table, strict", crlfTable, "", "--strict", 1, crlfStrict.c_str()},
+        {"CR LF template",
+         "table\n! ven device subven subdev crv family VPD\n"
+         "1f3d 7a0c 1c5a 5b0c a1 1.2.3 crlf.txt,1\n",
+         "crlf.txt", "", 0,
+         "vxlkqfw.cfg: 1 entry\n"
+         "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203); VPD "
+         "crlf.txt 1; note: VPD template \"crlf.txt\" has lines ending in CR LF: the tool gets "
+         "them so, but the family line with LF alone; save it with LF line ends\n"},
+    };
+    expect_cases(cases);
+}
+
 TEST(CfgCheck, StrictTurnsNotesIntoErrors) {
     const char* table =
         "table\n! ven device subven subdev crv family\n"
@@ -206,6 +257,8 @@ TEST(CfgCheck, FindingsNameTheLineOfTheirRow) {
     const CheckCase cases[] = {
         {"long line", table.c_str(), "", "", 1,
          "vxlkqfw.cfg: 2 entries\n"
+         "note: line 1 ends in CR LF (5 lines do): the utility reads them, but save the table "
+         "with LF line ends\n"
          "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv B1 family 1.2.3 (10203)\n"
          "2: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv A1 family 1.2.3 (10203)\n"
          "vxlkqfw.cfg:5: chip revision \"B1\" matches no adapter: adapters report theirs as two "
