@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cfgcheck/cfgcheck.h"
+#include "common/program_options.h"
 #include "common/text.h"
 #include "config/config.h"
 
@@ -19,18 +20,20 @@ namespace {
 constexpr int ExitGood = 0;
 constexpr int ExitBadTable = 1;
 constexpr int ExitUsage = 2;
+constexpr const char* Usage = "usage: qik_cfgcheck [--strict] [FILE]   (default vxlkqfw.cfg)\n";
 
 struct Options {
     bool strict = false;
     const char* path = ConfigFileName;
+    InfoRequest asked = InfoRequest::None;
 };
 
-enum class Request { Check, Help, Invalid };
+enum class Request { Check, Info, Invalid };
 
 Request parse_arguments(std::span<char*> args, Options& options) {
     bool pathGiven = false;
     for (const std::string_view arg : args) {
-        if (arg == "-h" || arg == "--help") return Request::Help;
+        if ((options.asked = info_request(arg)) != InfoRequest::None) return Request::Info;
         if (arg == "--strict") {
             options.strict = true;
         } else if ((arg.size() > 1 && arg[0] == '-') || pathGiven) {
@@ -142,10 +145,10 @@ int check_table(const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     const Request request = parse_arguments(std::span(argv + 1, argv + argc), options);
-    if (request != Request::Check) {
-        std::fprintf(request == Request::Help ? stdout : stderr,
-                     "usage: qik_cfgcheck [--strict] [FILE]   (default %s)\n", ConfigFileName);
-        return request == Request::Help ? ExitGood : ExitUsage;
+    if (request == Request::Info) return answer_info_request(options.asked, "qik_cfgcheck", Usage);
+    if (request == Request::Invalid) {
+        std::fputs(Usage, stderr);
+        return ExitUsage;
     }
     return check_table(options);
 }
