@@ -32,7 +32,7 @@ INSTALLED_KEY = {
 # its restore, the part-number module and the family version.
 NOT_A_COMPONENT = {"dir", "dumpnvram", "restorenvram", "-m_pn", "-vpd"}
 
-ENTRY = re.compile(r"^\d+: ven (\S+) device (\S+) subven (\S+) subdev (\S+) crv \S+ "
+ENTRY = re.compile(r"^\S+:\d+: ven (\S+) device (\S+) subven (\S+) subdev (\S+) crv \S+ "
                    r"family (\S+) \(\d+\)(.*)$")
 COMPONENT = re.compile(r"^(\S+) (\S+) (\S+) \((\d+)\)$")
 

@@ -19,6 +19,7 @@ std::string columns_of(const Component& component);
 
 struct Finding {
     std::size_t entry;  // position in the list, from 0
+    unsigned line;      // of its row in the table file
     bool note;          // an error only in strict mode
     std::string reason;
 };
@@ -36,9 +37,6 @@ struct LineFinding {
 
 std::vector<LineFinding> check_text(std::string_view contents);
 
-// The line of each data row of the table text, in file order.
-std::vector<unsigned> row_lines(std::string_view contents);
-
 // What is wrong with each entry, in list order; the files it names are
-// looked for in `dir`.
-std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& dir);
+// looked for beside the table.
+std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& table);

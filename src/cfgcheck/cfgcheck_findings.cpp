@@ -19,12 +19,6 @@
 
 namespace {
 
-std::size_t entry_count(const ConfigList& list) {
-    std::size_t count = 0;
-    for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
-    return count;
-}
-
 // An adapter with the entry's IDs and chip revision, as the matching sees one.
 AdapterIdentity adapter_like(const ConfigEntry& entry) {
     return {entry.ven, entry.device, entry.subven, entry.subdev, field_text(entry.crv)};
@@ -100,11 +94,16 @@ CrLfLines crlf_lines(std::string_view contents) {
 struct EntryCheck {
     const ConfigEntry& entry;
     std::size_t position;
-    const std::filesystem::path& dir;
+    const std::filesystem::path& table;
     std::vector<Finding>& findings;
+    const std::filesystem::path dir = table.parent_path();
 
-    void error(std::string reason) { findings.push_back({position, false, std::move(reason)}); }
-    void note(std::string reason) { findings.push_back({position, true, std::move(reason)}); }
+    void error(std::string reason) {
+        findings.push_back({position, entry.line, false, std::move(reason)});
+    }
+    void note(std::string reason) {
+        findings.push_back({position, entry.line, true, std::move(reason)});
+    }
 
     // Whether the file is there to be read.
     bool file(const std::string& what, std::string_view name, const std::string& detail = {}) {
@@ -113,12 +112,6 @@ struct EntryCheck {
         return !problem;
     }
 };
-
-std::size_t position_of(const ConfigEntry* wanted, const ConfigEntry* head) {
-    std::size_t position = 0;
-    for (const ConfigEntry* e = head; e != wanted; e = e->next.get()) ++position;
-    return position;
-}
 
 void check_identity(EntryCheck& check, ConfigEntry* head) {
     const ConfigEntry& e = check.entry;
@@ -129,7 +122,7 @@ void check_identity(EntryCheck& check, ConfigEntry* head) {
         check.note("matches no adapter: PCI IDs have at most four hex digits");
     const ConfigEntry* first = find_config(adapter_like(e), head);
     if (first != &e)
-        check.note("never used: entry " + std::to_string(position_of(first, head) + 1) +
+        check.note("never used: " + row_name(first->line, check.table.string()) +
                    " has the same IDs and chip revision");
 }
 
@@ -220,28 +213,11 @@ std::string columns_of(const Component& component) {
                            : std::string(component.column);
 }
 
-// Each line goes to the reader on its own, so that what makes a row is the
-// reader's own rule. Without a header every row it takes is an entry; a
-// lone newline stands in for the first line, which the reader skips, except
-// on line 1 itself.
-std::vector<unsigned> row_lines(std::string_view contents) {
-    std::vector<unsigned> lines;
-    unsigned number = 1;
-    for (std::size_t start = 0; start < contents.size(); ++number) {
-        const std::size_t end = std::min(contents.find('\n', start), contents.size() - 1) + 1;
-        const std::string text =
-            (number == 1 ? "" : "\n") + std::string(contents.substr(start, end - start));
-        lines.insert(lines.end(), entry_count(read_config_text(text)), number);
-        start = end;
-    }
-    return lines;
-}
-
-std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& dir) {
+std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& table) {
     std::vector<Finding> findings;
     std::size_t position = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get()) {
-        EntryCheck check{*e, position++, dir, findings};
+        EntryCheck check{*e, position++, table, findings};
         check_identity(check, list.head());
         check_versions(check);
         check_phy(check);

@@ -86,7 +86,8 @@ void print_summary(const char* path, const ConfigList& list, std::span<const Lin
         if (f.note) std::printf("note: line %u %s\n", f.line, f.reason.c_str());
     std::size_t position = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get(), ++position)
-        std::printf("%zu: %s\n", position + 1, entry_summary(*e, position, findings).c_str());
+        std::printf("%s: %s\n", row_name(e->line, path).c_str(),
+                    entry_summary(*e, position, findings).c_str());
 }
 
 void print_error(const char* path, unsigned line, const std::string& reason) {
@@ -109,12 +110,11 @@ bool print_text_errors(const Options& options, std::span<const LineFinding> find
 }
 
 // Prints the findings that count as errors; whether there was one.
-bool print_errors(const Options& options, std::span<const Finding> findings,
-                  std::span<const unsigned> lines) {
+bool print_errors(const Options& options, std::span<const Finding> findings) {
     bool any = false;
     for (const Finding& f : findings) {
         if (f.note && !options.strict) continue;
-        print_error(options.path, f.entry < lines.size() ? lines[f.entry] : 0, f.reason);
+        print_error(options.path, f.line, f.reason);
         any = true;
     }
     return any;
@@ -123,20 +123,17 @@ bool print_errors(const Options& options, std::span<const Finding> findings,
 int check_table(const Options& options) {
     ConfigError error;
     const ConfigList list = read_config(options.path, &error);
-    // Empty when it cannot be read again: the findings then name the file alone.
-    const std::string text = text_of(options.path).value_or("");
-    const std::vector<LineFinding> textFindings = check_text(text);
+    const std::vector<LineFinding> textFindings = check_text(text_of(options.path).value_or(""));
     if (!list) {
         print_error(options.path, error.line, error.reason);
         print_text_errors(options, textFindings);
         return ExitBadTable;
     }
-    const std::vector<Finding> findings =
-        check_entries(list, std::filesystem::path(options.path).parent_path());
+    const std::vector<Finding> findings = check_entries(list, options.path);
     print_summary(options.path, list, textFindings, findings);
     std::fflush(stdout);
     const bool textErrors = print_text_errors(options, textFindings);
-    const bool entryErrors = print_errors(options, findings, row_lines(text));
+    const bool entryErrors = print_errors(options, findings);
     return textErrors || entryErrors ? ExitBadTable : ExitGood;
 }
 

@@ -348,8 +348,9 @@ struct Reader {
     ~Reader() { free_config(std::move(head)); }
 };
 
-bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
+bool read_data_row(std::string_view line, unsigned lineNumber, Reader& reader, Failure& failure) {
     ConfigEntry& entry = *append_entry(reader.head, reader.tail, std::make_unique<ConfigEntry>());
+    entry.line = lineNumber;
     std::size_t pos = 0;
     for (std::size_t p = 0; p < reader.columns.count; ++p) {
         const Column& column = *reader.columns.columns[p];
@@ -426,7 +427,7 @@ bool read_line(const LineRead& read, Reader& reader, Failure& failure) {
     const std::string_view text = read.text;
     if (text.starts_with('#') || text == "\n" || text == "\r\n") return true;
     if (!text.starts_with('!')) {
-        if (read_data_row(text, reader, failure)) return true;
+        if (read_data_row(text, read.line, reader, failure)) return true;
         note_glued_name(reader, failure);
         return false;
     }
@@ -523,6 +524,10 @@ uint32_t target_version_number(std::string_view text) {
         pos = end;
     }
     return version_number(groups[0], groups[1], groups[2]);
+}
+
+std::string row_name(unsigned line, std::string_view file) {
+    return std::string(file) + ":" + std::to_string(line);
 }
 
 std::span<const Column> table_columns() {

@@ -51,6 +51,7 @@ struct FunctionPlan {
     std::optional<ResultCode> leftAloneCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
+    unsigned line = 0;        // of the matched entry in the table file
     std::optional<ComponentPlan> family;
     std::vector<ComponentPlan> components;
     std::vector<PlannedStep> steps;

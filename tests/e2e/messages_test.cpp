@@ -1,5 +1,7 @@
 // What qik_plan and qik_cfgcheck tell a person beside the plan and the
-// check: their usage and version in every form people try.
+// check: their usage and version in every form people try, and table rows
+// named by their line.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,17 @@
 
 #include "harness.h"
 
+using nlohmann::json;
+using ::testing::HasSubstr;
+
 namespace {
+
+json plan_function(const json& plan, const std::string& service) {
+    for (const json& f : plan["functions"])
+        if (f["service"] == service) return f;
+    ADD_FAILURE() << "no function " << service;
+    return {};
+}
 
 TEST(Messages, PlanAndCfgcheckAnswerEveryHelpAndVersionForm) {
     const struct {
@@ -30,6 +42,34 @@ TEST(Messages, PlanAndCfgcheckAnswerEveryHelpAndVersionForm) {
         EXPECT_EQ(check.stdoutText,
                   f.version ? "qik_cfgcheck 227.0.1\n"
                             : "usage: qik_cfgcheck [--strict] [FILE]   (default vxlkqfw.cfg)\n");
+    }
+}
+
+// The demo's rows are on lines 7 and 13; eth6's IDs get a row for another
+// chip revision on line 15.
+TEST(Messages, PlanNamesRowsByTheirLine) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    s.write_file("vxlkqfw.cfg", s.read_file("vxlkqfw.cfg") +
+                                    "! ven device subven subdev crv family\n"
+                                    "1f3d 7a0c 1c5a 5b0c a2 1.2.3\n");
+    const ProcessResult text = s.run_plan();
+    const json plan = json::parse(s.run_plan({"--json"}).stdoutText);
+    const struct {
+        const char* service;
+        json line;
+        const char* shown;
+    } cases[] = {
+        {"eth0", 7, "table row vxlkqfw.cfg:7\n"},
+        {"eth5", 13, "table row vxlkqfw.cfg:13\n"},
+        {"eth6", nullptr,
+         "the rows for 1f3d 7a0c 1c5a 5b0c name chip revision a2 (vxlkqfw.cfg:15), the adapter "
+         "has a1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.service);
+        EXPECT_EQ(plan_function(plan, c.service)["line"], c.line);
+        EXPECT_THAT(text.stdoutText, HasSubstr(c.shown));
     }
 }
 
