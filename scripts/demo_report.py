@@ -203,7 +203,9 @@ def plan_lines(plan):
     for f in plan["functions"]:
         where = f"{f['service']:<6} {f['bus']}:{f['device']}.{f['function']}"
         commands = sum(1 for step in f["steps"] if step["command"])
-        if f["outcome"] in ("update", "current"):
+        if f["withFunction0"]:
+            what = "updated with function 0"
+        elif f["outcome"] in ("update", "current"):
             what = f"{f['outcome']:<16} {commands} tool command{'s' if commands != 1 else ''}"
         else:
             what = f"{f['outcome']}: {f['why']}"

@@ -286,8 +286,10 @@ void share_function0_outcome(std::vector<FunctionPlan>& functions) {
     for (FunctionPlan& f : functions) {
         const auto found = function0.find(location_of(*f.record));
         if (f.record->function != 0 && f.outcome == PlanOutcome::Current &&
-            found != function0.end() && found->second == PlanOutcome::Update)
+            found != function0.end() && found->second == PlanOutcome::Update) {
             f.outcome = PlanOutcome::Update;
+            f.withFunction0 = true;
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // What qik_plan and qik_cfgcheck tell a person beside the plan and the
-// check: their usage and version in every form people try, and table rows
-// named by their line.
+// check: their usage and version in every form people try, table rows
+// named by their line, and functions updated with their function 0.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -70,6 +70,29 @@ TEST(Messages, PlanNamesRowsByTheirLine) {
         SCOPED_TRACE(c.service);
         EXPECT_EQ(plan_function(plan, c.service)["line"], c.line);
         EXPECT_THAT(text.stdoutText, HasSubstr(c.shown));
+    }
+}
+
+// eth1-eth3 have no step of their own: their function 0 (eth0) programs the
+// firmware they share. eth5 writes its own PHY.
+TEST(Messages, PlanSaysWhoIsUpdatedWithItsFunction0) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    const std::string text = s.run_plan().stdoutText;
+    const json plan = json::parse(s.run_plan({"--json"}).stdoutText);
+    const struct {
+        const char* service;
+        bool withFunction0;
+    } cases[] = {{"eth0", false}, {"eth1", true}, {"eth3", true}, {"eth5", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.service);
+        const json f = plan_function(plan, c.service);
+        EXPECT_EQ(f["outcome"], "update");
+        EXPECT_EQ(f["withFunction0"], c.withFunction0);
+        const std::string block = text.substr(text.find(std::string(c.service) + "  "));
+        EXPECT_THAT(block.substr(0, block.find("\n\n") + 1),
+                    HasSubstr(c.withFunction0 ? "  outcome: updated with function 0\n"
+                                              : "  outcome: update\n"));
     }
 }
 
