@@ -97,22 +97,12 @@ void print_error(const char* path, unsigned line, const std::string& reason) {
         std::fprintf(stderr, "%s:%u: %s\n", path, line, reason.c_str());
 }
 
-// Prints the findings of the table's text that count as errors; whether
-// there was one.
-bool print_text_errors(const Options& options, std::span<const LineFinding> findings) {
+// Prints the findings (of the entries, or of the table's text) that count as
+// errors; whether there was one.
+template <typename Found>
+bool print_errors(const Options& options, const std::vector<Found>& findings) {
     bool any = false;
-    for (const LineFinding& f : findings) {
-        if (f.note && !options.strict) continue;
-        print_error(options.path, f.line, f.reason);
-        any = true;
-    }
-    return any;
-}
-
-// Prints the findings that count as errors; whether there was one.
-bool print_errors(const Options& options, std::span<const Finding> findings) {
-    bool any = false;
-    for (const Finding& f : findings) {
+    for (const Found& f : findings) {
         if (f.note && !options.strict) continue;
         print_error(options.path, f.line, f.reason);
         any = true;
@@ -126,13 +116,13 @@ int check_table(const Options& options) {
     const std::vector<LineFinding> textFindings = check_text(text_of(options.path).value_or(""));
     if (!list) {
         print_error(options.path, error.line, error.reason);
-        print_text_errors(options, textFindings);
+        print_errors(options, textFindings);
         return ExitBadTable;
     }
     const std::vector<Finding> findings = check_entries(list, options.path);
     print_summary(options.path, list, textFindings, findings);
     std::fflush(stdout);
-    const bool textErrors = print_text_errors(options, textFindings);
+    const bool textErrors = print_errors(options, textFindings);
     const bool entryErrors = print_errors(options, findings);
     return textErrors || entryErrors ? ExitBadTable : ExitGood;
 }
