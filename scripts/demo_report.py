@@ -32,7 +32,7 @@ INSTALLED_KEY = {
 # its restore, the part-number module and the family version.
 NOT_A_COMPONENT = {"dir", "dumpnvram", "restorenvram", "-m_pn", "-vpd"}
 
-ENTRY = re.compile(r"^\d+: ven (\S+) device (\S+) subven (\S+) subdev (\S+) crv \S+ "
+ENTRY = re.compile(r"^\S+:\d+: ven (\S+) device (\S+) subven (\S+) subdev (\S+) crv \S+ "
                    r"family (\S+) \(\d+\)(.*)$")
 COMPONENT = re.compile(r"^(\S+) (\S+) (\S+) \((\d+)\)$")
 
@@ -203,7 +203,9 @@ def plan_lines(plan):
     for f in plan["functions"]:
         where = f"{f['service']:<6} {f['bus']}:{f['device']}.{f['function']}"
         commands = sum(1 for step in f["steps"] if step["command"])
-        if f["outcome"] in ("update", "current"):
+        if f["withFunction0"]:
+            what = "updated with function 0"
+        elif f["outcome"] in ("update", "current"):
             what = f"{f['outcome']:<16} {commands} tool command{'s' if commands != 1 else ''}"
         else:
             what = f"{f['outcome']}: {f['why']}"

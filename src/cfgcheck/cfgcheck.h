@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,13 +19,24 @@ std::string columns_of(const Component& component);
 
 struct Finding {
     std::size_t entry;  // position in the list, from 0
+    unsigned line;      // of its row in the table file
     bool note;          // an error only in strict mode
     std::string reason;
 };
 
-// The line of each data row of the table text, in file order.
-std::vector<unsigned> row_lines(std::string_view contents);
+// The file's text, or nothing when it cannot be read.
+std::optional<std::string> text_of(const std::filesystem::path& path);
+
+// What the table's text shows that its entries do not: a header on the
+// title line, line ends in CR LF.
+struct LineFinding {
+    unsigned line;  // from 1
+    bool note;
+    std::string reason;
+};
+
+std::vector<LineFinding> check_text(std::string_view contents);
 
 // What is wrong with each entry, in list order; the files it names are
-// looked for in `dir`.
-std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& dir);
+// looked for beside the table.
+std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& table);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "adapter/ext_phy_record.h"
@@ -16,12 +18,6 @@
 #include "vpd/vpd.h"
 
 namespace {
-
-std::size_t entry_count(const ConfigList& list) {
-    std::size_t count = 0;
-    for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
-    return count;
-}
 
 // An adapter with the entry's IDs and chip revision, as the matching sees one.
 AdapterIdentity adapter_like(const ConfigEntry& entry) {
@@ -76,27 +72,46 @@ std::optional<std::string> file_problem(const std::filesystem::path& path) {
     return std::nullopt;
 }
 
+// The first line ending in CR LF, from 1, and how many do; 0 lines when none.
+struct CrLfLines {
+    unsigned first = 0;
+    unsigned count = 0;
+};
+
+CrLfLines crlf_lines(std::string_view contents) {
+    CrLfLines found;
+    unsigned line = 1;
+    for (std::size_t end; (end = contents.find('\n')) != std::string_view::npos; ++line) {
+        if (end > 0 && contents[end - 1] == '\r') {
+            if (found.count++ == 0) found.first = line;
+        }
+        contents.remove_prefix(end + 1);
+    }
+    return found;
+}
+
 // Collects the findings of one entry.
 struct EntryCheck {
     const ConfigEntry& entry;
     std::size_t position;
-    const std::filesystem::path& dir;
+    const std::filesystem::path& table;
     std::vector<Finding>& findings;
+    const std::filesystem::path dir = table.parent_path();
 
-    void error(std::string reason) { findings.push_back({position, false, std::move(reason)}); }
-    void note(std::string reason) { findings.push_back({position, true, std::move(reason)}); }
+    void error(std::string reason) {
+        findings.push_back({position, entry.line, false, std::move(reason)});
+    }
+    void note(std::string reason) {
+        findings.push_back({position, entry.line, true, std::move(reason)});
+    }
 
-    void file(const std::string& what, std::string_view name, const std::string& detail = {}) {
-        if (const auto problem = file_problem(dir / std::string(name)))
-            error(what + " " + quoted_token(name) + detail + ": " + *problem);
+    // Whether the file is there to be read.
+    bool file(const std::string& what, std::string_view name, const std::string& detail = {}) {
+        const auto problem = file_problem(dir / std::string(name));
+        if (problem) error(what + " " + quoted_token(name) + detail + ": " + *problem);
+        return !problem;
     }
 };
-
-std::size_t position_of(const ConfigEntry* wanted, const ConfigEntry* head) {
-    std::size_t position = 0;
-    for (const ConfigEntry* e = head; e != wanted; e = e->next.get()) ++position;
-    return position;
-}
 
 void check_identity(EntryCheck& check, ConfigEntry* head) {
     const ConfigEntry& e = check.entry;
@@ -107,7 +122,7 @@ void check_identity(EntryCheck& check, ConfigEntry* head) {
         check.note("matches no adapter: PCI IDs have at most four hex digits");
     const ConfigEntry* first = find_config(adapter_like(e), head);
     if (first != &e)
-        check.note("never used: entry " + std::to_string(position_of(first, head) + 1) +
+        check.note("never used: " + row_name(first->line, check.table.string()) +
                    " has the same IDs and chip revision");
 }
 
@@ -147,11 +162,22 @@ void check_phy(EntryCheck& check) {
                    "target");
 }
 
+// The utility writes the family line of VpdUpdate.txt with LF alone; every
+// other line of the template reaches the tool as it is.
+void check_template_line_ends(EntryCheck& check, std::string_view name) {
+    const std::optional<std::string> text = text_of(check.dir / std::string(name));
+    if (text && crlf_lines(*text).count != 0)
+        check.note("VPD template " + quoted_token(name) +
+                   " has lines ending in CR LF: the tool gets them so, but the family line "
+                   "with LF alone; save it with LF line ends");
+}
+
 void check_files(EntryCheck& check) {
     const ConfigEntry& e = check.entry;
     for (const Component& c : Components)
         if (names_a_file(e, c)) check.file(columns_of(c) + " image", field_text(e.*c.file));
-    if (!field_text(e.vpdFile).empty()) check.file("VPD template", field_text(e.vpdFile));
+    if (!field_text(e.vpdFile).empty() && check.file("VPD template", field_text(e.vpdFile)))
+        check_template_line_ends(check, field_text(e.vpdFile));
     if (const char* module = module_file_for(e.device, e.subdev))
         check.file(
             "part-number module", module,
@@ -160,33 +186,38 @@ void check_files(EntryCheck& check) {
 
 }  // namespace
 
+std::optional<std::string> text_of(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (file.bad()) return std::nullopt;
+    return text;
+}
+
+std::vector<LineFinding> check_text(std::string_view contents) {
+    std::vector<LineFinding> findings;
+    if (contents.starts_with('!'))
+        findings.push_back({1, false,
+                            "line 1 is the table's title and never read, so this header names no "
+                            "columns: put a title line above it"});
+    if (const CrLfLines crlf = crlf_lines(contents); crlf.count != 0)
+        findings.push_back({crlf.first, true,
+                            "ends in CR LF (" + std::to_string(crlf.count) +
+                                (crlf.count == 1 ? " line does" : " lines do") +
+                                "): the utility reads them, but save the table with LF line ends"});
+    return findings;
+}
+
 std::string columns_of(const Component& component) {
     return component.alias ? std::string(component.column) + '/' + component.alias
                            : std::string(component.column);
 }
 
-// Each line goes to the reader on its own, so that what makes a row is the
-// reader's own rule. Without a header every row it takes is an entry; a
-// lone newline stands in for the first line, which the reader skips, except
-// on line 1 itself.
-std::vector<unsigned> row_lines(std::string_view contents) {
-    std::vector<unsigned> lines;
-    unsigned number = 1;
-    for (std::size_t start = 0; start < contents.size(); ++number) {
-        const std::size_t end = std::min(contents.find('\n', start), contents.size() - 1) + 1;
-        const std::string text =
-            (number == 1 ? "" : "\n") + std::string(contents.substr(start, end - start));
-        lines.insert(lines.end(), entry_count(read_config_text(text)), number);
-        start = end;
-    }
-    return lines;
-}
-
-std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& dir) {
+std::vector<Finding> check_entries(const ConfigList& list, const std::filesystem::path& table) {
     std::vector<Finding> findings;
     std::size_t position = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get()) {
-        EntryCheck check{*e, position++, dir, findings};
+        EntryCheck check{*e, position++, table, findings};
         check_identity(check, list.head());
         check_versions(check);
         check_phy(check);

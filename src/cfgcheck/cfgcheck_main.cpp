@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cfgcheck/cfgcheck.h"
+#include "common/program_options.h"
 #include "common/text.h"
 #include "config/config.h"
 
@@ -21,18 +20,20 @@ namespace {
 constexpr int ExitGood = 0;
 constexpr int ExitBadTable = 1;
 constexpr int ExitUsage = 2;
+constexpr const char* Usage = "usage: qik_cfgcheck [--strict] [FILE]   (default vxlkqfw.cfg)\n";
 
 struct Options {
     bool strict = false;
     const char* path = ConfigFileName;
+    InfoRequest asked = InfoRequest::None;
 };
 
-enum class Request { Check, Help, Invalid };
+enum class Request { Check, Info, Invalid };
 
 Request parse_arguments(std::span<char*> args, Options& options) {
     bool pathGiven = false;
     for (const std::string_view arg : args) {
-        if (arg == "-h" || arg == "--help") return Request::Help;
+        if ((options.asked = info_request(arg)) != InfoRequest::None) return Request::Info;
         if (arg == "--strict") {
             options.strict = true;
         } else if ((arg.size() > 1 && arg[0] == '-') || pathGiven) {
@@ -76,13 +77,17 @@ std::string entry_summary(const ConfigEntry& entry, std::size_t position,
     return line;
 }
 
-void print_summary(const char* path, const ConfigList& list, std::span<const Finding> findings) {
+void print_summary(const char* path, const ConfigList& list, std::span<const LineFinding> text,
+                   std::span<const Finding> findings) {
     std::size_t count = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get()) ++count;
     std::printf("%s: %zu %s\n", path, count, count == 1 ? "entry" : "entries");
+    for (const LineFinding& f : text)
+        if (f.note) std::printf("note: line %u %s\n", f.line, f.reason.c_str());
     std::size_t position = 0;
     for (const ConfigEntry* e = list.head(); e; e = e->next.get(), ++position)
-        std::printf("%zu: %s\n", position + 1, entry_summary(*e, position, findings).c_str());
+        std::printf("%s: %s\n", row_name(e->line, path).c_str(),
+                    entry_summary(*e, position, findings).c_str());
 }
 
 void print_error(const char* path, unsigned line, const std::string& reason) {
@@ -92,20 +97,14 @@ void print_error(const char* path, unsigned line, const std::string& reason) {
         std::fprintf(stderr, "%s:%u: %s\n", path, line, reason.c_str());
 }
 
-// The table's text, for the lines of its rows; empty when it cannot be read
-// again, and the findings then name the file alone.
-std::string table_text(const char* path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// Prints the findings that count as errors; whether there was one.
-bool print_errors(const Options& options, std::span<const Finding> findings,
-                  std::span<const unsigned> lines) {
+// Prints the findings (of the entries, or of the table's text) that count as
+// errors; whether there was one.
+template <typename Found>
+bool print_errors(const Options& options, const std::vector<Found>& findings) {
     bool any = false;
-    for (const Finding& f : findings) {
+    for (const Found& f : findings) {
         if (f.note && !options.strict) continue;
-        print_error(options.path, f.entry < lines.size() ? lines[f.entry] : 0, f.reason);
+        print_error(options.path, f.line, f.reason);
         any = true;
     }
     return any;
@@ -114,16 +113,18 @@ bool print_errors(const Options& options, std::span<const Finding> findings,
 int check_table(const Options& options) {
     ConfigError error;
     const ConfigList list = read_config(options.path, &error);
+    const std::vector<LineFinding> textFindings = check_text(text_of(options.path).value_or(""));
     if (!list) {
         print_error(options.path, error.line, error.reason);
+        print_errors(options, textFindings);
         return ExitBadTable;
     }
-    const std::vector<Finding> findings =
-        check_entries(list, std::filesystem::path(options.path).parent_path());
-    print_summary(options.path, list, findings);
+    const std::vector<Finding> findings = check_entries(list, options.path);
+    print_summary(options.path, list, textFindings, findings);
     std::fflush(stdout);
-    const std::vector<unsigned> lines = row_lines(table_text(options.path));
-    return print_errors(options, findings, lines) ? ExitBadTable : ExitGood;
+    const bool textErrors = print_errors(options, textFindings);
+    const bool entryErrors = print_errors(options, findings);
+    return textErrors || entryErrors ? ExitBadTable : ExitGood;
 }
 
 }  // namespace
@@ -131,10 +132,10 @@ int check_table(const Options& options) {
 int main(int argc, char** argv) {
     Options options;
     const Request request = parse_arguments(std::span(argv + 1, argv + argc), options);
-    if (request != Request::Check) {
-        std::fprintf(request == Request::Help ? stdout : stderr,
-                     "usage: qik_cfgcheck [--strict] [FILE]   (default %s)\n", ConfigFileName);
-        return request == Request::Help ? ExitGood : ExitUsage;
+    if (request == Request::Info) return answer_info_request(options.asked, "qik_cfgcheck", Usage);
+    if (request == Request::Invalid) {
+        std::fputs(Usage, stderr);
+        return ExitUsage;
     }
     return check_table(options);
 }

@@ -297,6 +297,14 @@ std::string case_hint(std::string_view token) {
     return {};
 }
 
+// Every name a header may hold, for the person who wrote another.
+std::string column_names() {
+    std::string names;
+    for (const Column& column : Columns)
+        if (column.name != nullptr) (names += names.empty() ? "" : " ") += column.name;
+    return names;
+}
+
 const Column* find_column(std::string_view name) {
     for (const Column& column : Columns)
         if (column.name != nullptr && name == column.name) return &column;
@@ -312,7 +320,7 @@ int parse_header(std::string_view line, ColumnList& list, Failure& failure) {
         const Column* found = find_column(token);
         if (!found) {
             failure.set("header: " + quoted_token(token) + " is not a column name" +
-                        case_hint(token));
+                        case_hint(token) + "; the columns are: " + column_names());
             return -1;
         }
         if (count == MaxColumns) {
@@ -341,8 +349,9 @@ struct Reader {
     ~Reader() { free_config(std::move(head)); }
 };
 
-bool read_data_row(std::string_view line, Reader& reader, Failure& failure) {
+bool read_data_row(std::string_view line, unsigned lineNumber, Reader& reader, Failure& failure) {
     ConfigEntry& entry = *append_entry(reader.head, reader.tail, std::make_unique<ConfigEntry>());
+    entry.line = lineNumber;
     std::size_t pos = 0;
     for (std::size_t p = 0; p < reader.columns.count; ++p) {
         const Column& column = *reader.columns.columns[p];
@@ -419,7 +428,7 @@ bool read_line(const LineRead& read, Reader& reader, Failure& failure) {
     const std::string_view text = read.text;
     if (text.starts_with('#') || text == "\n" || text == "\r\n") return true;
     if (!text.starts_with('!')) {
-        if (read_data_row(text, reader, failure)) return true;
+        if (read_data_row(text, read.line, reader, failure)) return true;
         note_glued_name(reader, failure);
         return false;
     }
@@ -516,6 +525,10 @@ uint32_t target_version_number(std::string_view text) {
         pos = end;
     }
     return version_number(groups[0], groups[1], groups[2]);
+}
+
+std::string row_name(unsigned line, std::string_view file) {
+    return std::string(file) + ":" + std::to_string(line);
 }
 
 std::span<const Column> table_columns() {

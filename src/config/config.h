@@ -37,7 +37,11 @@ struct ConfigEntry {
     uint32_t familyTarget;
     char expose_fcoe[16];
     char enable_dcbx[16];
+    unsigned line;  // of the table file, from 1, where messages name the row
 };
+
+// A row as messages name it, by its line: "vxlkqfw.cfg:17".
+std::string row_name(unsigned line, std::string_view file = ConfigFileName);
 
 // A component as the table holds it: its row of QIK_COMPONENTS, and the
 // entry's fields its column (and any alias column) fills.

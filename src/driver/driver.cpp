@@ -13,6 +13,7 @@
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/file.h"
+#include "common/program_options.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -23,8 +24,6 @@
 #include "report/run_output.h"
 
 namespace {
-
-constexpr unsigned ProgramMajor = 227, ProgramMinor = 0, ProgramBuild = 1;
 
 // Bits of the exit status after a completed run.
 constexpr unsigned ExitWriteProtect = 0x04;

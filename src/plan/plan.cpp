@@ -57,7 +57,8 @@ std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
     std::string revisions;
     for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
         if (names_ids_of(*e, ids_of(r)))
-            revisions += (revisions.empty() ? "" : ", ") + std::string(field_text(e->crv));
+            revisions += (revisions.empty() ? "" : ", ") + std::string(field_text(e->crv)) + " (" +
+                         row_name(e->line) + ")";
     const std::string adapter = ids_text(r) + " revision " + std::string(field_text(r.chipRevText));
     if (revisions.empty()) return "matches no table row: no row has the IDs of " + adapter;
     return "matches no table row: the rows for " + ids_text(r) + " name chip revision " +
@@ -226,6 +227,7 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
         return;
     }
     plan.row = entry_number(ctx.config, r.config);
+    plan.line = r.config->line;
     // The other functions share function 0's components, which it shows.
     if (steps.probe) {
         for (const ToolStep& write : steps.writes)
@@ -284,8 +286,10 @@ void share_function0_outcome(std::vector<FunctionPlan>& functions) {
     for (FunctionPlan& f : functions) {
         const auto found = function0.find(location_of(*f.record));
         if (f.record->function != 0 && f.outcome == PlanOutcome::Current &&
-            found != function0.end() && found->second == PlanOutcome::Update)
+            found != function0.end() && found->second == PlanOutcome::Update) {
             f.outcome = PlanOutcome::Update;
+            f.withFunction0 = true;
+        }
     }
 }
 

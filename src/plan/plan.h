@@ -46,11 +46,13 @@ struct FunctionPlan {
     bool enabled = true;
     bool reported = false;  // the result document will carry its Device element
     PlanOutcome outcome = PlanOutcome::LeftAlone;
-    std::string why;  // of a function left alone, or of an unknown one
+    bool withFunction0 = false;  // updated by its function 0's steps, with none of its own
+    std::string why;             // of a function left alone, or of an unknown one
     // What the run reports for a function it reaches and leaves alone.
     std::optional<ResultCode> leftAloneCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
+    unsigned line = 0;        // of the matched entry in the table file
     std::optional<ComponentPlan> family;
     std::vector<ComponentPlan> components;
     std::vector<PlannedStep> steps;

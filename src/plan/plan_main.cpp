@@ -10,6 +10,7 @@
 #include "adapter/inventory.h"
 #include "adpm/adpm.h"
 #include "common/file.h"
+#include "common/program_options.h"
 #include "common/result_code.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -29,7 +30,7 @@ constexpr const char* Usage = "usage: qik_plan [-skip <names>] [-force] [--json]
 
 struct Options {
     bool json = false;
-    bool help = false;
+    InfoRequest asked = InfoRequest::None;
     std::string problem;
 };
 
@@ -41,8 +42,8 @@ Options parse(int argc, char** argv, Plan& plan) {
             options.json = true;
         } else if (arg == "-force") {
             plan.force = true;
-        } else if (arg == "-h" || arg == "--help" || arg == "-help") {
-            options.help = true;
+        } else if (info_request(arg) != InfoRequest::None) {
+            options.asked = info_request(arg);
         } else if (arg == "-skip" && i + 1 < argc) {
             plan.skip = std::string(std::string_view(argv[++i]).substr(0, SkipListMax));
         } else if (arg == "-skip") {
@@ -113,12 +114,13 @@ void make_plan(Plan& plan) {
 int main(int argc, char** argv) {
     Plan plan;
     const Options options = parse(argc, argv, plan);
-    if (!options.problem.empty() || options.help) {
-        if (!options.problem.empty())
-            std::fprintf(stderr, "qik_plan: %s\n", options.problem.c_str());
-        std::fputs(Usage, options.help ? stdout : stderr);
-        return options.help ? ExitPlanned : ExitUsage;
+    if (!options.problem.empty()) {
+        std::fprintf(stderr, "qik_plan: %s\n%s", options.problem.c_str(), Usage);
+        return ExitUsage;
     }
+    if (options.asked != InfoRequest::None)
+        return answer_info_request(options.asked, "qik_plan", Usage) == 0 ? ExitPlanned
+                                                                          : ExitOutputFailed;
     // A run in progress changes what the plan would show, and a run started
     // now would be refused.
     if (working_directory_held_elsewhere()) {

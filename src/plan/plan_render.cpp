@@ -55,10 +55,12 @@ std::string function_text(const FunctionPlan& f) {
                "\n";
     if (f.outcome == PlanOutcome::LeftAlone || f.outcome == PlanOutcome::Unknown)
         return out + "  " + outcome_name(f.outcome) + ": " + printable(f.why) + "\n";
-    out += "  table row " + std::to_string(f.row) + "\n";
+    out += "  table row " + row_name(f.line) + "\n";
     if (f.family) out += component_line(*f.family);
     for (const ComponentPlan& c : f.components) out += component_line(c);
-    return out + steps_text(f) + "  outcome: " + outcome_name(f.outcome) + "\n";
+    return out + steps_text(f) +
+           "  outcome: " + (f.withFunction0 ? "updated with function 0" : outcome_name(f.outcome)) +
+           "\n";
 }
 
 struct Counts {
@@ -176,9 +178,11 @@ std::string function_json(const FunctionPlan& f) {
         .add("enabled", f.enabled ? "true" : "false")
         .add("reported", f.reported ? "true" : "false")
         .add("outcome", json_text(outcome_name(f.outcome)))
+        .add("withFunction0", f.withFunction0 ? "true" : "false")
         .add("why", json_text_or_null(f.why))
         .add("readThrough", json_text_or_null(f.readThrough))
         .add("row", f.row == 0 ? "null" : std::to_string(f.row))
+        .add("line", f.row == 0 ? "null" : std::to_string(f.line))
         .add("family", f.family ? component_json(*f.family) : "null")
         .add("components", json_array(f.components, component_json))
         .add("steps", json_array(f.steps,

@@ -36,7 +36,8 @@ CommandResult run_cfgcheck(const std::filesystem::path& dir, const std::string& 
 struct CheckCase {
     const char* name;
     const char* table;   // written to vxlkqfw.cfg; null: no file
-    const char* beside;  // files laid beside it, blank-separated; a trailing '/' makes a directory
+    const char* beside;  // files laid beside it, blank-separated; a trailing '/' makes a directory,
+                         // a name starting "crlf" a file whose lines end in CR LF
     const char* args;
     int exitStatus;
     const char* output;
@@ -51,7 +52,7 @@ void lay_out(const std::filesystem::path& dir, const CheckCase& c) {
         if (name.ends_with('/'))
             std::filesystem::create_directory(dir / name);
         else
-            std::ofstream(dir / name) << "image\n";
+            std::ofstream(dir / name) << (name.starts_with("crlf") ? "line\r\n" : "image\n");
     }
 }
 
@@ -78,9 +79,12 @@ TEST(CfgCheck, OutputAndExitStatus) {
          "! ven device subven subdev crv family\r\n14e4 7a0c 1028 5b0c b1 7.2\r\n",
          "bc_712.bin kxbb_phy.bin vpd.txt modfam1.txt", "", 0,
          "vxlkqfw.cfg: 2 entries\n"
-         "1: ven 14e4 device 7a01 subven 1028 subdev 5b01 crv a0 family 7.12.0 (71200); "
+         "note: line 2 ends in CR LF (4 lines do): the utility reads them, but save the table "
+         "with LF line ends\n"
+         "vxlkqfw.cfg:3: ven 14e4 device 7a01 subven 1028 subdev 5b01 crv a0 family 7.12.0 "
+         "(71200); "
          "bc bc_712.bin 7.12 (71200); qmx kxbb_phy.bin 0x105 (0); VPD vpd.txt 1\n"
-         "2: ven 14e4 device 7a0c subven 1028 subdev 5b0c crv b1 family 7.2 (70200)\n"},
+         "vxlkqfw.cfg:5: ven 14e4 device 7a0c subven 1028 subdev 5b0c crv b1 family 7.2 (70200)\n"},
         {"bad table names the line", "vxlkqfw.cfg\n! ven bc\n# c\n1 bc_7.12.bin\n", "",
          "vxlkqfw.cfg", 1,
          "vxlkqfw.cfg:4: column 2 \"bc\": token \"bc_7.12.bin\" has no \",version\"\n"},
@@ -102,7 +106,7 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 a0 2.4.1 mfw_7a06_212.bin,2.12\n",
          "mfw_7a06_0212.bin modfam3.txt", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
+         "vxlkqfw.cfg:4: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
          "bc mfw_7a06_212.bin 2.12 (21200)\n"
          "vxlkqfw.cfg:4: bc image \"mfw_7a06_212.bin\": no such file beside the table\n"},
         {"upper-case chip revision",
@@ -110,7 +114,7 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 A0 2.4.1\n",
          "modfam3.txt", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv A0 family 2.4.1 (20401)\n"
+         "vxlkqfw.cfg:5: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv A0 family 2.4.1 (20401)\n"
          "vxlkqfw.cfg:5: chip revision \"A0\" matches no adapter: adapters report theirs as two "
          "lower-case hex digits\n"},
         {"no chip revision column",
@@ -118,7 +122,8 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 2.4.1\n",
          "modfam3.txt", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv \"\" family 2.4.1 (20401)\n"
+         "vxlkqfw.cfg:3: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv \"\" family 2.4.1 "
+         "(20401)\n"
          "vxlkqfw.cfg:3: chip revision \"\" matches no adapter: adapters report theirs as two "
          "lower-case hex digits\n"},
         {"version group above 99, and a PHY version written as the PHY reports it",
@@ -126,7 +131,7 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 a0 2.4.1 mfw.bin,2.100 kxbb.bin,1.0106\n",
          "mfw.bin kxbb.bin modfam3.txt", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
+         "vxlkqfw.cfg:3: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
          "bc mfw.bin 2.100 (30000); qmx kxbb.bin 1.0106 (20600)\n"
          "vxlkqfw.cfg:3: bc version \"2.100\": group 100 does not fit two digits and spills into "
          "the next group (read as 30000, as 3.0.0 would be)\n"
@@ -137,7 +142,8 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 a0 2.4.100\n",
          "modfam3.txt", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.100 (20500)\n"
+         "vxlkqfw.cfg:3: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.100 "
+         "(20500)\n"
          "vxlkqfw.cfg:3: family \"2.4.100\" cannot be read back from the VPD: 3 to 8 characters, "
          "digits and single dots, at most two digits in a group, a digit first\n"},
         {"template is a directory, module file missing",
@@ -145,7 +151,7 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 a0 2.4.1 vpd.txt,1\n",
          "vpd.txt/", "", 1,
          "vxlkqfw.cfg: 1 entry\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
+         "vxlkqfw.cfg:3: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
          "VPD vpd.txt 1\n"
          "vxlkqfw.cfg:3: VPD template \"vpd.txt\": not a regular file\n"
          "vxlkqfw.cfg:3: part-number module \"modfam3.txt\" (device 7a06, subsystem 5b06): no "
@@ -156,11 +162,60 @@ TEST(CfgCheck, PackageMistakesNameTheirRow) {
          "1f3d 7a06 1c5a 5b06 a1 2.4.1 none0000.000,1.2\n",
          "modfam3.txt", "", 1,
          "vxlkqfw.cfg: 2 entries\n"
-         "1: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
+         "vxlkqfw.cfg:3: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1 (20401); "
          "qmx none0000.000 0 (0)\n"
-         "2: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a1 family 2.4.1 (20401); "
+         "vxlkqfw.cfg:4: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a1 family 2.4.1 (20401); "
          "qmx none0000.000 1.2 (10200)\n"
          "vxlkqfw.cfg:4: qmx/extphy image \"none0000.000\": no such file beside the table\n"},
+    };
+    expect_cases(cases);
+}
+
+// A mistake in how the table is written says what to write instead.
+TEST(CfgCheck, MessagesNameWhatToDo) {
+    const char* crlfTable =
+        "table\r\n! ven device subven subdev crv family\r\n"
+        "1f3d 7a0c 1c5a 5b0c a1 1.2.3\r\n";
+    const char* crlfSummary =
+        "vxlkqfw.cfg: 1 entry\n"
+        "note: line 1 ends in CR LF (3 lines do): the utility reads them, but save the table "
+        "with LF line ends\n"
+        "vxlkqfw.cfg:3: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203)\n";
+    const std::string crlfStrict =
+        std::string(crlfSummary) +
+        "vxlkqfw.cfg:1: ends in CR LF (3 lines do): the utility reads them, but save the table "
+        "with LF line ends\n";
+    const CheckCase cases[] = {
+        {"header on the title line",
+         "! ven device subven subdev crv family\n1f3d 7a0c 1c5a 5b0c a1 1.2.3\n", "", "", 1,
+         "vxlkqfw.cfg: 1 entry\n"
+         "vxlkqfw.cfg:2: ven 0000 device 0000 subven 0000 subdev 0000 crv \"\" family \"\" (0)\n"
+         "vxlkqfw.cfg:1: line 1 is the table's title and never read, so this header names no "
+         "columns: put a title line above it\n"
+         "vxlkqfw.cfg:2: chip revision \"\" matches no adapter: adapters report theirs as two "
+         "lower-case hex digits\n"
+         "vxlkqfw.cfg:2: family \"\" cannot be read back from the VPD: 3 to 8 characters, "
+         "digits and single dots, at most two digits in a group, a digit first\n"},
+        {"header alone on the title line", "! ven device\n", "", "", 1,
+         "vxlkqfw.cfg: no data row\n"
+         "vxlkqfw.cfg:1: line 1 is the table's title and never read, so this header names no "
+         "columns: put a title line above it\n"},
+        {"unknown column", "table\n! ven device Crv\n1f3d 7a0c a1\n", "", "", 1,
+         "vxlkqfw.cfg:2: header: \"Crv\" is not a column name (names are case-sensitive: "
+         "\"crv\"); the columns are: ven device subven subdev crv family ibcfg lconf "
+         "expose_fcoe enable_dcbx VPD SystemName bc bta ncsi qmx extphy ipmi l2fw iscsib uefi "
+         "fcoeb cfx\n"},
+        {"CR LF table", crlfTable, "", "", 0, crlfSummary},
+        {"CR LF table, strict", crlfTable, "", "--strict", 1, crlfStrict.c_str()},
+        {"CR LF template",
+         "table\n! ven device subven subdev crv family VPD\n"
+         "1f3d 7a0c 1c5a 5b0c a1 1.2.3 crlf.txt,1\n",
+         "crlf.txt", "", 0,
+         "vxlkqfw.cfg: 1 entry\n"
+         "vxlkqfw.cfg:3: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203); "
+         "VPD "
+         "crlf.txt 1; note: VPD template \"crlf.txt\" has lines ending in CR LF: the tool gets "
+         "them so, but the family line with LF alone; save it with LF line ends\n"},
     };
     expect_cases(cases);
 }
@@ -175,18 +230,18 @@ TEST(CfgCheck, StrictTurnsNotesIntoErrors) {
         "1f3d 7a0c 1c5a 5b0c a2 1.2.3 phy_106.bin,0x106\n";
     const char* summary =
         "vxlkqfw.cfg: 4 entries\n"
-        "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203)\n"
-        "2: ven 1f3d device 17a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203); "
+        "vxlkqfw.cfg:3: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203)\n"
+        "vxlkqfw.cfg:4: ven 1f3d device 17a0c subven 1c5a subdev 5b0c crv a1 family 1.2.3 (10203); "
         "note: matches no adapter: PCI IDs have at most four hex digits\n"
-        "3: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.4 (10204); "
-        "note: never used: entry 1 has the same IDs and chip revision\n"
-        "4: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a2 family 1.2.3 (10203); "
+        "vxlkqfw.cfg:5: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a1 family 1.2.4 (10204); "
+        "note: never used: vxlkqfw.cfg:3 has the same IDs and chip revision\n"
+        "vxlkqfw.cfg:7: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv a2 family 1.2.3 (10203); "
         "qmx phy_106.bin 0x106 (0); note: qmx/extphy image \"phy_106.bin\" is never programmed: "
         "its name holds no PHY kind and its version no qmx target\n";
     const std::string strictErrors =
         std::string(summary) +
         "vxlkqfw.cfg:4: matches no adapter: PCI IDs have at most four hex digits\n"
-        "vxlkqfw.cfg:5: never used: entry 1 has the same IDs and chip revision\n"
+        "vxlkqfw.cfg:5: never used: vxlkqfw.cfg:3 has the same IDs and chip revision\n"
         "vxlkqfw.cfg:7: qmx/extphy image \"phy_106.bin\" is never programmed: its name holds no "
         "PHY kind and its version no qmx target\n";
     const CheckCase cases[] = {
@@ -206,8 +261,10 @@ TEST(CfgCheck, FindingsNameTheLineOfTheirRow) {
     const CheckCase cases[] = {
         {"long line", table.c_str(), "", "", 1,
          "vxlkqfw.cfg: 2 entries\n"
-         "1: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv B1 family 1.2.3 (10203)\n"
-         "2: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv A1 family 1.2.3 (10203)\n"
+         "note: line 1 ends in CR LF (5 lines do): the utility reads them, but save the table "
+         "with LF line ends\n"
+         "vxlkqfw.cfg:5: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv B1 family 1.2.3 (10203)\n"
+         "vxlkqfw.cfg:6: ven 1f3d device 7a0c subven 1c5a subdev 5b0c crv A1 family 1.2.3 (10203)\n"
          "vxlkqfw.cfg:5: chip revision \"B1\" matches no adapter: adapters report theirs as two "
          "lower-case hex digits\n"
          "vxlkqfw.cfg:6: chip revision \"A1\" matches no adapter: adapters report theirs as two "

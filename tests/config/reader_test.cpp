@@ -137,7 +137,10 @@ TEST(ReadConfig, LinesAndHeaders) {
         {"tabs and CR separate header names", "t\n!\tven\r\tcrv\r\n14e4 a0\n", "{ven=14e4 crv=a0}"},
         {"names are case-sensitive", "t\n! Ven\n14e4\n", "", 2,
          "\"Ven\" is not a column name (names are case-sensitive: \"ven\")"},
-        {"unknown name", "t\n! ven vpd\n14e4\n", "", 2, "\"vpd\" is not a column name"},
+        {"unknown name lists the names", "t\n! ven fw\n14e4\n", "", 2,
+         "\"fw\" is not a column name; the columns are: ven device subven subdev crv family "
+         "ibcfg lconf expose_fcoe enable_dcbx VPD SystemName bc bta ncsi qmx extphy ipmi l2fw "
+         "iscsib uefi fcoeb cfx"},
         {"header alone gives no column", "t\n!\nanything here\n", "{}"},
         {"a new header holds for later rows only", "t\n! ven\n1\n! crv\na0\n", "{ven=1}{crv=a0}"},
         {"row before any header", "t\n14e4 a0\n! ven\n1\n", "{}{ven=1}"},

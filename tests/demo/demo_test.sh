@@ -55,6 +55,7 @@ case $case in
     expect "a disabled function shows its adapter's firmware" grep -q 'eth5 .* bc 2.10 -> 2.12' "$work/out.txt"
     expect "the plan comes before run 1" grep -q '^plan: 6 functions would be updated, 0 current, 2 left alone, 0 unknown; a reboot is needed$' "$work/out.txt"
     expect "the plan counts the add-in's commands" grep -q '^  plan eth4   4:0.0  update  *9 tool commands$' "$work/out.txt"
+    expect "the plan names a function updated with its function 0" grep -q '^  plan eth1   1:0.1  updated with function 0$' "$work/out.txt"
     expect "the bench named" grep -qx "demo: bench: $demo_dir/bench.json" "$work/out.txt"
     expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
     ;;

@@ -133,11 +133,10 @@ TEST(Config, UnreadableTableEndsTheRunBeforeTheLibraryAndTheCheckerNamesTheLine)
         // The add-in row commented out behind a long note: read 499
         // characters at a time, the row would be live again.
         {"comment longer than a line read",
-         {{13,
-           "#" + std::string(497, '-') +
-               " 1f3d 7a06 1c5a 5b06 a0 2.4.1 mfw_7a06_0212.bin,2.12 uefi_7a06_821.efi,8.2.1 "
-               "ipmi_7a06_320.bin,3.2.0 cfx_7a06_102.bin,1.0.2 kxbb_phy_0106.bin,0x0106 "
-               "vpd_7a06.txt,2.4.1 Kestrel_KS2200"}},
+         {{13, "#" + std::string(497, '-') +
+                   " 1f3d 7a06 1c5a 5b06 a0 2.4.1 mfw_7a06_0212.bin,2.12 uefi_7a06_821.efi,8.2.1 "
+                   "ipmi_7a06_320.bin,3.2.0 cfx_7a06_102.bin,1.0.2 kxbb_phy_0106.bin,0x0106 "
+                   "vpd_7a06.txt,2.4.1 Kestrel_KS2200"}},
          "vxlkqfw.cfg:13: line is too long"},
         {"no data row", {{7, "# the LOM row"}, {13, "# the add-in row"}}, "vxlkqfw.cfg: "},
         {"no table", {}, "vxlkqfw.cfg: "},
@@ -178,12 +177,10 @@ TEST(Config, CheckerSummarisesAGoodTable) {
         const std::vector<std::string> lines = lines_of(check.stdoutText);
         ASSERT_EQ(lines.size(), 3u) << check.stdoutText;
         EXPECT_EQ(lines[0], "vxlkqfw.cfg: 2 entries");
-        EXPECT_THAT(
-            lines[1],
-            StartsWith("1: ven 1f3d device 7a01 subven 1c5a subdev 5b01 crv b2 family 7.10.3"));
+        EXPECT_THAT(lines[1], StartsWith("vxlkqfw.cfg:7: ven 1f3d device 7a01 subven 1c5a subdev "
+                                         "5b01 crv b2 family 7.10.3"));
         EXPECT_THAT(lines[1], HasSubstr("bc bc_7a01_0710.bin 7.10 (71000)"));
-        EXPECT_THAT(
-            lines[2],
-            StartsWith("2: ven 1f3d device 7a06 subven 1c5a subdev 5b06 crv a0 family 2.4.1"));
+        EXPECT_THAT(lines[2], StartsWith("vxlkqfw.cfg:13: ven 1f3d device 7a06 subven 1c5a subdev "
+                                         "5b06 crv a0 family 2.4.1"));
     }
 }
