@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,18 +19,26 @@
 
 namespace {
 
+// The utility's result file when it is given none.
+constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
+
 constexpr int ExitPlanned = 0;
 constexpr int ExitUsage = 1;
 constexpr int ExitRunWouldEnd = 2;
+constexpr int ExitResultUnreadable = 3;
 constexpr int ExitOutputFailed = 4;
+constexpr int ExitNotVerified = 5;
 // As the utility takes its skip list.
 constexpr std::size_t SkipListMax = 32;
 
-constexpr const char* Usage = "usage: qik_plan [-skip <names>] [-force] [--json]\n";
+constexpr const char* Usage =
+    "usage: qik_plan [-skip <names>] [-force] [--json]\n"
+    "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n";
 
 struct Options {
     bool json = false;
     bool help = false;
+    std::optional<std::string> verify;  // the result file to check
     std::string problem;
 };
 
@@ -43,6 +52,9 @@ Options parse(int argc, char** argv, Plan& plan) {
             plan.force = true;
         } else if (arg == "-h" || arg == "--help" || arg == "-help") {
             options.help = true;
+        } else if (arg == "--verify") {
+            const bool named = i + 1 < argc && argv[i + 1][0] != '-';
+            options.verify = named ? argv[++i] : ResultFileName;
         } else if (arg == "-skip" && i + 1 < argc) {
             plan.skip = std::string(std::string_view(argv[++i]).substr(0, SkipListMax));
         } else if (arg == "-skip") {
@@ -51,6 +63,10 @@ Options parse(int argc, char** argv, Plan& plan) {
             options.problem = "unknown option " + quoted_word(arg);
         }
     }
+    if (options.verify && plan.force && options.problem.empty())
+        options.problem =
+            "-force has no place with --verify, which compares versions as an "
+            "unforced run does";
     return options;
 }
 
@@ -125,11 +141,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qik_plan: another run is in progress in this directory\n");
         return ExitRunWouldEnd;
     }
+    std::optional<ResultDocument> document;
+    if (options.verify) {
+        std::string problem;
+        document = read_result_document(options.verify->c_str(), problem);
+        if (!document) {
+            std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*options.verify).c_str(),
+                         problem.c_str());
+            return ExitResultUnreadable;
+        }
+    }
     make_plan(plan);
-    const std::string out = options.json ? plan_json(plan) : plan_text(plan);
+    if (document && !plan.end)
+        plan.verification = verify_reported(plan, *document, *options.verify);
+    const std::string out = options.json        ? plan_json(plan)
+                            : plan.verification ? verification_text(*plan.verification)
+                                                : plan_text(plan);
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "qik_plan: cannot write the plan: %s\n", std::strerror(errno));
         return ExitOutputFailed;
     }
-    return plan.end ? ExitRunWouldEnd : ExitPlanned;
+    if (plan.end) return ExitRunWouldEnd;
+    return plan.verification && !plan.verification->all_verified() ? ExitNotVerified : ExitPlanned;
 }
