@@ -78,7 +78,14 @@ std::string table_problem(const ConfigError& error) {
 
 // The run's steps up to its first update, read-only; the library stays
 // initialised while the records are planned.
-void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config) {
+// The result document to check, and its name, with --verify.
+struct ToVerify {
+    const ResultDocument& document;
+    const std::string& file;
+};
+
+void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config,
+                       const std::optional<ToVerify>& verify) {
     uint32_t count = 0;
     if (adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed), {}};
@@ -97,9 +104,12 @@ void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config
         return;
     }
     plan_functions(plan, config);
+    // While the table lives: the records point into it.
+    if (verify && !plan.end)
+        plan.verification = verify_reported(plan, verify->document, verify->file);
 }
 
-void make_plan(Plan& plan) {
+void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
     AdpmLibrary library;
     AdpmApi adpm{};
     std::string problem;
@@ -121,7 +131,7 @@ void make_plan(Plan& plan) {
     if (session.result() != AdpmSuccess)
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryInitFailed), {}};
     else
-        plan_with_library(adpm, plan, config);
+        plan_with_library(adpm, plan, config, verify);
 }
 
 }  // namespace
@@ -151,9 +161,8 @@ int main(int argc, char** argv) {
             return ExitResultUnreadable;
         }
     }
-    make_plan(plan);
-    if (document && !plan.end)
-        plan.verification = verify_reported(plan, *document, *options.verify);
+    make_plan(plan, document ? std::optional<ToVerify>(ToVerify{*document, *options.verify})
+                             : std::nullopt);
     const std::string out = options.json        ? plan_json(plan)
                             : plan.verification ? verification_text(*plan.verification)
                                                 : plan_text(plan);
