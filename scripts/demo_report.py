@@ -11,10 +11,14 @@ adapter function and its last line.
 DIR holds table.txt (what qik_cfgcheck printed for the table) and, per run,
 run1/ and run2/ with before.json and after.json (adpm_show's JSON before and
 after the run), result.xml (the result document, when there is one),
-tool.log (the tool's log lines of that run) and status (the exit status).
+tool.log (the tool's log lines of that run), status (the exit status),
+verify.json and verify-status (what qik_plan --verify --json printed after
+the run, and its exit status).
 
 Run 1 should end with code 0 on every adapter function; run 2 should find
-every one current. The exit status is 0 when both hold, else 1.
+every one current; after each run qik_plan --verify should find every
+function reported as updated installed as the table asks. The exit status
+is 0 when all hold, else 1.
 """
 import json
 import re
@@ -123,6 +127,11 @@ class Run:
         result = directory / "result.xml"
         self.document = ET.parse(result).getroot() if result.exists() else None
         self.rows = rows
+        self.verify_status = int((directory / "verify-status").read_text())
+        try:
+            self.verification = json.loads((directory / "verify.json").read_text())["verification"]
+        except (OSError, ValueError, KeyError, TypeError):
+            self.verification = None
         self.outcomes = {}  # service name: "updated", "already current" or "failed"
 
     def adapter_functions(self, location):
@@ -180,7 +189,28 @@ class Run:
                 if where not in taking_part]
         if left:
             print(f"  not in the run (no table row, or not a network adapter): {', '.join(left)}")
-        return self.problems()
+        return self.problems() + self.verify()
+
+    def verify(self):
+        """Prints what qik_plan --verify found missing; what went wrong."""
+        if self.verification is None:
+            print(f"  qik_plan --verify ended with exit status {self.verify_status}")
+            return [f"run {self.number} could not be verified"]
+        missed = [f for f in self.verification["functions"] if not f["verified"]]
+        for f in missed:
+            name = f["service"] or f["address"]
+            for m in f["misses"]:
+                image = f" ({m['image']})" if m["image"] else ""
+                print(f"  not verified: {name} {m['component']}: {m['installed'] or 'nothing'} "
+                      f"installed after the run, the table asks {m['target']}{image}")
+            if f["why"]:
+                print(f"  not verified: {name}: {f['why']}")
+        if missed:
+            names = ", ".join(f["service"] or f["address"] for f in missed)
+            return [f"run {self.number}: {names} not verified"]
+        print(f"  verified: qik_plan --verify finds the {len(self.verification['functions'])} "
+              "functions reported as updated installed as the table asks")
+        return []
 
     def problems(self):
         failed = [n for n, o in self.outcomes.items() if o == "failed"]
@@ -230,7 +260,7 @@ def main():
         return 1
     outcomes = list(runs[0].outcomes.values())
     print(f"demo: PASS: run 1 ended with code 0 on all {len(outcomes)} adapter functions "
-          f"({outcomes.count('updated')} updated), run 2 found them all current")
+          f"({outcomes.count('updated')} updated, all verified), run 2 found them all current")
     return 0
 
 

@@ -11,6 +11,7 @@
 #include "adapter/adapter_record.h"
 #include "common/result_code.h"
 #include "config/config.h"
+#include "plan/plan_verify.h"
 
 // What the run would come to for one adapter function.
 enum class PlanOutcome {
@@ -74,6 +75,8 @@ struct Plan {
     // Enabling::LeaveAsIs); each function's plan refers to its record.
     std::vector<AdapterRecord> records;
     std::vector<FunctionPlan> functions;
+    // With --verify: what the result document reports, checked against it.
+    std::optional<Verification> verification;
 };
 
 // Plans every record of the plan.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,18 +20,26 @@
 
 namespace {
 
+// The utility's result file when it is given none.
+constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
+
 constexpr int ExitPlanned = 0;
 constexpr int ExitUsage = 1;
 constexpr int ExitRunWouldEnd = 2;
+constexpr int ExitResultUnreadable = 3;
 constexpr int ExitOutputFailed = 4;
+constexpr int ExitNotVerified = 5;
 // As the utility takes its skip list.
 constexpr std::size_t SkipListMax = 32;
 
-constexpr const char* Usage = "usage: qik_plan [-skip <names>] [-force] [--json]\n";
+constexpr const char* Usage =
+    "usage: qik_plan [-skip <names>] [-force] [--json]\n"
+    "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n";
 
 struct Options {
     bool json = false;
     InfoRequest asked = InfoRequest::None;
+    std::optional<std::string> verify;  // the result file to check
     std::string problem;
 };
 
@@ -44,6 +53,9 @@ Options parse(int argc, char** argv, Plan& plan) {
             plan.force = true;
         } else if (info_request(arg) != InfoRequest::None) {
             options.asked = info_request(arg);
+        } else if (arg == "--verify") {
+            const bool named = i + 1 < argc && argv[i + 1][0] != '-';
+            options.verify = named ? argv[++i] : ResultFileName;
         } else if (arg == "-skip" && i + 1 < argc) {
             plan.skip = std::string(std::string_view(argv[++i]).substr(0, SkipListMax));
         } else if (arg == "-skip") {
@@ -52,6 +64,10 @@ Options parse(int argc, char** argv, Plan& plan) {
             options.problem = "unknown option " + quoted_word(arg);
         }
     }
+    if (options.verify && plan.force && options.problem.empty())
+        options.problem =
+            "-force has no place with --verify, which compares versions as an "
+            "unforced run does";
     return options;
 }
 
@@ -63,7 +79,14 @@ std::string table_problem(const ConfigError& error) {
 
 // The run's steps up to its first update, read-only; the library stays
 // initialised while the records are planned.
-void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config) {
+// The result document to check, and its name, with --verify.
+struct ToVerify {
+    const ResultDocument& document;
+    const std::string& file;
+};
+
+void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config,
+                       const std::optional<ToVerify>& verify) {
     uint32_t count = 0;
     if (adpm.AdpmGetNumPhyNic(&count) != AdpmSuccess) {
         plan.end = WholeRunEnd{code_of(ResultCode::AdapterListFailed), {}};
@@ -82,9 +105,12 @@ void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config
         return;
     }
     plan_functions(plan, config);
+    // While the table lives: the records point into it.
+    if (verify && !plan.end)
+        plan.verification = verify_reported(plan, verify->document, verify->file);
 }
 
-void make_plan(Plan& plan) {
+void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
     AdpmLibrary library;
     AdpmApi adpm{};
     std::string problem;
@@ -106,7 +132,7 @@ void make_plan(Plan& plan) {
     if (session.result() != AdpmSuccess)
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryInitFailed), {}};
     else
-        plan_with_library(adpm, plan, config);
+        plan_with_library(adpm, plan, config, verify);
 }
 
 }  // namespace
@@ -127,11 +153,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qik_plan: another run is in progress in this directory\n");
         return ExitRunWouldEnd;
     }
-    make_plan(plan);
-    const std::string out = options.json ? plan_json(plan) : plan_text(plan);
+    std::optional<ResultDocument> document;
+    if (options.verify) {
+        std::string problem;
+        document = read_result_document(options.verify->c_str(), problem);
+        if (!document) {
+            std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*options.verify).c_str(),
+                         problem.c_str());
+            return ExitResultUnreadable;
+        }
+    }
+    make_plan(plan, document ? std::optional<ToVerify>(ToVerify{*document, *options.verify})
+                             : std::nullopt);
+    const std::string out = options.json        ? plan_json(plan)
+                            : plan.verification ? verification_text(*plan.verification)
+                                                : plan_text(plan);
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "qik_plan: cannot write the plan: %s\n", std::strerror(errno));
         return ExitOutputFailed;
     }
-    return plan.end ? ExitRunWouldEnd : ExitPlanned;
+    if (plan.end) return ExitRunWouldEnd;
+    return plan.verification && !plan.verification->all_verified() ? ExitNotVerified : ExitPlanned;
 }

@@ -8,6 +8,7 @@
 #include "adapter/function0_rules.h"
 #include "common/result_code.h"
 #include "common/text.h"
+#include "plan/json.h"
 #include "plan/plan.h"
 
 namespace {
@@ -114,49 +115,6 @@ std::string summary_text(const Counts& c) {
 
 // ---- JSON ------------------------------------------------------------------
 
-// A JSON string: control characters escaped, bytes that are not UTF-8 as '?'.
-std::string json_text(std::string_view text) {
-    std::string out = "\"";
-    while (!text.empty()) {
-        const std::size_t length = utf8_length(text);
-        const auto byte = static_cast<unsigned char>(text[0]);
-        if (length == 0) {
-            out += '?';
-        } else if (byte == '"' || byte == '\\') {
-            (out += '\\') += static_cast<char>(byte);
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out.append(text.substr(0, length));
-        }
-        text.remove_prefix(length == 0 ? 1 : length);
-    }
-    return out + "\"";
-}
-
-std::string json_text_or_null(std::string_view text) {
-    return text.empty() ? "null" : json_text(text);
-}
-
-// Members of one object, in the order they are added.
-struct JsonObject {
-    std::string body;
-    JsonObject& add(std::string_view key, const std::string& value) {
-        body += (body.empty() ? "" : ",") + json_text(key) + ":" + value;
-        return *this;
-    }
-    std::string text() const { return "{" + body + "}"; }
-};
-
-template <typename Items, typename Render>
-std::string json_array(const Items& items, Render render) {
-    std::string out;
-    for (const auto& item : items) out += (out.empty() ? "" : ",") + render(item);
-    return "[" + out + "]";
-}
-
 std::string component_json(const ComponentPlan& c) {
     return JsonObject{}
         .add("name", json_text(c.name))
@@ -251,6 +209,7 @@ std::string plan_json(const Plan& plan) {
                .add("end", end_json(plan.end))
                .add("functions", json_array(plan.functions, function_json))
                .add("summary", summary.text())
+               .add("verification", verification_json(plan.verification))
                .text() +
            "\n";
 }

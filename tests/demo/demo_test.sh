@@ -57,7 +57,8 @@ case $case in
     expect "the plan counts the add-in's commands" grep -q '^  plan eth4   4:0.0  update  *9 tool commands$' "$work/out.txt"
     expect "the plan names a function updated with its function 0" grep -q '^  plan eth1   1:0.1  updated with function 0$' "$work/out.txt"
     expect "the bench named" grep -qx "demo: bench: $demo_dir/bench.json" "$work/out.txt"
-    expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated), run 2 found them all current"
+    expect "both runs verified" [ "$(lines_matching '^  verified: qik_plan --verify finds the 6 functions reported as updated installed as the table asks$')" -eq 2 ]
+    expect "PASS verdict last" last_line_is "demo: PASS: run 1 ended with code 0 on all 6 adapter functions (6 updated, all verified), run 2 found them all current"
     ;;
   named_paths)
     # What the demo runs against, or why it runs nothing: PACKAGE [BENCH],
@@ -109,7 +110,8 @@ EOF
     run_demo "$package"
     expect "exit status 1" [ "$status" -eq 1 ]
     expect "run 2 programs the bootcode again" grep -q 'eth0   1:0.0  updated .* bc 7.09 -> 7.10' "$work/out.txt"
-    expect "FAIL verdict last" last_line_is "demo: FAIL: run 2 still found eth0, eth1, eth2, eth3 not current"
+    expect "run 1 is not verified where the image installs less" grep -qx '  not verified: eth0 bc: 7.09 installed after the run, the table asks 7.10 (bc_7a01_0710.bin)' "$work/out.txt"
+    expect "FAIL verdict last" last_line_is "demo: FAIL: run 1: eth0, eth1, eth2, eth3 not verified; run 2 still found eth0, eth1, eth2, eth3 not current; run 2: eth0, eth1, eth2, eth3 not verified"
     ;;
   module_file_missing)
     package=$(package_copy)

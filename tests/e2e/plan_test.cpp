@@ -203,5 +203,6 @@ TEST(Plan, RefusesAnUnknownOption) {
     EXPECT_EQ(p.stdoutText, "");
     EXPECT_EQ(
         p.stderrText,
-        "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n");
+        "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n"
+        "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n");
 }

@@ -30,13 +30,13 @@ AdapterRecord phy_record(const char* file, const char* current, const char* targ
     return record;
 }
 
-TEST(CreateExtPhyFwr, NoneNameGivesNoRecord) {
+TEST(CreateExtPhyFirmware, NoneNameGivesNoRecord) {
     EXPECT_EQ(make_ext_phy_record(phy_firmware("1.0"), phy_entry("none0000.000", "1.0")), nullptr);
     AdapterRecord record = phy_record("none0000.000", "1.0", "2.0");
     EXPECT_EQ(ext_phy_update_needed(record), 0);
 }
 
-TEST(CreateExtPhyFwr, CopiesStayInsideTheirFields) {
+TEST(CreateExtPhyFirmware, CopiesStayInsideTheirFields) {
     FirmwareInfoRecord info{};
     // A version text without its NUL runs on into the next field of the record.
     std::memset(info.extPhyVersion, '7', sizeof info.extPhyVersion);

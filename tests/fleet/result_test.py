@@ -123,6 +123,39 @@ class ResultDocument(unittest.TestCase):
                                          False, [], plans)
                 self.assertEqual((facts["changes"], facts["firmware_changed"]), (changes, bool(changes)))
 
+    def test_verified_by_qik_plan_after_the_run(self):
+        def verify(*functions, rc=None):  # the registered result of qik_plan --verify --json
+            document = {"verification": {"resultFile": "vxlrfwprgmr.xml", "functions": list(functions),
+                                         "allVerified": all(f["verified"] for f in functions)}}
+            return {"rc": rc if rc is not None else (0 if document["verification"]["allVerified"] else 5),
+                    "stdout": json.dumps(document), "stderr": ""}
+
+        def function(service, *misses, why=None):
+            return {"service": service, "address": "1:0.0", "verified": not misses and not why, "why": why,
+                    "misses": [dict(zip(("component", "installed", "target", "image"), m)) for m in misses]}
+        short = ("bta", "1.5.0", "1.6.0", "bta_7a0c_150.img")
+        cases = [  # document, verification, state, verified, not verified
+            (report(device(1, 0, 0)), verify(function("eth0")), "ok", "yes", []),
+            (report(device(1, 0, 0)), verify(function("eth6", short)), "not-verified", "no",
+             ["eth6 bta: 1.5.0 installed after the run, the table asks 1.6.0 (bta_7a0c_150.img)"]),
+            (report(device(1, 0, 0)), verify(function(None, why="the adapters list no function with its IDs")),
+             "not-verified", "no", ["1:0.0: the adapters list no function with its IDs"]),
+            # A failure is already a failure; the check adds nothing to it.
+            (report(device(1, 0, 9), device(4, 0, 0)), verify(function("eth6", short)), "update-failure", "no",
+             ["eth6 bta: 1.5.0 installed after the run, the table asks 1.6.0 (bta_7a0c_150.img)"]),
+            (report(device(1, 0, 9)), verify(), "update-failure", "", []),
+            (report(device(1, 0, 0)), {"rc": 1, "stdout": "", "stderr": 'qik_plan: unknown option "--verify"'},
+             "ok", "unknown", ['qik_plan --verify exited with status 1: qik_plan: unknown option "--verify"']),
+            (report(device(1, 0, 0)), None, "ok", "unknown", []),
+        ]
+        for xml, verification, state, verified, missed in cases:
+            with self.subTest(state=state, verified=verified, missed=missed):
+                rc = 0x10 if 'id="9"' in xml else 0
+                facts = qik_parse_result(xml, rc, False, [], ("", ""), verification)
+                self.assertEqual((facts["state"], facts["verified"], facts["not_verified"]), (state, verified, missed))
+        facts = qik_parse_result(report(device(1, 0, 0)), 0, False, [], ("", ""), verify(function("eth6", short)))
+        self.assertIn("eth6 bta: 1.5.0 installed after the run", facts["detail"])
+
     def test_kept_backup_needs_a_person(self):
         backup = "/var/tmp/qik_update/buimage_001c5a400000"
         cases = [  # document, exit status, state

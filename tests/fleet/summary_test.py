@@ -120,6 +120,26 @@ class Summary(unittest.TestCase):
                     self.assertEqual(md.split("## For a reboot window\n", 1)[1].strip().splitlines(),
                                      ["- " + line for line in window] or ["none"])
 
+    def test_verified_column_and_hosts_not_verified(self):
+        short = "eth6 bta: 1.5.0 installed after the run, the table asks 1.6.0 (bta_7a0c_150.img)"
+        statuses = {
+            "verified": dict(STATUSES["updated"], verified="yes", not_verified=[]),
+            "short": dict(STATUSES["current"], state="not-verified", verified="no", not_verified=[short]),
+            "old-package": dict(STATUSES["current"], verified="unknown",
+                                not_verified=['qik_plan --verify exited with status 1: unknown option "--verify"']),
+            "old-library": STATUSES["old-library"],
+        }
+        with tempfile.TemporaryDirectory() as results:
+            rows, md, _ = write_results(results, statuses)
+        self.assertEqual([(r["host"], r["reboot_required"], r["verified"]) for r in rows], [
+            ("verified", "1", "yes"), ("verified", "1", "yes"), ("short", "1", "no"), ("old-package", "1", "unknown"),
+            ("old-library", "0", ""), ("never-reached", "0", "")])
+        self.assertIn("| short | not-verified | 1:0.0 |", md)
+        self.assertIn(" | 0x00 | 1 | no |\n", md)
+        self.assertEqual(md.split("## Not verified", 1)[1].split("\n## ", 1)[0].splitlines()[2:], [
+            "| host | what falls short |", "|---|---|", "| short | %s |" % short,
+            '| old-package | qik_plan --verify exited with status 1: unknown option "--verify" |'])
+
     def test_rollout_script_told_where_the_summary_is(self):
         note = os.path.join(self.results, "note.txt")
         with unittest.mock.patch.dict(os.environ, {"QIK_SUMMARY_NOTE": note}):

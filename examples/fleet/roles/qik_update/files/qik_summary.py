@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the fleet summary, summary.csv and summary.md, into a results
 folder of the rollout: one row per host and adapter, totals by result code,
-the hosts that need a person and the hosts for a reboot window (kept in
+the hosts that need a person, the hosts whose run qik_plan --verify did not
+verify, and the hosts for a reboot window (kept in
 reboots.json from one rollout to the next until each host has rebooted);
 after a run in check mode, what a run would do on each host, from its plan.
 Every host of the rollout appears, whether or not it was reached. Prints, as
@@ -28,7 +29,7 @@ from collections import Counter
 # current, leave alone, or cannot tell about.
 PLAN_COUNTS = ["update", "current", "left_alone", "unknown"]
 COLUMNS = ["host", "state", "location", "vendor_id", "device_id", "subvendor_id", "subdevice_id",
-           "display", "installed", "package", "code", "message", "exit_status", "reboot_required"] \
+           "display", "installed", "package", "code", "message", "exit_status", "reboot_required", "verified"] \
     + ["plan_" + count for count in PLAN_COUNTS] + ["plan_updates"]
 
 # The states a host can be left in besides those of its result document.
@@ -84,7 +85,7 @@ def rows_for(host, status):
     at once."""
     rc = status.get("rc")
     base = {"host": host, "state": status["state"], "exit_status": "" if rc is None else rc,
-            "reboot_required": int(bool(status.get("reboot_required")))}
+            "reboot_required": int(bool(status.get("reboot_required"))), "verified": status.get("verified", "")}
     adapters = status.get("adapters") or []
     if adapters:
         return [dict(base, **{k: a[k] for k in COLUMNS if k in a}) for a in adapters]
@@ -226,18 +227,21 @@ def markdown(rows, statuses, rollout, stopped, reboot):
 
     adapter_rows = [[r["host"], r["state"], r.get("location", ""), ids(r), r.get("display", ""),
                      r.get("installed", ""), r.get("package", ""), r["code"], r["message"],
-                     exit_status(r), r["reboot_required"]] for r in rows]
+                     exit_status(r), r["reboot_required"], r["verified"]] for r in rows]
     by_code = Counter((r["code"], r["message"]) for r in rows if r["code"] != "")
     needs_person = [[h, "; ".join(s["needs_person"])] for h, s in statuses.items() if s.get("needs_person")]
+    not_verified = [[h, "; ".join(s["not_verified"])] for h, s in statuses.items() if s.get("not_verified")]
     problems = [[h, s["state"], s.get("detail", "")] for h, s in statuses.items()
                 if s["state"] not in NOTHING_WRONG]
     if rollout.get("check_mode"):
         results = [plans(statuses)]
     else:
         results = [_table(["host", "state", "location", "IDs", "adapter", "installed", "package", "code",
-                           "message", "exit status", "reboot"], adapter_rows),
+                           "message", "exit status", "reboot", "verified"], adapter_rows),
                    "## Totals by result code\n",
-                   _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())])]
+                   _table(["code", "message", "rows"], [[c, m, n] for (c, m), n in sorted(by_code.items())]),
+                   "## Not verified (the run reported success; qik_plan --verify reads otherwise)\n",
+                   _table(["host", "what falls short"], not_verified) if not_verified else "none\n"]
     out = ["# Fleet rollout summary\n", *headline(statuses, rollout, stopped),
            "Texts longer than %d characters end in \"...\" here; summary.csv and each HOST/status.json hold "
            "them whole.\n" % CELL_WIDTH, *results,

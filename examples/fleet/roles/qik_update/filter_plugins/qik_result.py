@@ -1,8 +1,8 @@
 """Turns what one run of qik_programmer leaves behind, its exit status,
 its result document and any NVRAM backup it had to keep, with the plans
-qik_plan --json made just before and after it, into the facts the rollout
-acts on and the fleet summary shows; in check mode, what qik_plan --json
-says a run would do instead."""
+qik_plan --json made just before and after it and what qik_plan --verify
+found after it, into the facts the rollout acts on and the fleet summary
+shows; in check mode, what qik_plan --json says a run would do instead."""
 
 import json
 import os
@@ -159,16 +159,50 @@ def run_changes(plan_before, plan_after, adapters):
     return ["%s programmed" % " ".join(programmed)] if programmed else []
 
 
-def qik_parse_result(xml_text, rc, force=False, kept_backups=(), plans=("", "")):
+def _miss_line(function, miss):
+    return "%s %s: %s installed after the run, the table asks %s%s" % (
+        function["service"] or function["address"], miss["component"], miss["installed"] or "nothing",
+        miss["target"], " (%s)" % miss["image"] if miss["image"] else "")
+
+
+def verification(adapters, verify):
+    """Whether what the run reports as updated reads as the table asks:
+    ("yes", []), ("no", what is missing), ("", []) when the run reports no
+    success, or ("unknown", [why]) when qik_plan --verify could not say.
+    `verify` is the registered result of qik_plan --verify --json, or None
+    when it was not run."""
+    if not any(a["code"] == 0 for a in adapters):
+        return "", []
+    if verify is None:
+        return "unknown", []
+    try:
+        functions = json.loads(verify.get("stdout") or "")["verification"]["functions"]
+    except (ValueError, KeyError, TypeError):
+        why = (verify.get("stderr") or "").strip() or "it printed no verification"
+        return "unknown", ["qik_plan --verify exited with status %s: %s" % (verify.get("rc"), " ".join(why.split()))]
+    missed = []
+    for f in functions:
+        if not f["verified"]:
+            missed += [_miss_line(f, m) for m in f["misses"]]
+            missed += ["%s: %s" % (f["service"] or f["address"], f["why"])] if f["why"] else []
+    return ("no", missed) if missed else ("yes", [])
+
+
+def qik_parse_result(xml_text, rc, force=False, kept_backups=(), plans=("", ""), verify=None):
     """Facts for one host from its result document (empty when none came
     back), the utility's exit status (None when the result was collected
     without running it), whether it ran with -force, the names of the
-    NVRAM backups it had to keep in its working directory, and the plans
-    made just before and after the run."""
+    NVRAM backups it had to keep in its working directory, the plans
+    made just before and after the run, and what qik_plan --verify found
+    after it."""
     facts = _parse(xml_text, None if rc is None else int(rc), bool(force))
     changes = run_changes(*plans, facts["adapters"])
     if changes:
         facts.update(changes=changes, firmware_changed=True)
+    facts["verified"], facts["not_verified"] = verification(facts["adapters"], verify)
+    if facts["verified"] == "no" and facts["state"] == "ok":
+        facts.update(state="not-verified", detail="the run reported success, but qik_plan --verify reads "
+                     "otherwise: " + "; ".join(facts["not_verified"]))
     if kept_backups:
         facts["needs_person"].append(_kept(kept_backups))
         if facts["state"] in ("ok", "no-supported-adapters"):
