@@ -19,6 +19,15 @@
 
 namespace {
 
+// How an adapter's function 0 would end, where the plan can tell it does
+// not end well: the code, what a person reads, and whether it fails (else
+// it is left alone).
+struct Function0End {
+    uint32_t code;
+    std::string why;
+    bool fails;
+};
+
 // What the plan needs beside the records: the table, the options, and what
 // earlier runs left in the working directory.
 struct Context {
@@ -28,9 +37,8 @@ struct Context {
     std::vector<std::string> keptBackups;
     std::optional<std::string> leftoverOwner;
     Function0s function0s;
-    // How each adapter's function 0 would end, once planned, where the plan
-    // can tell it fails: the code, and what a person reads.
-    std::map<AdapterLocation, std::pair<uint32_t, std::string>> function0Ends;
+    // How each adapter's function 0 would end, once planned.
+    std::map<AdapterLocation, Function0End> function0Ends;
     // Where the run would end, once a function is planned that ends it.
     std::optional<WholeRunEnd> runEnd;
 };
@@ -96,7 +104,7 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
 std::optional<uint32_t> function0_status(const Context& ctx, const AdapterRecord& r) {
     const auto ended = ctx.function0Ends.find(location_of(r));
     if (ended == ctx.function0Ends.end()) return std::nullopt;
-    return ended->second.first;
+    return ended->second.code;
 }
 
 // Why the run would not report the function at all; empty when it would.
@@ -121,6 +129,12 @@ void leave_alone(FunctionPlan& plan, ResultCode code, std::string why) {
     plan.why = std::move(why);
 }
 
+// A function after its function 0 reports how that ended: a failure too.
+void leave_alone(FunctionPlan& plan, const LeftAlone& alone, const Function0End& function0) {
+    leave_alone(plan, alone.code, function0.why + ", so it runs no step of its own");
+    if (function0.fails) plan.outcome = PlanOutcome::WouldFail;
+}
+
 // Whether the run would report the function without running a step of its
 // own, and why.
 bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) {
@@ -138,9 +152,7 @@ bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) 
                     "its adapter's NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
                         ", so it runs no step of its own");
     else if (alone)
-        leave_alone(
-            plan, alone->code,
-            ctx.function0Ends.at(location_of(r)).second + ", so it runs no step of its own");
+        leave_alone(plan, *alone, ctx.function0Ends.at(location_of(r)));
     else if (!kept.empty())
         leave_alone(plan, keptCode,
                     "its NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
@@ -214,6 +226,17 @@ void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps
                              printable(field_text(r.serviceName)) + ": " + steps.noBackupWhy};
 }
 
+// The run takes the steps up to the failing one, and the function reports
+// its failure; so does every other function of the adapter.
+void plan_failure(Context& ctx, const AdapterRecord& r, const FailingStep& failing,
+                  FunctionPlan& plan) {
+    plan.outcome = PlanOutcome::WouldFail;
+    plan.leftAloneCode = failing.code;
+    plan.why = failing.step + ": " + failing.why + " " + result_text(failing.code);
+    ctx.function0Ends[location_of(r)] = {code_of(failing.code),
+                                         "its function 0 would fail at " + plan.why, true};
+}
+
 void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     const UpdateSteps steps = update_steps(r, ctx.force);
     if (const std::optional<ResultCode> alone = steps.leftAloneAfterProbe) {
@@ -243,9 +266,10 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     else
         plan.notRun.push_back({"external PHY", steps.noPhyWhy});
     plan_family(r, steps, plan);
-    if (!steps.familyNotWrittenWhy.empty())
-        ctx.function0Ends[location_of(r)] = {code_of(ResultCode::FamilyWriteFailed),
-                                             "its function 0 fails to write the family version"};
+    if (steps.failing) {
+        plan_failure(ctx, r, *steps.failing, plan);
+        return;
+    }
     const bool writesComponents =
         std::any_of(plan.components.begin(), plan.components.end(),
                     [](const ComponentPlan& c) { return c.action == "update"; });
@@ -304,7 +328,8 @@ void plan_functions(Plan& plan, const ConfigList& config) {
         plan.functions.push_back(plan_function(ctx, r));
         if (const std::optional<ResultCode> alone = plan.functions.back().leftAloneCode;
             r.function == 0 && alone)
-            ctx.function0Ends[location_of(r)] = {code_of(*alone), "its function 0 is left alone"};
+            ctx.function0Ends.try_emplace(location_of(r), code_of(*alone),
+                                          "its function 0 is left alone", false);
     }
     share_function0_outcome(plan.functions);
     if (ctx.runEnd) {
@@ -329,6 +354,8 @@ const char* outcome_name(PlanOutcome outcome) {
             return "current";
         case PlanOutcome::Unknown:
             return "unknown";
+        case PlanOutcome::WouldFail:
+            return "would fail";
         case PlanOutcome::LeftAlone:
             break;
     }

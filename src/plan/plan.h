@@ -18,6 +18,7 @@ enum class PlanOutcome {
     Current,    // steps run (backup, module, family version), nothing changes
     LeftAlone,  // no step at all
     Unknown,    // disabled, and what decides cannot be read until it is enabled
+    WouldFail,  // a step cannot but fail (a file it needs cannot be read), or its function 0's
 };
 
 // One step as the run takes it: the exact tool command, or what happens
@@ -46,8 +47,9 @@ struct FunctionPlan {
     bool enabled = true;
     bool reported = false;  // the result document will carry its Device element
     PlanOutcome outcome = PlanOutcome::LeftAlone;
-    std::string why;  // of a function left alone, or of an unknown one
-    // What the run reports for a function it reaches and leaves alone.
+    std::string why;  // of a function left alone, an unknown one, or one that would fail
+    // What the run reports for a function it reaches and leaves alone, or
+    // that would fail.
     std::optional<ResultCode> leftAloneCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none

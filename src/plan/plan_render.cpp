@@ -53,18 +53,25 @@ std::string function_text(const FunctionPlan& f) {
                (f.readThrough.empty() ? std::string()
                                       : "; firmware read through " + printable(f.readThrough)) +
                "\n";
-    if (f.outcome == PlanOutcome::LeftAlone || f.outcome == PlanOutcome::Unknown)
-        return out + "  " + outcome_name(f.outcome) + ": " + printable(f.why) + "\n";
+    const std::string outcome =
+        outcome_name(f.outcome) + (f.why.empty() ? "" : ": " + printable(f.why)) + "\n";
+    // Only a function that takes steps of its own has a row to show.
+    if (f.row == 0) return out + "  " + outcome;
     out += "  table row " + std::to_string(f.row) + "\n";
     if (f.family) out += component_line(*f.family);
     for (const ComponentPlan& c : f.components) out += component_line(c);
-    return out + steps_text(f) + "  outcome: " + outcome_name(f.outcome) + "\n";
+    return out + steps_text(f) + "  outcome: " + outcome;
 }
 
 struct Counts {
-    std::size_t update = 0, current = 0, leftAlone = 0, unknown = 0;
-    std::string leftAloneWhy, unknownWhy;
+    std::size_t update = 0, current = 0, leftAlone = 0, unknown = 0, wouldFail = 0;
+    std::string leftAloneWhy, unknownWhy, wouldFailWhy;
 };
+
+void count(std::size_t& n, std::string& whys, const std::string& why) {
+    ++n;
+    whys += (whys.empty() ? "" : "; ") + why;
+}
 
 Counts counts_of(const Plan& plan) {
     Counts c;
@@ -78,12 +85,13 @@ Counts counts_of(const Plan& plan) {
                 ++c.current;
                 break;
             case PlanOutcome::LeftAlone:
-                ++c.leftAlone;
-                c.leftAloneWhy += (c.leftAloneWhy.empty() ? "" : "; ") + line;
+                count(c.leftAlone, c.leftAloneWhy, line);
                 break;
             case PlanOutcome::Unknown:
-                ++c.unknown;
-                c.unknownWhy += (c.unknownWhy.empty() ? "" : "; ") + line;
+                count(c.unknown, c.unknownWhy, line);
+                break;
+            case PlanOutcome::WouldFail:
+                count(c.wouldFail, c.wouldFailWhy, line);
                 break;
         }
     }
@@ -107,6 +115,9 @@ std::string summary_text(const Counts& c) {
     if (c.leftAlone != 0) out += " (" + printable(c.leftAloneWhy) + ")";
     if (c.unknown != 0)
         out += ", " + std::to_string(c.unknown) + " unknown (" + printable(c.unknownWhy) + ")";
+    if (c.wouldFail != 0)
+        out +=
+            ", " + std::to_string(c.wouldFail) + " would fail (" + printable(c.wouldFailWhy) + ")";
     return out + "\n";
 }
 
@@ -237,6 +248,7 @@ std::string plan_json(const Plan& plan) {
                                    .add("current", std::to_string(c.current))
                                    .add("leftAlone", std::to_string(c.leftAlone))
                                    .add("unknown", std::to_string(c.unknown))
+                                   .add("wouldFail", std::to_string(c.wouldFail))
                                    .add("rebootNeeded", c.update != 0 ? "true" : "false");
     return JsonObject{}
                .add("force", plan.force ? "true" : "false")

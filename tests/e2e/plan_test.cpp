@@ -196,6 +196,38 @@ TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
     }
 }
 
+// A file the run needs and cannot have fails the adapters that need it: the
+// plan says so beforehand, naming the file and the code the run reports.
+TEST(Plan, NamesTheFileTheRunWouldFailWithout) {
+    const struct {
+        const char* removed;
+        int lom;
+        int addin;
+    } cases[] = {
+        {"bta_7a01_7103.img", 9, 0}, {"modfam3.txt", 0, 9}, {"kxbb_phy_0106.bin", 0, 16},
+        {"vpd_7a06.txt", 0, 13},     {"nicflsh", 9, 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.removed);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        s.remove_file(c.removed);
+        const json plan = plan_of(s);
+        const std::vector<int> codes = statuses(s.run().resultXml);
+        ASSERT_EQ(codes, lom_and_addin(c.lom, c.addin));
+        std::size_t device = 0;
+        for (const json& f : plan["functions"]) {
+            if (!f["reported"].get<bool>()) continue;
+            const int code = codes[device++];
+            EXPECT_EQ(f["outcome"], code == 0 ? "update" : "would fail") << f["service"];
+            if (code == 0) continue;
+            const std::string why = f["why"];
+            EXPECT_THAT(why, HasSubstr("(result " + std::to_string(code) + ")"));
+            EXPECT_THAT(why, HasSubstr(c.removed));
+        }
+    }
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});

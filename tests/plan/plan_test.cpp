@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct Server {
     Plan plan;
 
     Server() {
+        // What the run needs beside the table, bar the VPD template.
+        ScratchDir::write("bc.bin", "image");
+        ScratchDir::write("modfam1.txt", "module");
+        ScratchDir::write("nicflsh", "#!/bin/sh\n");
+        std::filesystem::permissions("nicflsh", std::filesystem::perms::owner_exec,
+                                     std::filesystem::perm_options::add);
         plan.records.reserve(2);
         add(0);
         add(1);
@@ -128,12 +135,6 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
          "(result 13)",
          ResultCode::FamilyWriteFailed,
          {"probe"}},
-        {"function 0's family version not written",
-         [](Server& s) { s.plan.records[0].extVpd = 1; },
-         1,
-         "its function 0 fails to write the family version",
-         ResultCode::FamilyWriteFailed,
-         {}},
     };
     for (const auto& c : cases) {
         Server server;
@@ -143,6 +144,42 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
         EXPECT_NE(f.why.find(c.why), std::string::npos) << c.name << ": " << f.why;
         EXPECT_EQ(f.leftAloneCode, c.code) << c.name;
         EXPECT_EQ(step_names(f), c.steps) << c.name;
+    }
+}
+
+// A step that needs a file it cannot have fails on every adapter the run
+// gives it: the plan names the file, and the code of function 0 and the
+// functions that report its outcome.
+TEST(Plan, NamesTheFileAFailingStepCannotHave) {
+    const struct {
+        const char* name;
+        void (*change)(Server&);
+        std::string why;
+        ResultCode code;
+    } cases[] = {
+        {"image", [](Server&) { std::filesystem::remove("bc.bin"); },
+         "bootcode: bc.bin cannot be read (result 9)", ResultCode::ToolErrorRestored},
+        {"module file", [](Server&) { std::filesystem::remove("modfam1.txt"); },
+         "part number module: modfam1.txt cannot be read (result 9)",
+         ResultCode::ToolErrorRestored},
+        {"tool", [](Server&) { std::filesystem::remove("nicflsh"); },
+         "back up NVRAM: ./nicflsh cannot be run (result 9)", ResultCode::ToolErrorRestored},
+        {"VPD template", [](Server& s) { s.plan.records[0].extVpd = 1; },
+         "family version: the VPD template vpd.tpl cannot be read (result 13)",
+         ResultCode::FamilyWriteFailed},
+    };
+    for (const auto& c : cases) {
+        Server server;
+        c.change(server);
+        const FunctionPlan& f0 = server.function(0);
+        EXPECT_EQ(f0.outcome, PlanOutcome::WouldFail) << c.name;
+        EXPECT_EQ(f0.why, c.why) << c.name;
+        const FunctionPlan& f1 = server.function(1);
+        EXPECT_EQ(f1.outcome, PlanOutcome::WouldFail) << c.name;
+        EXPECT_EQ(f1.why,
+                  "its function 0 would fail at " + c.why + ", so it runs no step of its own")
+            << c.name;
+        EXPECT_EQ(f1.leftAloneCode, c.code) << c.name;
     }
 }
 
