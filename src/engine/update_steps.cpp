@@ -178,6 +178,7 @@ void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& step
     if (r.function == 0)
         steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
     steps.familyCurrent = field_text(r.familyVersionText) == field_text(e.family);
+    steps.familyLowered = r.function == 0 && e.familyNum != 0 && e.familyNum < r.familyVersion;
     if (steps.family != FamilyRoute::VpdTemplate) return;
     steps.familyNotWrittenWhy = why_family_not_written(e);
     if (steps.familyNotWrittenWhy.empty())

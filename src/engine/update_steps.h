@@ -72,6 +72,10 @@ struct UpdateSteps {
     FamilyRoute family = FamilyRoute::TakenFromFunction0;
     // The installed family text is the table's: the write leaves it as it is.
     bool familyCurrent = false;
+    // The table's family version is lower than the installed one: function
+    // 0 writes it over the higher one, and the next run, finding it current,
+    // programs the adapter against the table.
+    bool familyLowered = false;
     // The tool's write of "VpdUpdate.txt" on the template route.
     std::optional<ToolStep> familyWrite;
     // Why the family version cannot be written on its route, as the working

@@ -214,6 +214,12 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
             break;
     }
     plan.family->action = steps.familyCurrent ? "current" : "update";
+    if (steps.familyLowered)
+        plan.warning = "the table's family version " + plan.family->target +
+                       " is lower than the installed " + plan.family->installed +
+                       ": the run writes the lower version, and the next run, finding it "
+                       "current, backs up the adapter and programs every component older than "
+                       "the table's";
 }
 
 // No backup can be made: the run ends at this function, after its probe and

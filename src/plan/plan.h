@@ -54,6 +54,7 @@ struct FunctionPlan {
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
     std::optional<ComponentPlan> family;
+    std::string warning;  // what a person should know before the run, though it succeeds
     std::vector<ComponentPlan> components;
     std::vector<PlannedStep> steps;
     std::string onFailedWrite;  // the restore command after a failed write

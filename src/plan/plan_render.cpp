@@ -60,6 +60,7 @@ std::string function_text(const FunctionPlan& f) {
     out += "  table row " + std::to_string(f.row) + "\n";
     if (f.family) out += component_line(*f.family);
     for (const ComponentPlan& c : f.components) out += component_line(c);
+    if (!f.warning.empty()) out += "  warning: " + printable(f.warning) + "\n";
     return out + steps_text(f) + "  outcome: " + outcome;
 }
 
@@ -191,6 +192,7 @@ std::string function_json(const FunctionPlan& f) {
         .add("readThrough", json_text_or_null(f.readThrough))
         .add("row", f.row == 0 ? "null" : std::to_string(f.row))
         .add("family", f.family ? component_json(*f.family) : "null")
+        .add("warning", json_text_or_null(f.warning))
         .add("components", json_array(f.components, component_json))
         .add("steps", json_array(f.steps,
                                  [](const PlannedStep& s) {

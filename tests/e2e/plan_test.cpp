@@ -228,6 +228,24 @@ TEST(Plan, NamesTheFileTheRunWouldFailWithout) {
     }
 }
 
+// The run writes a table's lower family version over the installed one and
+// programs nothing; the next run finds it current and programs the adapter.
+TEST(Plan, WarnsOfALowerFamilyVersionAndTheRunsBearItOut) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    std::string table = s.read_file("vxlkqfw.cfg");
+    table.replace(table.find(" 7.10.3 "), 8, " 7.6.0 ");
+    s.write_file("vxlkqfw.cfg", table);
+    const json lom = plan_of(s)["functions"][0];
+    EXPECT_THAT(lom["warning"].get<std::string>(),
+                HasSubstr("the table's family version 7.6.0 is lower than the installed 7.8.2"));
+    EXPECT_THAT(commands_for(s.run().toolLog, Lom), ElementsAreArray(Commands{"dir"}));
+
+    const json next = plan_of(s)["functions"][0];
+    EXPECT_TRUE(next["warning"].is_null());
+    EXPECT_THAT(commands_for(s.run().toolLog, Lom), ElementsAreArray(LomUpdate));
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});

@@ -183,6 +183,18 @@ TEST(Plan, NamesTheFileAFailingStepCannotHave) {
     }
 }
 
+// Function 0 writes a lower family version over a higher one without
+// programming anything; the plan warns once, on the function that writes.
+TEST(Plan, WarnsOfALowerFamilyVersion) {
+    Server server;
+    copy_text(server.plan.records[0].familyVersionText, "7.11.0");
+    server.plan.records[0].familyVersion = 71100;
+    const FunctionPlan& f0 = server.function(0);
+    EXPECT_NE(f0.warning.find("7.10.3 is lower than the installed 7.11.0"), std::string::npos)
+        << f0.warning;
+    EXPECT_EQ(server.function(1).warning, "");
+}
+
 // The plan shows the lines the run gives the tool: forced, every write
 // carries the tool's force prefix; the backup and the probe never do.
 TEST(Plan, ForceReachesEveryWrite) {
