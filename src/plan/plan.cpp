@@ -59,6 +59,27 @@ std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
     return number;
 }
 
+bool matches_some_record(const ConfigEntry& e, const std::vector<AdapterRecord>& records) {
+    return std::any_of(records.begin(), records.end(), [&](const AdapterRecord& r) {
+        return names_ids_of(e, ids_of(r)) && field_text(e.crv) == field_text(r.chipRevText);
+    });
+}
+
+// A row for an adapter the server does not have is often a typing mistake
+// in one of its IDs.
+std::vector<UnmatchedRow> unmatched_rows(const ConfigList& config,
+                                         const std::vector<AdapterRecord>& records) {
+    std::vector<UnmatchedRow> rows;
+    std::size_t number = 0;
+    for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
+        if (++number; !matches_some_record(*e, records))
+            rows.push_back({number,
+                            pci_id_text(e->ven) + " " + pci_id_text(e->device) + " " +
+                                pci_id_text(e->subven) + " " + pci_id_text(e->subdev),
+                            std::string(field_text(e->crv))});
+    return rows;
+}
+
 // Why no row matches: the rows for the same IDs name other chip revisions,
 // or none has the IDs.
 std::string why_no_row(const AdapterRecord& r, const ConfigList& config) {
@@ -338,6 +359,7 @@ void plan_functions(Plan& plan, const ConfigList& config) {
                                           "its function 0 is left alone", false);
     }
     share_function0_outcome(plan.functions);
+    plan.unmatchedRows = unmatched_rows(config, plan.records);
     if (ctx.runEnd) {
         // The document then holds the whole-run error form alone.
         for (FunctionPlan& f : plan.functions) f.reported = false;

@@ -67,6 +67,13 @@ struct WholeRunEnd {
     std::string detail;
 };
 
+// A table row that names no adapter function of the server.
+struct UnmatchedRow {
+    std::size_t row;  // from 1
+    std::string ids;  // vendor, device, subsystem vendor and device, as the table writes them
+    std::string chipRevision;
+};
+
 struct Plan {
     bool force = false;
     std::string skip;
@@ -75,6 +82,7 @@ struct Plan {
     // Enabling::LeaveAsIs); each function's plan refers to its record.
     std::vector<AdapterRecord> records;
     std::vector<FunctionPlan> functions;
+    std::vector<UnmatchedRow> unmatchedRows;
 };
 
 // Plans every record of the plan.

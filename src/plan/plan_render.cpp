@@ -122,6 +122,15 @@ std::string summary_text(const Counts& c) {
     return out + "\n";
 }
 
+std::string unmatched_rows_text(const std::vector<UnmatchedRow>& rows) {
+    if (rows.empty()) return {};
+    std::string out = "Table rows that match no adapter function of this server:\n";
+    for (const UnmatchedRow& u : rows)
+        out += "  row " + std::to_string(u.row) + ": " + u.ids + " revision " +
+               printable(u.chipRevision) + "\n";
+    return out;
+}
+
 // ---- JSON ------------------------------------------------------------------
 
 // A JSON string: control characters escaped, bytes that are not UTF-8 as '?'.
@@ -240,7 +249,7 @@ std::string plan_text(const Plan& plan) {
         "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
         "it.\n";
     for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);
-    return out + "\n" + summary_text(counts_of(plan));
+    return out + "\n" + unmatched_rows_text(plan.unmatchedRows) + summary_text(counts_of(plan));
 }
 
 std::string plan_json(const Plan& plan) {
@@ -260,6 +269,15 @@ std::string plan_json(const Plan& plan) {
                                             "plan does not"))
                .add("end", end_json(plan.end))
                .add("functions", json_array(plan.functions, function_json))
+               .add("unmatchedRows", json_array(plan.unmatchedRows,
+                                                [](const UnmatchedRow& u) {
+                                                    return JsonObject{}
+                                                        .add("row", std::to_string(u.row))
+                                                        .add("ids", json_text(u.ids))
+                                                        .add("chipRevision",
+                                                             json_text(u.chipRevision))
+                                                        .text();
+                                                }))
                .add("summary", summary.text())
                .text() +
            "\n";

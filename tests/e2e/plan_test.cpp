@@ -246,6 +246,29 @@ TEST(Plan, WarnsOfALowerFamilyVersionAndTheRunsBearItOut) {
     EXPECT_THAT(commands_for(s.run().toolLog, Lom), ElementsAreArray(LomUpdate));
 }
 
+// A row a server's adapters do not match, listed once after the functions.
+TEST(Plan, ListsTheTableRowsThatMatchNoAdapter) {
+    const struct {
+        const char* row;
+        const char* listed;
+    } cases[] = {
+        {"1f3d 7a01 1c5a 5b10 b2 7.10.3", "  row 3: 1f3d 7a01 1c5a 5b10 revision b2\n"},
+        {"1f3d 7a06 1c5a 5b06 a1 2.4.1", "  row 3: 1f3d 7a06 1c5a 5b06 revision a1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        s.write_file("vxlkqfw.cfg", s.read_file("vxlkqfw.cfg") +
+                                        "! ven device subven subdev crv family\n" + c.row + "\n");
+        const std::string text = s.run_plan().stdoutText;
+        const std::string heading = "\nTable rows that match no adapter function of this server:\n";
+        EXPECT_THAT(text, HasSubstr(heading + c.listed + "qik_plan: "));
+        EXPECT_EQ(text.find(heading), text.rfind(heading));
+        EXPECT_EQ(plan_of(s)["unmatchedRows"].size(), 1u);
+    }
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});

@@ -195,6 +195,23 @@ TEST(Plan, WarnsOfALowerFamilyVersion) {
     EXPECT_EQ(server.function(1).warning, "");
 }
 
+// A row for another adapter, and one for another revision of this one.
+TEST(Plan, ListsTheRowsThatMatchNoAdapter) {
+    Server server;
+    server.table = read_config_text(
+        "t\n! ven device subven subdev crv family bc\n"
+        "1 7a01 1 5b01 a0 7.10.3 bc.bin,7.10\n"
+        "1 7a02 1 5b03 a0 7.10.3 bc.bin,7.10\n"
+        "1 7a01 1 5b01 b0 7.10.3 bc.bin,7.10\n");
+    for (AdapterRecord& r : server.plan.records) r.config = server.table.head();
+    server.function(0);
+    ASSERT_EQ(server.plan.unmatchedRows.size(), 2u);
+    EXPECT_EQ(server.plan.unmatchedRows[0].row, 2u);
+    EXPECT_EQ(server.plan.unmatchedRows[0].ids, "0001 7a02 0001 5b03");
+    EXPECT_EQ(server.plan.unmatchedRows[1].row, 3u);
+    EXPECT_EQ(server.plan.unmatchedRows[1].chipRevision, "b0");
+}
+
 // The plan shows the lines the run gives the tool: forced, every write
 // carries the tool's force prefix; the backup and the probe never do.
 TEST(Plan, ForceReachesEveryWrite) {
