@@ -122,6 +122,18 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     return true;
 }
 
+// A disabled function the library says nothing of until it is enabled:
+// the run enables it, and then passes it over as any other function
+// whose function 0 takes no part; so does the plan, without enabling it.
+bool passed_over_unread(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) {
+    if (r.function == 0 || !field_text(r.macText).empty()) return false;
+    const char* why = ctx.function0s.why_passed_over(r, ctx.skip);
+    if (why == nullptr) return false;
+    plan.enabled = false;
+    plan.why = std::string("takes no part: ") + why;
+    return true;
+}
+
 std::optional<uint32_t> function0_status(const Context& ctx, const AdapterRecord& r) {
     const auto ended = ctx.function0Ends.find(location_of(r));
     if (ended == ctx.function0Ends.end()) return std::nullopt;
@@ -314,6 +326,7 @@ FunctionPlan plan_function(Context& ctx, AdapterRecord& r) {
     }
     const bool disabled =
         r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
+    if (disabled && passed_over_unread(ctx, r, plan)) return plan;
     if (disabled && !read_disabled(ctx, r, plan)) {
         plan.outcome = PlanOutcome::Unknown;
         plan.reported = r.config != nullptr;

@@ -269,6 +269,45 @@ TEST(Plan, ListsTheTableRowsThatMatchNoAdapter) {
     }
 }
 
+// The demo's eth5 with a library that says nothing of a disabled function
+// until it is enabled: it does not answer the plan's first question.
+json eth5_unread(json patch) {
+    patch["library"] = library_fault("AdpmGetVXLRNicInfoEx", "eth5", 12)["library"];
+    patch["library"]["faults"][0]["occurrence"] = 1;
+    return demo_bench_with(patch);
+}
+
+// The run enables eth5 and then passes it over with its function 0, and the
+// plan says so without enabling it.
+TEST(Plan, PassesOverADisabledFunctionAsTheRunDoes) {
+    const struct {
+        const char* name;
+        json bench;
+        std::vector<std::string> args;
+        const char* why;
+    } cases[] = {
+        {"function 0 skipped",
+         eth5_unread(json::object()),
+         {"-skip", "eth4"},
+         "function 0 is skipped"},
+        {"function 0 of another type",
+         eth5_unread(functions_with(4, {{"type", 4}})),
+         {},
+         "function 0 is of another adapter type"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(c.bench);
+        copy_demo_files(s);
+        const json eth5 = plan_of(s, c.args)["functions"][5];
+        EXPECT_EQ(eth5["outcome"], "left alone");
+        EXPECT_FALSE(eth5["reported"].get<bool>());
+        EXPECT_EQ(eth5["why"], std::string("takes no part: ") + c.why);
+        EXPECT_THAT(s.run(c.args).stderrText,
+                    HasSubstr("eth5 (4:0.1) takes no part: " + std::string(c.why)));
+    }
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});
