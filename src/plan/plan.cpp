@@ -255,6 +255,14 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
                        "the table's";
 }
 
+// Where a component's column stands among the table's: two plans of an
+// adapter list its components alike, whatever each would write.
+std::size_t table_place(const ComponentPlan& c) {
+    const auto found =
+        std::ranges::find_if(Components, [&](const Component& t) { return c.name == t.title; });
+    return static_cast<std::size_t>(found - std::ranges::begin(Components));
+}
+
 // No backup can be made: the run ends at this function, after its probe and
 // before anything is written to it.
 void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps,
@@ -295,6 +303,7 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
                 plan.components.push_back({write.name, write.from, write.to, "update"});
         for (const ComponentLeft& left : steps.left)
             plan.components.push_back({left.name, left.from, left.to, left.why});
+        std::ranges::stable_sort(plan.components, {}, table_place);
     }
     if (steps.probe)
         plan_programming(steps, plan);

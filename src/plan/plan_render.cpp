@@ -131,6 +131,20 @@ std::string unmatched_rows_text(const std::vector<UnmatchedRow>& rows) {
     return out;
 }
 
+// What the result document's RebootRequired will say: 1 after every
+// completed run, changed or not, unless the probe answers "driver not
+// supported" for some adapter; 0 in the whole-run error form.
+std::string reboot_text(const Plan& plan, const Counts& c) {
+    if (plan.end)
+        return "qik_plan: reboot: the result document says RebootRequired 0 (the run ends with "
+               "a whole-run result)\n";
+    return std::string("qik_plan: reboot: the result document says RebootRequired 1 (after ") +
+           "every completed run, unless a probe finds the driver not supported, result 18); " +
+           (c.update != 0 ? "the new firmware takes effect after it"
+                          : "no firmware changes, so it changes nothing") +
+           "\n";
+}
+
 // ---- JSON ------------------------------------------------------------------
 
 // A JSON string: control characters escaped, bytes that are not UTF-8 as '?'.
@@ -249,7 +263,9 @@ std::string plan_text(const Plan& plan) {
         "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
         "it.\n";
     for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);
-    return out + "\n" + unmatched_rows_text(plan.unmatchedRows) + summary_text(counts_of(plan));
+    const Counts c = counts_of(plan);
+    return out + "\n" + unmatched_rows_text(plan.unmatchedRows) + summary_text(c) +
+           reboot_text(plan, c);
 }
 
 std::string plan_json(const Plan& plan) {
@@ -260,7 +276,8 @@ std::string plan_json(const Plan& plan) {
                                    .add("leftAlone", std::to_string(c.leftAlone))
                                    .add("unknown", std::to_string(c.unknown))
                                    .add("wouldFail", std::to_string(c.wouldFail))
-                                   .add("rebootNeeded", c.update != 0 ? "true" : "false");
+                                   .add("rebootNeeded", c.update != 0 ? "true" : "false")
+                                   .add("rebootRequired", plan.end ? "0" : "1");
     return JsonObject{}
                .add("force", plan.force ? "true" : "false")
                .add("skip", json_text(plan.skip))

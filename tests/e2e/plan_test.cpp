@@ -308,6 +308,34 @@ TEST(Plan, PassesOverADisabledFunctionAsTheRunDoes) {
     }
 }
 
+// The plan's reboot line says what the run's result document then says.
+TEST(Plan, SaysWhatTheRunWillSayOfAReboot) {
+    const struct {
+        const char* name;
+        int runsBefore;
+        bool backupNoteIsADirectory;
+        int rebootRequired;
+    } cases[] = {
+        {"first run", 0, false, 1},
+        {"nothing to change", 1, false, 1},
+        {"the run ends at the first backup", 0, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        for (int i = 0; i < c.runsBefore; ++i) s.run();
+        if (c.backupNoteIsADirectory) fs::create_directory(s.dir() / "buimage.mac");
+        const std::string required = "RebootRequired " + std::to_string(c.rebootRequired);
+        EXPECT_THAT(s.run_plan().stdoutText,
+                    HasSubstr("qik_plan: reboot: the result document says " + required));
+        EXPECT_EQ(plan_of(s)["summary"]["rebootRequired"], c.rebootRequired);
+        EXPECT_THAT(
+            s.run().resultXml,
+            HasSubstr("<RebootRequired>" + std::to_string(c.rebootRequired) + "</RebootRequired>"));
+    }
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});

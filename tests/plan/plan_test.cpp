@@ -212,6 +212,24 @@ TEST(Plan, ListsTheRowsThatMatchNoAdapter) {
     EXPECT_EQ(server.plan.unmatchedRows[1].chipRevision, "b0");
 }
 
+// Written or not, the components are listed in the table's order.
+TEST(Plan, ListsTheComponentsInTableOrder) {
+    Server server;
+    server.table = read_config_text(
+        "t\n! ven device subven subdev crv family bc bta\n"
+        "1 7a01 1 5b01 a0 7.10.3 bc.bin,7.08 bc.bin,7.10.3\n");
+    AdapterRecord& r = server.plan.records[0];
+    r.config = server.plan.records[1].config = server.table.head();
+    copy_text(r.btaVersionText, "7.8.2");
+    r.btaVersion = 70802;
+    const FunctionPlan& f0 = server.function(0);
+    ASSERT_EQ(f0.components.size(), 2u);
+    EXPECT_EQ(f0.components[0].name, "bootcode");
+    EXPECT_EQ(f0.components[0].action, "current");
+    EXPECT_EQ(f0.components[1].name, "boot agent");
+    EXPECT_EQ(f0.components[1].action, "update");
+}
+
 // The plan shows the lines the run gives the tool: forced, every write
 // carries the tool's force prefix; the backup and the probe never do.
 TEST(Plan, ForceReachesEveryWrite) {
