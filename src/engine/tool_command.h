@@ -26,6 +26,7 @@ extern volatile std::sig_atomic_t StopRequested;
 // From now on those signals only set StopRequested; SIGPIPE is ignored.
 void catch_stop_signals();
 
+inline constexpr const char* ToolPath = "./nicflsh";
 inline constexpr const char* ToolPrefix = "./nicflsh ";
 // The tool options of the steps around the component writes.
 inline constexpr const char* ProbeOption = "dir";

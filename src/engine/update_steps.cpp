@@ -178,11 +178,40 @@ void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& step
     if (r.function == 0)
         steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
     steps.familyCurrent = field_text(r.familyVersionText) == field_text(e.family);
+    steps.familyLowered =
+        r.function == 0 && e.familyTarget != 0 && e.familyTarget < r.familyVersion;
     if (steps.family != FamilyRoute::VpdTemplate) return;
     steps.familyNotWrittenWhy = why_family_not_written(e);
     if (steps.familyNotWrittenWhy.empty())
         steps.familyWrite = tool_step("family version", {}, {}, FamilyTemplateOption,
                                       VpdUpdateFileName, NoInstalledVersion);
+}
+
+// What a tool step cannot have: the tool itself, then the file it reads.
+std::optional<FailingStep> failing_at(const ToolStep& step, bool readsFile, ResultCode code) {
+    if (access(ToolPath, X_OK) != 0)
+        return FailingStep{step.name, std::string(ToolPath) + " cannot be run", code};
+    if (readsFile && access(step.file.c_str(), R_OK) != 0)
+        return FailingStep{step.name, printable(step.file) + " cannot be read", code};
+    return std::nullopt;
+}
+
+// In the run's order: the backup, the writes, the PHY, the family version.
+// The probe is not one: the run goes on whatever it answers but 40.
+std::optional<FailingStep> first_failing_step(const UpdateSteps& steps) {
+    const ResultCode written = ResultCode::ToolErrorRestored;
+    if (steps.backup)
+        if (auto failing = failing_at(*steps.backup, false, written)) return failing;
+    for (const ToolStep& write : steps.writes)
+        if (auto failing = failing_at(write, true, written)) return failing;
+    if (steps.phy)
+        if (auto failing = failing_at(*steps.phy, true, ResultCode::PhyFailed)) return failing;
+    if (!steps.familyNotWrittenWhy.empty())
+        return FailingStep{"family version", steps.familyNotWrittenWhy,
+                           ResultCode::FamilyWriteFailed};
+    if (steps.familyWrite)
+        return failing_at(*steps.familyWrite, false, ResultCode::FamilyWriteFailed);
+    return std::nullopt;
 }
 
 void add_command_line(const char* adapterId, bool force, ToolStep& step) {
@@ -247,5 +276,6 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     plan_phy(r, steps);
     plan_family(r, e, steps);
     add_command_lines(r.macText, force, steps);
+    steps.failing = first_failing_step(steps);
     return steps;
 }

@@ -36,6 +36,15 @@ struct ComponentLeft {
     std::string why;
 };
 
+// A step that fails whatever the adapter holds: a file it needs cannot be
+// read, or the tool cannot be run. The run still gives the tool the command
+// and reports its failure as for any other; the plan says so beforehand.
+struct FailingStep {
+    std::string step;
+    std::string why;  // names the file
+    ResultCode code;  // what the function then reports
+};
+
 // Where the new family version goes.
 enum class FamilyRoute {
     TakenFromFunction0,  // a function other than 0 reports its function 0's outcome
@@ -63,11 +72,19 @@ struct UpdateSteps {
     FamilyRoute family = FamilyRoute::TakenFromFunction0;
     // The installed family text is the table's: the write leaves it as it is.
     bool familyCurrent = false;
+    // The table's family version is lower than the installed one: function
+    // 0 writes it over the higher one, and the next run, finding it current,
+    // programs the adapter against the table.
+    bool familyLowered = false;
     // The tool's write of "VpdUpdate.txt" on the template route.
     std::optional<ToolStep> familyWrite;
     // Why the family version cannot be written on its route, as the working
     // directory stands (result 13); empty when it can.
     std::string familyNotWrittenWhy;
+    // The first step, in the run's order, that cannot but fail (the family
+    // version not written is one); none when every file a step needs can
+    // be read.
+    std::optional<FailingStep> failing;
 };
 
 // The steps of a matched record (its `config` is set), with their command

@@ -19,6 +19,15 @@
 
 namespace {
 
+// How an adapter's function 0 would end, where the plan can tell it does
+// not end well: the code, what a person reads, and whether it fails (else
+// it is left alone).
+struct Function0End {
+    uint32_t code;
+    std::string why;
+    bool fails;
+};
+
 // What the plan needs beside the records: the table, the options, and what
 // earlier runs left in the working directory.
 struct Context {
@@ -28,9 +37,8 @@ struct Context {
     std::vector<std::string> keptBackups;
     std::optional<std::string> leftoverOwner;
     Function0s function0s;
-    // How each adapter's function 0 would end, once planned, where the plan
-    // can tell it fails: the code, and what a person reads.
-    std::map<AdapterLocation, std::pair<uint32_t, std::string>> function0Ends;
+    // How each adapter's function 0 would end, once planned.
+    std::map<AdapterLocation, Function0End> function0Ends;
     // Where the run would end, once a function is planned that ends it.
     std::optional<WholeRunEnd> runEnd;
 };
@@ -49,6 +57,27 @@ std::size_t entry_number(const ConfigList& config, const ConfigEntry* wanted) {
     for (const ConfigEntry* e = config.head(); e != nullptr && e != wanted; e = e->next.get())
         ++number;
     return number;
+}
+
+bool matches_some_record(const ConfigEntry& e, const std::vector<AdapterRecord>& records) {
+    return std::any_of(records.begin(), records.end(), [&](const AdapterRecord& r) {
+        return names_ids_of(e, ids_of(r)) && field_text(e.crv) == field_text(r.chipRevText);
+    });
+}
+
+// A row for an adapter the server does not have is often a typing mistake
+// in one of its IDs.
+std::vector<UnmatchedRow> unmatched_rows(const ConfigList& config,
+                                         const std::vector<AdapterRecord>& records) {
+    std::vector<UnmatchedRow> rows;
+    std::size_t number = 0;
+    for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
+        if (++number; !matches_some_record(*e, records))
+            rows.push_back({number,
+                            pci_id_text(e->ven) + " " + pci_id_text(e->device) + " " +
+                                pci_id_text(e->subven) + " " + pci_id_text(e->subdev),
+                            std::string(field_text(e->crv))});
+    return rows;
 }
 
 // Why no row matches: the rows for the same IDs name other chip revisions,
@@ -94,10 +123,22 @@ bool read_disabled(const Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     return true;
 }
 
+// A disabled function the library says nothing of until it is enabled:
+// the run enables it, and then passes it over as any other function
+// whose function 0 takes no part; so does the plan, without enabling it.
+bool passed_over_unread(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) {
+    if (r.function == 0 || !field_text(r.macText).empty()) return false;
+    const char* why = ctx.function0s.why_passed_over(r, ctx.skip);
+    if (why == nullptr) return false;
+    plan.enabled = false;
+    plan.why = std::string("takes no part: ") + why;
+    return true;
+}
+
 std::optional<uint32_t> function0_status(const Context& ctx, const AdapterRecord& r) {
     const auto ended = ctx.function0Ends.find(location_of(r));
     if (ended == ctx.function0Ends.end()) return std::nullopt;
-    return ended->second.first;
+    return ended->second.code;
 }
 
 // Why the run would not report the function at all; empty when it would.
@@ -122,6 +163,12 @@ void leave_alone(FunctionPlan& plan, ResultCode code, std::string why) {
     plan.why = std::move(why);
 }
 
+// A function after its function 0 reports how that ended: a failure too.
+void leave_alone(FunctionPlan& plan, const LeftAlone& alone, const Function0End& function0) {
+    leave_alone(plan, alone.code, function0.why + ", so it runs no step of its own");
+    if (function0.fails) plan.outcome = PlanOutcome::WouldFail;
+}
+
 // Whether the run would report the function without running a step of its
 // own, and why.
 bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) {
@@ -139,9 +186,7 @@ bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) 
                     "its adapter's NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
                         ", so it runs no step of its own");
     else if (alone)
-        leave_alone(
-            plan, alone->code,
-            ctx.function0Ends.at(location_of(r)).second + ", so it runs no step of its own");
+        leave_alone(plan, *alone, ctx.function0Ends.at(location_of(r)));
     else if (!kept.empty())
         leave_alone(plan, keptCode,
                     "its NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
@@ -203,6 +248,20 @@ void plan_family(const AdapterRecord& r, const UpdateSteps& steps, FunctionPlan&
             break;
     }
     plan.family->action = steps.familyCurrent ? "current" : "update";
+    if (steps.familyLowered)
+        plan.warning = "the table's family version " + plan.family->target +
+                       " is lower than the installed " + plan.family->installed +
+                       ": the run writes the lower version, and the next run, finding it "
+                       "current, backs up the adapter and programs every component older than "
+                       "the table's";
+}
+
+// Where a component's column stands among the table's: two plans of an
+// adapter list its components alike, whatever each would write.
+std::size_t table_place(const ComponentPlan& c) {
+    const auto found =
+        std::ranges::find_if(Components, [&](const Component& t) { return c.name == t.title; });
+    return static_cast<std::size_t>(found - std::ranges::begin(Components));
 }
 
 // No backup can be made: the run ends at this function, after its probe and
@@ -213,6 +272,17 @@ void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps
     plan.why = steps.noBackupWhy + ": the run ends here, before the backup (result 4)";
     ctx.runEnd = WholeRunEnd{code_of(ResultCode::OutputUnopenable),
                              printable(field_text(r.serviceName)) + ": " + steps.noBackupWhy};
+}
+
+// The run takes the steps up to the failing one, and the function reports
+// its failure; so does every other function of the adapter.
+void plan_failure(Context& ctx, const AdapterRecord& r, const FailingStep& failing,
+                  FunctionPlan& plan) {
+    plan.outcome = PlanOutcome::WouldFail;
+    plan.leftAloneCode = failing.code;
+    plan.why = failing.step + ": " + failing.why + " " + result_text(failing.code);
+    ctx.function0Ends[location_of(r)] = {code_of(failing.code),
+                                         "its function 0 would fail at " + plan.why, true};
 }
 
 void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
@@ -235,6 +305,7 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
                 plan.components.push_back({write.name, write.from, write.to, "update"});
         for (const ComponentLeft& left : steps.left)
             plan.components.push_back({left.name, left.from, left.to, left.why});
+        std::ranges::stable_sort(plan.components, {}, table_place);
     }
     if (steps.probe)
         plan_programming(steps, plan);
@@ -245,9 +316,10 @@ void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
     else
         plan.notRun.push_back({"external PHY", steps.noPhyWhy});
     plan_family(r, steps, plan);
-    if (!steps.familyNotWrittenWhy.empty())
-        ctx.function0Ends[location_of(r)] = {code_of(ResultCode::FamilyWriteFailed),
-                                             "its function 0 fails to write the family version"};
+    if (steps.failing) {
+        plan_failure(ctx, r, *steps.failing, plan);
+        return;
+    }
     const bool writesComponents =
         std::any_of(plan.components.begin(), plan.components.end(),
                     [](const ComponentPlan& c) { return c.action == "update"; });
@@ -265,6 +337,7 @@ FunctionPlan plan_function(Context& ctx, AdapterRecord& r) {
     }
     const bool disabled =
         r.adapterType == AdapterTypeHandled && r.selected != 0 && r.wasEnabled == 0;
+    if (disabled && passed_over_unread(ctx, r, plan)) return plan;
     if (disabled && !read_disabled(ctx, r, plan)) {
         plan.outcome = PlanOutcome::Unknown;
         plan.reported = r.config != nullptr;
@@ -308,9 +381,11 @@ void plan_functions(Plan& plan, const ConfigList& config) {
         plan.functions.push_back(plan_function(ctx, r));
         if (const std::optional<ResultCode> alone = plan.functions.back().leftAloneCode;
             r.function == 0 && alone)
-            ctx.function0Ends[location_of(r)] = {code_of(*alone), "its function 0 is left alone"};
+            ctx.function0Ends.try_emplace(location_of(r), code_of(*alone),
+                                          "its function 0 is left alone", false);
     }
     share_function0_outcome(plan.functions);
+    plan.unmatchedRows = unmatched_rows(config, plan.records);
     if (ctx.runEnd) {
         // The document then holds the whole-run error form alone.
         for (FunctionPlan& f : plan.functions) f.reported = false;
@@ -333,6 +408,8 @@ const char* outcome_name(PlanOutcome outcome) {
             return "current";
         case PlanOutcome::Unknown:
             return "unknown";
+        case PlanOutcome::WouldFail:
+            return "would fail";
         case PlanOutcome::LeftAlone:
             break;
     }

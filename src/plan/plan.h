@@ -19,6 +19,7 @@ enum class PlanOutcome {
     Current,    // steps run (backup, module, family version), nothing changes
     LeftAlone,  // no step at all
     Unknown,    // disabled, and what decides cannot be read until it is enabled
+    WouldFail,  // a step cannot but fail (a file it needs cannot be read), or its function 0's
 };
 
 // One step as the run takes it: the exact tool command, or what happens
@@ -48,13 +49,15 @@ struct FunctionPlan {
     bool reported = false;  // the result document will carry its Device element
     PlanOutcome outcome = PlanOutcome::LeftAlone;
     bool withFunction0 = false;  // updated by its function 0's steps, with none of its own
-    std::string why;             // of a function left alone, or of an unknown one
-    // What the run reports for a function it reaches and leaves alone.
+    std::string why;             // of a function left alone, an unknown one, or one that would fail
+    // What the run reports for a function it reaches and leaves alone, or
+    // that would fail.
     std::optional<ResultCode> leftAloneCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
     unsigned line = 0;        // of the matched entry in the table file
     std::optional<ComponentPlan> family;
+    std::string warning;  // what a person should know before the run, though it succeeds
     std::vector<ComponentPlan> components;
     std::vector<PlannedStep> steps;
     std::string onFailedWrite;  // the restore command after a failed write
@@ -67,6 +70,13 @@ struct WholeRunEnd {
     std::string detail;
 };
 
+// A table row that names no adapter function of the server.
+struct UnmatchedRow {
+    std::size_t row;  // from 1
+    std::string ids;  // vendor, device, subsystem vendor and device, as the table writes them
+    std::string chipRevision;
+};
+
 struct Plan {
     bool force = false;
     std::string skip;
@@ -77,6 +87,7 @@ struct Plan {
     std::vector<FunctionPlan> functions;
     // With --verify: what the result document reports, checked against it.
     std::optional<Verification> verification;
+    std::vector<UnmatchedRow> unmatchedRows;
 };
 
 // Plans every record of the plan.

@@ -54,20 +54,27 @@ std::string function_text(const FunctionPlan& f) {
                (f.readThrough.empty() ? std::string()
                                       : "; firmware read through " + printable(f.readThrough)) +
                "\n";
-    if (f.outcome == PlanOutcome::LeftAlone || f.outcome == PlanOutcome::Unknown)
-        return out + "  " + outcome_name(f.outcome) + ": " + printable(f.why) + "\n";
+    const std::string outcome = (f.withFunction0 ? std::string("updated with function 0")
+                                                 : std::string(outcome_name(f.outcome))) +
+                                (f.why.empty() ? "" : ": " + printable(f.why)) + "\n";
+    // Only a function that takes steps of its own has a row to show.
+    if (f.row == 0) return out + "  " + outcome;
     out += "  table row " + row_name(f.line) + "\n";
     if (f.family) out += component_line(*f.family);
     for (const ComponentPlan& c : f.components) out += component_line(c);
-    return out + steps_text(f) +
-           "  outcome: " + (f.withFunction0 ? "updated with function 0" : outcome_name(f.outcome)) +
-           "\n";
+    if (!f.warning.empty()) out += "  warning: " + printable(f.warning) + "\n";
+    return out + steps_text(f) + "  outcome: " + outcome;
 }
 
 struct Counts {
-    std::size_t update = 0, current = 0, leftAlone = 0, unknown = 0;
-    std::string leftAloneWhy, unknownWhy;
+    std::size_t update = 0, current = 0, leftAlone = 0, unknown = 0, wouldFail = 0;
+    std::string leftAloneWhy, unknownWhy, wouldFailWhy;
 };
+
+void count(std::size_t& n, std::string& whys, const std::string& why) {
+    ++n;
+    whys += (whys.empty() ? "" : "; ") + why;
+}
 
 Counts counts_of(const Plan& plan) {
     Counts c;
@@ -81,12 +88,13 @@ Counts counts_of(const Plan& plan) {
                 ++c.current;
                 break;
             case PlanOutcome::LeftAlone:
-                ++c.leftAlone;
-                c.leftAloneWhy += (c.leftAloneWhy.empty() ? "" : "; ") + line;
+                count(c.leftAlone, c.leftAloneWhy, line);
                 break;
             case PlanOutcome::Unknown:
-                ++c.unknown;
-                c.unknownWhy += (c.unknownWhy.empty() ? "" : "; ") + line;
+                count(c.unknown, c.unknownWhy, line);
+                break;
+            case PlanOutcome::WouldFail:
+                count(c.wouldFail, c.wouldFailWhy, line);
                 break;
         }
     }
@@ -110,7 +118,33 @@ std::string summary_text(const Counts& c) {
     if (c.leftAlone != 0) out += " (" + printable(c.leftAloneWhy) + ")";
     if (c.unknown != 0)
         out += ", " + std::to_string(c.unknown) + " unknown (" + printable(c.unknownWhy) + ")";
+    if (c.wouldFail != 0)
+        out +=
+            ", " + std::to_string(c.wouldFail) + " would fail (" + printable(c.wouldFailWhy) + ")";
     return out + "\n";
+}
+
+std::string unmatched_rows_text(const std::vector<UnmatchedRow>& rows) {
+    if (rows.empty()) return {};
+    std::string out = "Table rows that match no adapter function of this server:\n";
+    for (const UnmatchedRow& u : rows)
+        out += "  row " + std::to_string(u.row) + ": " + u.ids + " revision " +
+               printable(u.chipRevision) + "\n";
+    return out;
+}
+
+// What the result document's RebootRequired will say: 1 after every
+// completed run, changed or not, unless the probe answers "driver not
+// supported" for some adapter; 0 in the whole-run error form.
+std::string reboot_text(const Plan& plan, const Counts& c) {
+    if (plan.end)
+        return "qik_plan: reboot: the result document says RebootRequired 0 (the run ends with "
+               "a whole-run result)\n";
+    return std::string("qik_plan: reboot: the result document says RebootRequired 1 (after ") +
+           "every completed run, unless a probe finds the driver not supported, result 18); " +
+           (c.update != 0 ? "the new firmware takes effect after it"
+                          : "no firmware changes, so it changes nothing") +
+           "\n";
 }
 
 // ---- JSON ------------------------------------------------------------------
@@ -142,6 +176,7 @@ std::string function_json(const FunctionPlan& f) {
         .add("row", f.row == 0 ? "null" : std::to_string(f.row))
         .add("line", f.row == 0 ? "null" : std::to_string(f.line))
         .add("family", f.family ? component_json(*f.family) : "null")
+        .add("warning", json_text_or_null(f.warning))
         .add("components", json_array(f.components, component_json))
         .add("steps", json_array(f.steps,
                                  [](const PlannedStep& s) {
@@ -189,7 +224,9 @@ std::string plan_text(const Plan& plan) {
         "The run probes each adapter's function 0 (\"./nicflsh MAC dir\") before it touches "
         "it.\n";
     for (const FunctionPlan& f : plan.functions) out += "\n" + function_text(f);
-    return out + "\n" + summary_text(counts_of(plan));
+    const Counts c = counts_of(plan);
+    return out + "\n" + unmatched_rows_text(plan.unmatchedRows) + summary_text(c) +
+           reboot_text(plan, c);
 }
 
 std::string plan_json(const Plan& plan) {
@@ -199,7 +236,9 @@ std::string plan_json(const Plan& plan) {
                                    .add("current", std::to_string(c.current))
                                    .add("leftAlone", std::to_string(c.leftAlone))
                                    .add("unknown", std::to_string(c.unknown))
-                                   .add("rebootNeeded", c.update != 0 ? "true" : "false");
+                                   .add("wouldFail", std::to_string(c.wouldFail))
+                                   .add("rebootNeeded", c.update != 0 ? "true" : "false")
+                                   .add("rebootRequired", plan.end ? "0" : "1");
     return JsonObject{}
                .add("force", plan.force ? "true" : "false")
                .add("skip", json_text(plan.skip))
@@ -208,6 +247,15 @@ std::string plan_json(const Plan& plan) {
                                             "plan does not"))
                .add("end", end_json(plan.end))
                .add("functions", json_array(plan.functions, function_json))
+               .add("unmatchedRows", json_array(plan.unmatchedRows,
+                                                [](const UnmatchedRow& u) {
+                                                    return JsonObject{}
+                                                        .add("row", std::to_string(u.row))
+                                                        .add("ids", json_text(u.ids))
+                                                        .add("chipRevision",
+                                                             json_text(u.chipRevision))
+                                                        .text();
+                                                }))
                .add("summary", summary.text())
                .add("verification", verification_json(plan.verification))
                .text() +

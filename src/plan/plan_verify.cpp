@@ -82,6 +82,7 @@ FunctionVerification verify_device(const Plan& plan, const ReportedDevice& d) {
             v.verified = true;
             break;
         case PlanOutcome::Update:
+        case PlanOutcome::WouldFail:
             v.misses = misses_of(plan, *f);
             if (v.misses.empty()) v.why = "the plan would still update it";
             break;

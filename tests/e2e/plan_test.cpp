@@ -196,6 +196,146 @@ TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
     }
 }
 
+// A file the run needs and cannot have fails the adapters that need it: the
+// plan says so beforehand, naming the file and the code the run reports.
+TEST(Plan, NamesTheFileTheRunWouldFailWithout) {
+    const struct {
+        const char* removed;
+        int lom;
+        int addin;
+    } cases[] = {
+        {"bta_7a01_7103.img", 9, 0}, {"modfam3.txt", 0, 9}, {"kxbb_phy_0106.bin", 0, 16},
+        {"vpd_7a06.txt", 0, 13},     {"nicflsh", 9, 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.removed);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        s.remove_file(c.removed);
+        const json plan = plan_of(s);
+        const std::vector<int> codes = statuses(s.run().resultXml);
+        ASSERT_EQ(codes, lom_and_addin(c.lom, c.addin));
+        std::size_t device = 0;
+        for (const json& f : plan["functions"]) {
+            if (!f["reported"].get<bool>()) continue;
+            const int code = codes[device++];
+            EXPECT_EQ(f["outcome"], code == 0 ? "update" : "would fail") << f["service"];
+            if (code == 0) continue;
+            const std::string why = f["why"];
+            EXPECT_THAT(why, HasSubstr("(result " + std::to_string(code) + ")"));
+            EXPECT_THAT(why, HasSubstr(c.removed));
+        }
+    }
+}
+
+// The run writes a table's lower family version over the installed one and
+// programs nothing; the next run finds it current and programs the adapter.
+TEST(Plan, WarnsOfALowerFamilyVersionAndTheRunsBearItOut) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    std::string table = s.read_file("vxlkqfw.cfg");
+    table.replace(table.find(" 7.10.3 "), 8, " 7.6.0 ");
+    s.write_file("vxlkqfw.cfg", table);
+    const json lom = plan_of(s)["functions"][0];
+    EXPECT_THAT(lom["warning"].get<std::string>(),
+                HasSubstr("the table's family version 7.6.0 is lower than the installed 7.8.2"));
+    EXPECT_THAT(commands_for(s.run().toolLog, Lom), ElementsAreArray(Commands{"dir"}));
+
+    const json next = plan_of(s)["functions"][0];
+    EXPECT_TRUE(next["warning"].is_null());
+    EXPECT_THAT(commands_for(s.run().toolLog, Lom), ElementsAreArray(LomUpdate));
+}
+
+// A row a server's adapters do not match, listed once after the functions.
+TEST(Plan, ListsTheTableRowsThatMatchNoAdapter) {
+    const struct {
+        const char* row;
+        const char* listed;
+    } cases[] = {
+        {"1f3d 7a01 1c5a 5b10 b2 7.10.3", "  row 3: 1f3d 7a01 1c5a 5b10 revision b2\n"},
+        {"1f3d 7a06 1c5a 5b06 a1 2.4.1", "  row 3: 1f3d 7a06 1c5a 5b06 revision a1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        s.write_file("vxlkqfw.cfg", s.read_file("vxlkqfw.cfg") +
+                                        "! ven device subven subdev crv family\n" + c.row + "\n");
+        const std::string text = s.run_plan().stdoutText;
+        const std::string heading = "\nTable rows that match no adapter function of this server:\n";
+        EXPECT_THAT(text, HasSubstr(heading + c.listed + "qik_plan: "));
+        EXPECT_EQ(text.find(heading), text.rfind(heading));
+        EXPECT_EQ(plan_of(s)["unmatchedRows"].size(), 1u);
+    }
+}
+
+// The demo's eth5 with a library that says nothing of a disabled function
+// until it is enabled: it does not answer the plan's first question.
+json eth5_unread(json patch) {
+    patch["library"] = library_fault("AdpmGetVXLRNicInfoEx", "eth5", 12)["library"];
+    patch["library"]["faults"][0]["occurrence"] = 1;
+    return demo_bench_with(patch);
+}
+
+// The run enables eth5 and then passes it over with its function 0, and the
+// plan says so without enabling it.
+TEST(Plan, PassesOverADisabledFunctionAsTheRunDoes) {
+    const struct {
+        const char* name;
+        json bench;
+        std::vector<std::string> args;
+        const char* why;
+    } cases[] = {
+        {"function 0 skipped",
+         eth5_unread(json::object()),
+         {"-skip", "eth4"},
+         "function 0 is skipped"},
+        {"function 0 of another type",
+         eth5_unread(functions_with(4, {{"type", 4}})),
+         {},
+         "function 0 is of another adapter type"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(c.bench);
+        copy_demo_files(s);
+        const json eth5 = plan_of(s, c.args)["functions"][5];
+        EXPECT_EQ(eth5["outcome"], "left alone");
+        EXPECT_FALSE(eth5["reported"].get<bool>());
+        EXPECT_EQ(eth5["why"], std::string("takes no part: ") + c.why);
+        EXPECT_THAT(s.run(c.args).stderrText,
+                    HasSubstr("eth5 (4:0.1) takes no part: " + std::string(c.why)));
+    }
+}
+
+// The plan's reboot line says what the run's result document then says.
+TEST(Plan, SaysWhatTheRunWillSayOfAReboot) {
+    const struct {
+        const char* name;
+        int runsBefore;
+        bool backupNoteIsADirectory;
+        int rebootRequired;
+    } cases[] = {
+        {"first run", 0, false, 1},
+        {"nothing to change", 1, false, 1},
+        {"the run ends at the first backup", 0, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        for (int i = 0; i < c.runsBefore; ++i) s.run();
+        if (c.backupNoteIsADirectory) fs::create_directory(s.dir() / "buimage.mac");
+        const std::string required = "RebootRequired " + std::to_string(c.rebootRequired);
+        EXPECT_THAT(s.run_plan().stdoutText,
+                    HasSubstr("qik_plan: reboot: the result document says " + required));
+        EXPECT_EQ(plan_of(s)["summary"]["rebootRequired"], c.rebootRequired);
+        EXPECT_THAT(
+            s.run().resultXml,
+            HasSubstr("<RebootRequired>" + std::to_string(c.rebootRequired) + "</RebootRequired>"));
+    }
+}
+
 TEST(Plan, RefusesAnUnknownOption) {
     Scratch s(demo_bench());
     const ProcessResult p = s.run_plan({"-print"});

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct Server {
     Plan plan;
 
     Server() {
+        // What the run needs beside the table, bar the VPD template.
+        ScratchDir::write("bc.bin", "image");
+        ScratchDir::write("modfam1.txt", "module");
+        ScratchDir::write("nicflsh", "#!/bin/sh\n");
+        std::filesystem::permissions("nicflsh", std::filesystem::perms::owner_exec,
+                                     std::filesystem::perm_options::add);
         plan.records.reserve(2);
         add(0);
         add(1);
@@ -128,12 +135,6 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
          "(result 13)",
          ResultCode::FamilyWriteFailed,
          {"probe"}},
-        {"function 0's family version not written",
-         [](Server& s) { s.plan.records[0].extVpd = 1; },
-         1,
-         "its function 0 fails to write the family version",
-         ResultCode::FamilyWriteFailed,
-         {}},
     };
     for (const auto& c : cases) {
         Server server;
@@ -144,6 +145,89 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
         EXPECT_EQ(f.leftAloneCode, c.code) << c.name;
         EXPECT_EQ(step_names(f), c.steps) << c.name;
     }
+}
+
+// A step that needs a file it cannot have fails on every adapter the run
+// gives it: the plan names the file, and the code of function 0 and the
+// functions that report its outcome.
+TEST(Plan, NamesTheFileAFailingStepCannotHave) {
+    const struct {
+        const char* name;
+        void (*change)(Server&);
+        std::string why;
+        ResultCode code;
+    } cases[] = {
+        {"image", [](Server&) { std::filesystem::remove("bc.bin"); },
+         "bootcode: bc.bin cannot be read (result 9)", ResultCode::ToolErrorRestored},
+        {"module file", [](Server&) { std::filesystem::remove("modfam1.txt"); },
+         "part number module: modfam1.txt cannot be read (result 9)",
+         ResultCode::ToolErrorRestored},
+        {"tool", [](Server&) { std::filesystem::remove("nicflsh"); },
+         "back up NVRAM: ./nicflsh cannot be run (result 9)", ResultCode::ToolErrorRestored},
+        {"VPD template", [](Server& s) { s.plan.records[0].extVpd = 1; },
+         "family version: the VPD template vpd.tpl cannot be read (result 13)",
+         ResultCode::FamilyWriteFailed},
+    };
+    for (const auto& c : cases) {
+        Server server;
+        c.change(server);
+        const FunctionPlan& f0 = server.function(0);
+        EXPECT_EQ(f0.outcome, PlanOutcome::WouldFail) << c.name;
+        EXPECT_EQ(f0.why, c.why) << c.name;
+        const FunctionPlan& f1 = server.function(1);
+        EXPECT_EQ(f1.outcome, PlanOutcome::WouldFail) << c.name;
+        EXPECT_EQ(f1.why,
+                  "its function 0 would fail at " + c.why + ", so it runs no step of its own")
+            << c.name;
+        EXPECT_EQ(f1.leftAloneCode, c.code) << c.name;
+    }
+}
+
+// Function 0 writes a lower family version over a higher one without
+// programming anything; the plan warns once, on the function that writes.
+TEST(Plan, WarnsOfALowerFamilyVersion) {
+    Server server;
+    copy_text(server.plan.records[0].familyVersionText, "7.11.0");
+    server.plan.records[0].familyVersion = 71100;
+    const FunctionPlan& f0 = server.function(0);
+    EXPECT_NE(f0.warning.find("7.10.3 is lower than the installed 7.11.0"), std::string::npos)
+        << f0.warning;
+    EXPECT_EQ(server.function(1).warning, "");
+}
+
+// A row for another adapter, and one for another revision of this one.
+TEST(Plan, ListsTheRowsThatMatchNoAdapter) {
+    Server server;
+    server.table = read_config_text(
+        "t\n! ven device subven subdev crv family bc\n"
+        "1 7a01 1 5b01 a0 7.10.3 bc.bin,7.10\n"
+        "1 7a02 1 5b03 a0 7.10.3 bc.bin,7.10\n"
+        "1 7a01 1 5b01 b0 7.10.3 bc.bin,7.10\n");
+    for (AdapterRecord& r : server.plan.records) r.config = server.table.head();
+    server.function(0);
+    ASSERT_EQ(server.plan.unmatchedRows.size(), 2u);
+    EXPECT_EQ(server.plan.unmatchedRows[0].row, 2u);
+    EXPECT_EQ(server.plan.unmatchedRows[0].ids, "0001 7a02 0001 5b03");
+    EXPECT_EQ(server.plan.unmatchedRows[1].row, 3u);
+    EXPECT_EQ(server.plan.unmatchedRows[1].chipRevision, "b0");
+}
+
+// Written or not, the components are listed in the table's order.
+TEST(Plan, ListsTheComponentsInTableOrder) {
+    Server server;
+    server.table = read_config_text(
+        "t\n! ven device subven subdev crv family bc bta\n"
+        "1 7a01 1 5b01 a0 7.10.3 bc.bin,7.08 bc.bin,7.10.3\n");
+    AdapterRecord& r = server.plan.records[0];
+    r.config = server.plan.records[1].config = server.table.head();
+    copy_text(r.btaVersionText, "7.8.2");
+    r.btaVersion = 70802;
+    const FunctionPlan& f0 = server.function(0);
+    ASSERT_EQ(f0.components.size(), 2u);
+    EXPECT_EQ(f0.components[0].name, "bootcode");
+    EXPECT_EQ(f0.components[0].action, "current");
+    EXPECT_EQ(f0.components[1].name, "boot agent");
+    EXPECT_EQ(f0.components[1].action, "update");
 }
 
 // The plan shows the lines the run gives the tool: forced, every write
