@@ -180,6 +180,8 @@ TEST(Plan, SaysWhyTheRunWouldEndAtOnce) {
         {"bad table", nullptr, "t\n! ven crv\nzz a0\n", 3, "vxlkqfw.cfg:3: column 1"},
         // The run reports "No supported devices found." when nothing matches.
         {"no adapter", nullptr, {}, 12, "no adapter function matches a table row", empty_bench()},
+        // The simulated library cannot answer without its bench file.
+        {"no bench file", "bench.json", {}, 6, "did not tell its version: AdpmGetVersion returned"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
