@@ -71,8 +71,9 @@ std::optional<std::string> library_version_problem(const AdpmApi& adpm) {
     // A call that fails tells no version: saying "version 0.0.0" would send
     // the reader after a library that may well be current.
     if (const uint32_t status = adpm.AdpmGetVersion(&major, &minor, &build); status != AdpmSuccess)
-        return std::string(AdpmLibraryPath) + " did not tell its version: AdpmGetVersion returned " +
-               std::to_string(status) + " (the library's own message, if it wrote one, is on standard error)";
+        return std::string(AdpmLibraryPath) +
+               " did not tell its version: AdpmGetVersion returned " + std::to_string(status) +
+               " (the library's own message, if it wrote one, is on standard error)";
     if (!library_out_of_date(major, minor, build)) return std::nullopt;
     return std::string(AdpmLibraryPath) + " is version " + std::to_string(major) + "." +
            std::to_string(minor) + "." + std::to_string(build) + "; 6.23.6 or later is needed";

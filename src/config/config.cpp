@@ -531,6 +531,11 @@ std::string row_name(unsigned line, std::string_view file) {
     return std::string(file) + ":" + std::to_string(line);
 }
 
+std::string config_error_text(const ConfigError& error) {
+    return (error.line == 0 ? std::string(ConfigFileName) : row_name(error.line)) + ": " +
+           error.reason;
+}
+
 std::span<const Column> table_columns() {
     return Columns;
 }

@@ -122,6 +122,9 @@ struct ConfigError {
     std::string reason;
 };
 
+// "vxlkqfw.cfg:3: reason", or without the line when the file cannot be read.
+std::string config_error_text(const ConfigError& error);
+
 // Releases a whole list, one entry at a time (no recursion over long lists).
 void free_config(std::unique_ptr<ConfigEntry> head);
 

@@ -210,8 +210,10 @@ int run_sequence(RunContext& run, AdpmApi& adpm, const CommandLine& line, RunOut
         report_run_failure(run.result, ResultCode::UnsupportedOs);
         return 0;
     }
-    const ConfigList config = read_config(ConfigFileName);
+    ConfigError error;
+    const ConfigList config = read_config(ConfigFileName, &error);
     if (!config) {
+        std::fprintf(stderr, "qik_programmer: %s\n", config_error_text(error).c_str());
         report_run_failure(run.result, ResultCode::ConfigUnreadable);
         return exit_status_of(ResultCode::ConfigUnreadable);
     }

@@ -73,7 +73,7 @@ std::vector<UnmatchedRow> unmatched_rows(const ConfigList& config,
     std::size_t number = 0;
     for (const ConfigEntry* e = config.head(); e != nullptr; e = e->next.get())
         if (++number; !matches_some_record(*e, records))
-            rows.push_back({number,
+            rows.push_back({number, e->line,
                             pci_id_text(e->ven) + " " + pci_id_text(e->device) + " " +
                                 pci_id_text(e->subven) + " " + pci_id_text(e->subdev),
                             std::string(field_text(e->crv))});

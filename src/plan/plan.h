@@ -73,6 +73,7 @@ struct WholeRunEnd {
 // A table row that names no adapter function of the server.
 struct UnmatchedRow {
     std::size_t row;  // from 1
+    unsigned line;    // in the table file
     std::string ids;  // vendor, device, subsystem vendor and device, as the table writes them
     std::string chipRevision;
 };

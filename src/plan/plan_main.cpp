@@ -71,12 +71,6 @@ Options parse(int argc, char** argv, Plan& plan) {
     return options;
 }
 
-std::string table_problem(const ConfigError& error) {
-    const std::string where =
-        std::string(ConfigFileName) + (error.line == 0 ? "" : ":" + std::to_string(error.line));
-    return where + ": " + error.reason;
-}
-
 // The run's steps up to its first update, read-only; the library stays
 // initialised while the records are planned.
 // The result document to check, and its name, with --verify.
@@ -125,7 +119,7 @@ void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
     ConfigError error;
     const ConfigList config = read_config(ConfigFileName, &error);
     if (!config) {
-        plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), table_problem(error)};
+        plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), config_error_text(error)};
         return;
     }
     const AdpmSession session(adpm);

@@ -128,8 +128,8 @@ std::string unmatched_rows_text(const std::vector<UnmatchedRow>& rows) {
     if (rows.empty()) return {};
     std::string out = "Table rows that match no adapter function of this server:\n";
     for (const UnmatchedRow& u : rows)
-        out += "  row " + std::to_string(u.row) + ": " + u.ids + " revision " +
-               printable(u.chipRevision) + "\n";
+        out += "  " + row_name(u.line) + ": " + u.ids + " revision " + printable(u.chipRevision) +
+               "\n";
     return out;
 }
 
@@ -251,6 +251,7 @@ std::string plan_json(const Plan& plan) {
                                                 [](const UnmatchedRow& u) {
                                                     return JsonObject{}
                                                         .add("row", std::to_string(u.row))
+                                                        .add("line", std::to_string(u.line))
                                                         .add("ids", json_text(u.ids))
                                                         .add("chipRevision",
                                                              json_text(u.chipRevision))

@@ -7,15 +7,16 @@
 
 #include "harness.h"
 
+using nlohmann::json;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using nlohmann::json;
 
 namespace {
 
 const std::string Banner = "Vexlor LOM/NIC Programming Utility Version 227.0.1\n";
 const std::string Usage =
-    "USAGE: ./qik_programmer [-ver || -? || -help] || [(-filename <filename> || -print) & -force]\n";
+    "USAGE: ./qik_programmer [-ver || -? || -help] || [(-filename <filename> || -print) & "
+    "-force]\n";
 const std::string InvalidUsage = "Invalid Usage:  Please try again\n" + Usage;
 
 // The whole-run error form `code` is in `xml`, byte for byte, and parses.
@@ -66,9 +67,11 @@ TEST(Driver, InvalidUsageWritesCode1IntoTheResultFileNamedSoFar) {
         {{"-filename"}, standard, "\"-filename\" needs a value"},
         {{"-filename", "out.xml", "-bogus"}, "out.xml", "unknown option \"-bogus\""},
         // "-filename" refused beyond four words
-        {{"-filename", "out.xml", "-skip", "eth1"}, standard,
+        {{"-filename", "out.xml", "-skip", "eth1"},
+         standard,
          "\"-filename\" is accepted only in a command line of at most 4 words (this one has 5)"},
-        {{"-force", "-skip", "eth4,eth5", "-print"}, standard,
+        {{"-force", "-skip", "eth4,eth5", "-print"},
+         standard,
          "\"-force\" is accepted only in a command line of at most 4 words (this one has 5)"},
     };
     for (const Case& c : cases) {
@@ -164,10 +167,12 @@ TEST_P(LibraryVersionGate, RefusesOlderThan6_23_6) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, LibraryVersionGate,
-                         ::testing::Values(VersionCase{"6.23.5", false}, VersionCase{"6.22.99", false},
-                                           VersionCase{"5.99.99", false}, VersionCase{"0.0.0", false},
-                                           VersionCase{"6.23.6", true}, VersionCase{"6.24.0", true},
-                                           VersionCase{"7.0.0", true}, VersionCase{"8.1.2", true}),
+                         ::testing::Values(VersionCase{"6.23.5", false},
+                                           VersionCase{"6.22.99", false},
+                                           VersionCase{"5.99.99", false},
+                                           VersionCase{"0.0.0", false}, VersionCase{"6.23.6", true},
+                                           VersionCase{"6.24.0", true}, VersionCase{"7.0.0", true},
+                                           VersionCase{"8.1.2", true}),
                          [](const ::testing::TestParamInfo<VersionCase>& param) {
                              std::string name = std::string("v") + param.param.version;
                              for (char& c : name)
@@ -183,6 +188,16 @@ TEST(Driver, MissingTableEndsTheRunBeforeTheLibraryIsInitialised) {
     EXPECT_THAT(r.libraryTrace, HasSubstr("AdpmGetVersion()"));
     EXPECT_THAT(r.libraryTrace, Not(HasSubstr("AdpmInitialize")));
     EXPECT_EQ(r.inventoryLog, "");
+    EXPECT_THAT(r.stderrText, HasSubstr("qik_programmer: vxlkqfw.cfg: cannot open"));
+}
+
+// Standard error names the line to mend, as qik_cfgcheck does.
+TEST(Driver, UnreadableTableRowIsNamedByItsLine) {
+    Scratch s(demo_bench());
+    s.write_file("vxlkqfw.cfg", "t\n! ven crv\nzz a0\n");
+    const RunResult r = s.run();
+    EXPECT_EQ(r.exitStatus, 3);
+    EXPECT_THAT(r.stderrText, HasSubstr("qik_programmer: vxlkqfw.cfg:3: column 1"));
 }
 
 TEST(Driver, LibraryFailuresAreWholeRunErrors) {

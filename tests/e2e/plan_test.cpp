@@ -254,8 +254,8 @@ TEST(Plan, ListsTheTableRowsThatMatchNoAdapter) {
         const char* row;
         const char* listed;
     } cases[] = {
-        {"1f3d 7a01 1c5a 5b10 b2 7.10.3", "  row 3: 1f3d 7a01 1c5a 5b10 revision b2\n"},
-        {"1f3d 7a06 1c5a 5b06 a1 2.4.1", "  row 3: 1f3d 7a06 1c5a 5b06 revision a1\n"},
+        {"1f3d 7a01 1c5a 5b10 b2 7.10.3", "  vxlkqfw.cfg:15: 1f3d 7a01 1c5a 5b10 revision b2\n"},
+        {"1f3d 7a06 1c5a 5b06 a1 2.4.1", "  vxlkqfw.cfg:15: 1f3d 7a06 1c5a 5b06 revision a1\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);

@@ -207,6 +207,7 @@ TEST(Plan, ListsTheRowsThatMatchNoAdapter) {
     server.function(0);
     ASSERT_EQ(server.plan.unmatchedRows.size(), 2u);
     EXPECT_EQ(server.plan.unmatchedRows[0].row, 2u);
+    EXPECT_EQ(server.plan.unmatchedRows[0].line, 4u);
     EXPECT_EQ(server.plan.unmatchedRows[0].ids, "0001 7a02 0001 5b03");
     EXPECT_EQ(server.plan.unmatchedRows[1].row, 3u);
     EXPECT_EQ(server.plan.unmatchedRows[1].chipRevision, "b0");
