@@ -1,5 +1,6 @@
 // qik_plan: run in an update package's working directory, it shows what
 // qik_programmer would do there, and changes nothing.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,7 @@ constexpr int ExitRunWouldEnd = 2;
 constexpr int ExitResultUnreadable = 3;
 constexpr int ExitOutputFailed = 4;
 constexpr int ExitNotVerified = 5;
+constexpr int ExitWouldFail = 6;
 // As the utility takes its skip list.
 constexpr std::size_t SkipListMax = 32;
 
@@ -129,6 +131,16 @@ void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
         plan_with_library(adpm, plan, config, verify);
 }
 
+// A script that runs the plan before the update can stop at its status.
+int exit_status(const Plan& plan) {
+    if (plan.end) return ExitRunWouldEnd;
+    if (plan.verification) return plan.verification->all_verified() ? ExitPlanned : ExitNotVerified;
+    const bool wouldFail =
+        std::any_of(plan.functions.begin(), plan.functions.end(),
+                    [](const FunctionPlan& f) { return f.outcome == PlanOutcome::WouldFail; });
+    return wouldFail ? ExitWouldFail : ExitPlanned;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +178,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qik_plan: cannot write the plan: %s\n", std::strerror(errno));
         return ExitOutputFailed;
     }
-    if (plan.end) return ExitRunWouldEnd;
-    return plan.verification && !plan.verification->all_verified() ? ExitNotVerified : ExitPlanned;
+    return exit_status(plan);
 }

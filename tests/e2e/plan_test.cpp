@@ -215,6 +215,7 @@ TEST(Plan, NamesTheFileTheRunWouldFailWithout) {
         copy_demo_files(s);
         s.remove_file(c.removed);
         const json plan = plan_of(s);
+        EXPECT_EQ(s.run_plan().exitStatus, 6);
         const std::vector<int> codes = statuses(s.run().resultXml);
         ASSERT_EQ(codes, lom_and_addin(c.lom, c.addin));
         std::size_t device = 0;
