@@ -10,6 +10,7 @@
 
 #include "common/text.h"
 #include "common/working_directory.h"
+#include "config/components.h"
 #include "config/config.h"
 #include "engine/ext_phy.h"
 #include "engine/nvram_backup.h"
@@ -103,14 +104,9 @@ struct Bench {
     // Installs every component at the entry's target.
     AdapterRecord& add_current_function(uint32_t function, uint32_t bus = 3) {
         AdapterRecord& r = add_function(function, bus);
-        r.bcVersion = entry.bcTarget;
-        r.btaVersion = entry.btaTarget;
-        r.uefiVersion = entry.uefiTarget;
-        r.ncsiVersion = entry.ncsiTarget;
-        r.ipmiVersion = entry.ipmiTarget;
-        r.iscsibVersion = entry.iscsibTarget;
-        r.fcoebVersion = entry.fcoebTarget;
-        r.cfxVersion = entry.cfxTarget;
+#define QIK_INSTALL_TARGET(key, ...) r.key##Version = entry.key##Target;
+        QIK_COMPONENTS(QIK_INSTALL_TARGET)
+#undef QIK_INSTALL_TARGET
         return r;
     }
 
@@ -520,6 +516,9 @@ TEST(UpdateSequence, ExternalPhyStep) {
         copy_text(bench.entry.qmxVersion, "1.3");
         bench.entry.qmxTarget = 10300;
         AdapterRecord& r = bench.add_current_function(c.function, 7);
+        // The firmware does not report the management port, so the PHY's
+        // image is written under its option as well.
+        r.qmxVersion = 0;
         FirmwareInfoRecord info{};
         copy_text(info.extPhyVersion, c.installed);
         r.extPhy = make_ext_phy_record(info, bench.entry);
