@@ -159,7 +159,7 @@ std::string result_text(ResultCode code) {
 }
 
 void leave_alone(FunctionPlan& plan, ResultCode code, std::string why) {
-    plan.leftAloneCode = code;
+    plan.reportedCode = code;
     plan.why = std::move(why);
 }
 
@@ -191,7 +191,7 @@ bool left_alone(const Context& ctx, const AdapterRecord& r, FunctionPlan& plan) 
         leave_alone(plan, keptCode,
                     "its NVRAM backup is kept in " + kept + " " + result_text(keptCode) +
                         ": a person restores it, or deletes it once the adapter is known good");
-    return plan.leftAloneCode.has_value();
+    return plan.reportedCode.has_value();  // set by nothing but leave_alone yet
 }
 
 PlannedStep planned(const ToolStep& s, std::string note = {}) {
@@ -279,7 +279,7 @@ void plan_run_end(Context& ctx, const AdapterRecord& r, const UpdateSteps& steps
 void plan_failure(Context& ctx, const AdapterRecord& r, const FailingStep& failing,
                   FunctionPlan& plan) {
     plan.outcome = PlanOutcome::WouldFail;
-    plan.leftAloneCode = failing.code;
+    plan.reportedCode = failing.code;
     plan.why = failing.step + ": " + failing.why + " " + result_text(failing.code);
     ctx.function0Ends[location_of(r)] = {code_of(failing.code),
                                          "its function 0 would fail at " + plan.why, true};
@@ -379,7 +379,7 @@ void plan_functions(Plan& plan, const ConfigList& config) {
                 {}};
     for (AdapterRecord& r : plan.records) {
         plan.functions.push_back(plan_function(ctx, r));
-        if (const std::optional<ResultCode> alone = plan.functions.back().leftAloneCode;
+        if (const std::optional<ResultCode> alone = plan.functions.back().reportedCode;
             r.function == 0 && alone)
             ctx.function0Ends.try_emplace(location_of(r), code_of(*alone),
                                           "its function 0 is left alone", false);

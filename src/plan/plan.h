@@ -50,9 +50,9 @@ struct FunctionPlan {
     PlanOutcome outcome = PlanOutcome::LeftAlone;
     bool withFunction0 = false;  // updated by its function 0's steps, with none of its own
     std::string why;             // of a function left alone, an unknown one, or one that would fail
-    // What the run reports for a function it reaches and leaves alone, or
-    // that would fail.
-    std::optional<ResultCode> leftAloneCode;
+    // The result its Device element would carry, where the plan knows it
+    // without the tool: a function left alone, or one that would fail.
+    std::optional<ResultCode> reportedCode;
     std::string readThrough;  // whose firmware stands in for a disabled function's
     std::size_t row = 0;      // the matched entry, from 1; 0 when none
     unsigned line = 0;        // of the matched entry in the table file

@@ -142,7 +142,7 @@ TEST(Plan, WhyAFunctionIsLeftAlone) {
         const FunctionPlan& f = server.function(c.function);
         EXPECT_EQ(f.outcome, PlanOutcome::LeftAlone) << c.name;
         EXPECT_NE(f.why.find(c.why), std::string::npos) << c.name << ": " << f.why;
-        EXPECT_EQ(f.leftAloneCode, c.code) << c.name;
+        EXPECT_EQ(f.reportedCode, c.code) << c.name;
         EXPECT_EQ(step_names(f), c.steps) << c.name;
     }
 }
@@ -179,7 +179,7 @@ TEST(Plan, NamesTheFileAFailingStepCannotHave) {
         EXPECT_EQ(f1.why,
                   "its function 0 would fail at " + c.why + ", so it runs no step of its own")
             << c.name;
-        EXPECT_EQ(f1.leftAloneCode, c.code) << c.name;
+        EXPECT_EQ(f1.reportedCode, c.code) << c.name;
     }
 }
 
