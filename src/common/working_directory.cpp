@@ -26,6 +26,18 @@ bool exists(const char* name) {
     return lstat(name, &info) == 0;
 }
 
+EntryKind kind_of(const char* name) {
+    struct stat info {};
+    if (lstat(name, &info) != 0) return EntryKind::None;
+    if (S_ISREG(info.st_mode)) return EntryKind::RegularFile;
+    if (S_ISDIR(info.st_mode)) return EntryKind::Directory;
+    return S_ISLNK(info.st_mode) ? EntryKind::Link : EntryKind::Other;
+}
+
+bool accessible(const char* name, int mode) {
+    return access(name, mode) == 0;
+}
+
 File open_input(const char* name) {
     return File(std::fopen(name, "r"));
 }
@@ -72,6 +84,8 @@ std::vector<std::string> names_starting_with(std::string_view prefix) {
 constexpr WorkingDirectory ProcessWorkingDirectory{
     .open = open_file,
     .exists = exists,
+    .kind_of = kind_of,
+    .accessible = accessible,
     .open_output = open_output_file,
     .open_input = open_input,
     .read_own = read_own_file,

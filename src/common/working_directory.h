@@ -13,12 +13,20 @@
 
 #include "common/file.h"
 
+// What stands at a name, the name itself never followed.
+enum class EntryKind { None, RegularFile, Directory, Link, Other };
+
 struct WorkingDirectory {
     // Opens `name` with open(2)'s `flags` (mode 0666 when created), never
     // through a link and closed on exec; the descriptor, or -1 (errno set).
     int (*open)(const char* name, int flags);
     // Whether anything stands at `name`; a link is not followed.
     bool (*exists)(const char* name);
+    // What stands at `name`; a link is not followed.
+    EntryKind (*kind_of)(const char* name);
+    // Whether this process may use `name` as access(2)'s `mode` (R_OK,
+    // X_OK) asks, a link followed as the tool would follow it.
+    bool (*accessible)(const char* name, int mode);
     // As open_output_file.
     File (*open_output)(const char* name, OutputMode mode);
     // Opens `name` to read; null (errno set) when it cannot be opened.

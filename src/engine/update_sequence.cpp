@@ -219,7 +219,7 @@ RecordEnd abandon_without_backup(const AdapterRecord& r, const std::string& why)
 RecordEnd update_record(Engine& engine, AdapterRecord& r) {
     const ConfigEntry& e = *r.config;
     if (left_for_a_person(engine, r)) return RecordEnd::Next;
-    const UpdateSteps steps = update_steps(r, engine.run.force);
+    const UpdateSteps steps = update_steps(engine.run.directory, r, engine.run.force);
     if (steps.probe && engine.run.tools.probe(r.macText) == ToolExitDriverNotSupported) {
         r.status = code_of(ResultCode::DriverNotSupported);
         return RecordEnd::Next;

@@ -1,6 +1,5 @@
 #include "engine/update_steps.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -146,24 +145,33 @@ void plan_phy(AdapterRecord& r, UpdateSteps& steps) {
 
 // What stands at a name of the working directory and is not a plain file:
 // the utility never writes through it, and cannot remove a directory.
-std::string_view odd_kind_at(const char* name) {
-    struct stat info {};
-    if (lstat(name, &info) != 0 || S_ISREG(info.st_mode)) return {};
-    return S_ISDIR(info.st_mode) ? "a directory" : S_ISLNK(info.st_mode) ? "a link" : "not a file";
+std::string_view odd_kind_at(const WorkingDirectory& directory, const char* name) {
+    switch (directory.kind_of(name)) {
+        case EntryKind::None:
+        case EntryKind::RegularFile:
+            return {};
+        case EntryKind::Directory:
+            return "a directory";
+        case EntryKind::Link:
+            return "a link";
+        case EntryKind::Other:
+            break;
+    }
+    return "not a file";
 }
 
 // The note of the backup's adapter is written before every backup; a
 // directory in its place outlives the cleanup at the start of the run.
-std::string why_no_backup() {
-    if (odd_kind_at(BuImageMacName) != "a directory") return {};
+std::string why_no_backup(const WorkingDirectory& directory) {
+    if (directory.kind_of(BuImageMacName) != EntryKind::Directory) return {};
     return "cannot write " + std::string(BuImageMacName) +
            ": it is a directory, so no NVRAM backup can be noted";
 }
 
-std::string why_family_not_written(const ConfigEntry& e) {
-    if (access(e.vpdFile, R_OK) != 0)
+std::string why_family_not_written(const WorkingDirectory& directory, const ConfigEntry& e) {
+    if (!directory.accessible(e.vpdFile, R_OK))
         return "the VPD template " + printable(field_text(e.vpdFile)) + " cannot be read";
-    if (const std::string_view kind = odd_kind_at(VpdUpdateFileName); !kind.empty())
+    if (const std::string_view kind = odd_kind_at(directory, VpdUpdateFileName); !kind.empty())
         return std::string(VpdUpdateFileName) + " is " + std::string(kind) +
                ", which is never written through";
     return {};
@@ -174,43 +182,47 @@ void plan_backup(UpdateSteps& steps) {
     steps.restore = tool_step("restore", {}, {}, RestoreOption, BuImageName, 0);
 }
 
-void plan_family(const AdapterRecord& r, const ConfigEntry& e, UpdateSteps& steps) {
+void plan_family(const WorkingDirectory& directory, const AdapterRecord& r, const ConfigEntry& e,
+                 UpdateSteps& steps) {
     if (r.function == 0)
         steps.family = r.extVpd != 0 ? FamilyRoute::VpdTemplate : FamilyRoute::NvramVpd;
     steps.familyCurrent = field_text(r.familyVersionText) == field_text(e.family);
     steps.familyLowered =
         r.function == 0 && e.familyTarget != 0 && e.familyTarget < r.familyVersion;
     if (steps.family != FamilyRoute::VpdTemplate) return;
-    steps.familyNotWrittenWhy = why_family_not_written(e);
+    steps.familyNotWrittenWhy = why_family_not_written(directory, e);
     if (steps.familyNotWrittenWhy.empty())
         steps.familyWrite = tool_step("family version", {}, {}, FamilyTemplateOption,
                                       VpdUpdateFileName, NoInstalledVersion);
 }
 
 // What a tool step cannot have: the tool itself, then the file it reads.
-std::optional<FailingStep> failing_at(const ToolStep& step, bool readsFile, ResultCode code) {
-    if (access(ToolPath, X_OK) != 0)
+std::optional<FailingStep> failing_at(const WorkingDirectory& directory, const ToolStep& step,
+                                      bool readsFile, ResultCode code) {
+    if (!directory.accessible(ToolPath, X_OK))
         return FailingStep{step.name, std::string(ToolPath) + " cannot be run", code};
-    if (readsFile && access(step.file.c_str(), R_OK) != 0)
+    if (readsFile && !directory.accessible(step.file.c_str(), R_OK))
         return FailingStep{step.name, printable(step.file) + " cannot be read", code};
     return std::nullopt;
 }
 
 // In the run's order: the backup, the writes, the PHY, the family version.
 // The probe is not one: the run goes on whatever it answers but 40.
-std::optional<FailingStep> first_failing_step(const UpdateSteps& steps) {
+std::optional<FailingStep> first_failing_step(const WorkingDirectory& directory,
+                                              const UpdateSteps& steps) {
     const ResultCode written = ResultCode::ToolErrorRestored;
     if (steps.backup)
-        if (auto failing = failing_at(*steps.backup, false, written)) return failing;
+        if (auto failing = failing_at(directory, *steps.backup, false, written)) return failing;
     for (const ToolStep& write : steps.writes)
-        if (auto failing = failing_at(write, true, written)) return failing;
+        if (auto failing = failing_at(directory, write, true, written)) return failing;
     if (steps.phy)
-        if (auto failing = failing_at(*steps.phy, true, ResultCode::PhyFailed)) return failing;
+        if (auto failing = failing_at(directory, *steps.phy, true, ResultCode::PhyFailed))
+            return failing;
     if (!steps.familyNotWrittenWhy.empty())
         return FailingStep{"family version", steps.familyNotWrittenWhy,
                            ResultCode::FamilyWriteFailed};
     if (steps.familyWrite)
-        return failing_at(*steps.familyWrite, false, ResultCode::FamilyWriteFailed);
+        return failing_at(directory, *steps.familyWrite, false, ResultCode::FamilyWriteFailed);
     return std::nullopt;
 }
 
@@ -257,7 +269,7 @@ const char* module_file_for(uint32_t deviceId, uint32_t subDeviceId) {
     return nullptr;
 }
 
-UpdateSteps update_steps(AdapterRecord& r, bool force) {
+UpdateSteps update_steps(const WorkingDirectory& directory, AdapterRecord& r, bool force) {
     const ConfigEntry& e = *r.config;
     UpdateSteps steps;
     if (r.function == 0) {
@@ -269,13 +281,13 @@ UpdateSteps update_steps(AdapterRecord& r, bool force) {
     steps.notProgrammedWhy = why_not_programmed(r, e, force);
     steps.programming = steps.notProgrammedWhy.empty();
     if (steps.programming) {
-        steps.noBackupWhy = why_no_backup();
+        steps.noBackupWhy = why_no_backup(directory);
         plan_backup(steps);
     }
     plan_writes(r, e, force, steps);
     plan_phy(r, steps);
-    plan_family(r, e, steps);
+    plan_family(directory, r, e, steps);
     add_command_lines(r.macText, force, steps);
-    steps.failing = first_failing_step(steps);
+    steps.failing = first_failing_step(directory, steps);
     return steps;
 }

@@ -11,6 +11,7 @@
 
 #include "adapter/adapter_record.h"
 #include "common/result_code.h"
+#include "common/working_directory.h"
 
 class Function0s;
 
@@ -88,9 +89,11 @@ struct UpdateSteps {
 };
 
 // The steps of a matched record (its `config` is set), with their command
-// lines; `force` writes every component whatever its version. Deciding the
-// PHY step fills the record's PHY kind and numbers, as the check always has.
-UpdateSteps update_steps(AdapterRecord& record, bool force);
+// lines; `force` writes every component whatever its version. What the
+// steps need of the working `directory` is looked at there, and nothing is
+// written. Deciding the PHY step fills the record's PHY kind and numbers,
+// as the check always has.
+UpdateSteps update_steps(const WorkingDirectory& directory, AdapterRecord& record, bool force);
 
 // Why the run leaves a matched function alone before it takes its steps.
 struct LeftAlone {

@@ -286,7 +286,7 @@ void plan_failure(Context& ctx, const AdapterRecord& r, const FailingStep& faili
 }
 
 void plan_steps(Context& ctx, AdapterRecord& r, FunctionPlan& plan) {
-    const UpdateSteps steps = update_steps(r, ctx.force);
+    const UpdateSteps steps = update_steps(process_working_directory(), r, ctx.force);
     if (const std::optional<ResultCode> alone = steps.leftAloneAfterProbe) {
         if (steps.probe) plan_probe(steps, plan);
         leave_alone(plan, *alone, "its extended VPD cannot be read " + result_text(*alone));

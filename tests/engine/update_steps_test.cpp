@@ -12,6 +12,7 @@
 #include "adapter/ext_phy_record.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "engine/nvram_backup.h"
 #include "vpd/vpd.h"
 
 namespace {
@@ -44,7 +45,7 @@ struct Card {
 
     std::vector<std::string> writes(bool force = false) {
         std::vector<std::string> out;
-        for (const ToolStep& s : update_steps(record, force).writes)
+        for (const ToolStep& s : update_steps(process_working_directory(), record, force).writes)
             out.push_back(std::string(s.option) + " " + s.file);
         return out;
     }
@@ -52,7 +53,7 @@ struct Card {
 
 TEST(UpdateSteps, WritesWhatIsOlderThenTheModule) {
     Card card;
-    const UpdateSteps steps = update_steps(card.record, false);
+    const UpdateSteps steps = update_steps(process_working_directory(), card.record, false);
     EXPECT_TRUE(steps.probe);
     EXPECT_TRUE(steps.programming);
     EXPECT_EQ(card.writes(), (std::vector<std::string>{"-bc bc.bin", "-m_pn modfam1.txt"}));
@@ -91,46 +92,51 @@ TEST(UpdateSteps, WhyNothingIsProgrammed) {
     for (const auto& c : cases) {
         Card card;
         c.change(card);
-        const UpdateSteps steps = update_steps(card.record, false);
+        const UpdateSteps steps = update_steps(process_working_directory(), card.record, false);
         EXPECT_FALSE(steps.programming) << c.name;
         EXPECT_EQ(steps.notProgrammedWhy, c.why) << c.name;
         EXPECT_TRUE(steps.writes.empty()) << c.name;
         // Every component with a target is shown, with the reason.
         ASSERT_EQ(steps.left.size(), 3u) << c.name;
         EXPECT_EQ(steps.left[0].why, c.why) << c.name;
-        EXPECT_EQ(update_steps(card.record, true).programming, card.record.function == 0) << c.name;
+        EXPECT_EQ(update_steps(process_working_directory(), card.record, true).programming,
+                  card.record.function == 0)
+            << c.name;
     }
 }
 
 TEST(UpdateSteps, ExternalPhyAndFamilyRoute) {
     Card card;
-    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "no external PHY");
+    EXPECT_EQ(update_steps(process_working_directory(), card.record, false).noPhyWhy,
+              "no external PHY");
     card.record.extPhy = std::make_unique<ExtPhyFirmware>();
     copy_text(card.record.extPhy->fileName, "phy.bin");
-    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "its image names no PHY kind");
+    EXPECT_EQ(update_steps(process_working_directory(), card.record, false).noPhyWhy,
+              "its image names no PHY kind");
     copy_text(card.record.extPhy->fileName, "kxdd_phy.bin");
     copy_text(card.record.extPhy->currentVersion, "1.2");
     copy_text(card.record.extPhy->targetVersion, "1.2");
-    EXPECT_EQ(update_steps(card.record, false).noPhyWhy, "current");
+    EXPECT_EQ(update_steps(process_working_directory(), card.record, false).noPhyWhy, "current");
     copy_text(card.record.extPhy->targetVersion, "1.3");
-    const UpdateSteps steps = update_steps(card.record, false);
+    const UpdateSteps steps = update_steps(process_working_directory(), card.record, false);
     ASSERT_TRUE(steps.phy);
     EXPECT_EQ(steps.phy->file, "kxdd_phy.bin");
     EXPECT_EQ(steps.phy->from + " -> " + steps.phy->to, "1.2 -> 1.3");
     copy_text(card.record.familyVersionText, "7.8.2");
     copy_text(card.entry.family, "7.10.3");
-    EXPECT_FALSE(update_steps(card.record, false).familyCurrent);
+    EXPECT_FALSE(update_steps(process_working_directory(), card.record, false).familyCurrent);
     copy_text(card.record.familyVersionText, "7.10.3");
-    EXPECT_TRUE(update_steps(card.record, false).familyCurrent);
+    EXPECT_TRUE(update_steps(process_working_directory(), card.record, false).familyCurrent);
     card.record.extVpd = 1;
-    const UpdateSteps templated = update_steps(card.record, false);
+    const UpdateSteps templated = update_steps(process_working_directory(), card.record, false);
     EXPECT_EQ(templated.family, FamilyRoute::VpdTemplate);
     // Without a template the tool is never given the family version.
     EXPECT_FALSE(templated.familyNotWrittenWhy.empty());
     EXPECT_FALSE(templated.familyWrite);
     card.record.function = 2;
-    EXPECT_EQ(update_steps(card.record, false).family, FamilyRoute::TakenFromFunction0);
-    EXPECT_FALSE(update_steps(card.record, false).probe);
+    EXPECT_EQ(update_steps(process_working_directory(), card.record, false).family,
+              FamilyRoute::TakenFromFunction0);
+    EXPECT_FALSE(update_steps(process_working_directory(), card.record, false).probe);
 }
 
 // The engine runs these lines and the plan shows them: force reaches every
@@ -139,7 +145,7 @@ TEST(UpdateSteps, EveryStepCarriesTheCommandItRuns) {
     Card card;
     copy_text(card.record.macText, "0a1b2c3d4e5f");
     for (const bool force : {false, true}) {
-        const UpdateSteps steps = update_steps(card.record, force);
+        const UpdateSteps steps = update_steps(process_working_directory(), card.record, force);
         const std::string prefix = "./nicflsh 0a1b2c3d4e5f ";
         const std::string upgrade = prefix + "upgrade -noreset " + (force ? "-F " : "");
         EXPECT_EQ(steps.probe->command, prefix + "dir >/dev/null 2>&1");
@@ -180,11 +186,54 @@ TEST(UpdateSteps, WhatIsLeftAloneAndTheCodeItReports) {
     }
     // An extended VPD that could not be read leaves it alone after the probe.
     Card card;
-    EXPECT_FALSE(update_steps(card.record, false).leftAloneAfterProbe);
+    EXPECT_FALSE(update_steps(process_working_directory(), card.record, false).leftAloneAfterProbe);
     card.record.familyVersion = FamilyVersionUnavailable;
-    const UpdateSteps steps = update_steps(card.record, false);
+    const UpdateSteps steps = update_steps(process_working_directory(), card.record, false);
     EXPECT_TRUE(steps.probe);
     EXPECT_EQ(steps.leftAloneAfterProbe, ResultCode::FamilyWriteFailed);
+}
+
+// The files the steps need are looked at through the working directory.
+struct FakeDirectory {
+    static inline std::string unusable;  // the one name access(2) refuses
+    static inline EntryKind backupNote = EntryKind::None;
+
+    static WorkingDirectory table() {
+        WorkingDirectory d = process_working_directory();
+        d.accessible = [](const char* name, int) { return unusable != name; };
+        d.kind_of = [](const char* name) -> EntryKind {
+            return std::string_view(name) == BuImageMacName ? backupNote : EntryKind::None;
+        };
+        return d;
+    }
+};
+
+TEST(UpdateSteps, NamesTheFirstStepItsDirectoryCannotServe) {
+    const struct {
+        const char* unusable;
+        EntryKind backupNote;
+        const char* failingStep;  // null when every step can run
+        const char* why;
+    } cases[] = {
+        {"", EntryKind::None, nullptr, ""},
+        {"./nicflsh", EntryKind::None, "back up NVRAM", "./nicflsh cannot be run"},
+        {"bc.bin", EntryKind::RegularFile, "bootcode", "bc.bin cannot be read"},
+        {"modfam1.txt", EntryKind::None, "part number module", "modfam1.txt cannot be read"},
+        {"", EntryKind::Directory, nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.unusable);
+        FakeDirectory::unusable = c.unusable;
+        FakeDirectory::backupNote = c.backupNote;
+        Card card;
+        const UpdateSteps steps = update_steps(FakeDirectory::table(), card.record, false);
+        ASSERT_EQ(steps.failing.has_value(), c.failingStep != nullptr);
+        EXPECT_EQ(steps.noBackupWhy.empty(), c.backupNote != EntryKind::Directory);
+        if (!steps.failing) continue;
+        EXPECT_EQ(steps.failing->step, c.failingStep);
+        EXPECT_EQ(steps.failing->why, c.why);
+        EXPECT_EQ(steps.failing->code, ResultCode::ToolErrorRestored);
+    }
 }
 
 }  // namespace
