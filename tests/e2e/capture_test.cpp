@@ -133,12 +133,12 @@ void expect_read_only(const json& bench, const std::vector<std::string>& args) {
 
 // The fault sweep already runs the utility and the plan on every bench; here
 // a capture and its replay cost several runs each, so the suite takes every
-// 5th bench, and under the sanitizers, where a capture costs about ten times
-// a release one, every 25th. The demo (the first) is always among them.
+// 10th bench, and under the sanitizers, where a capture costs about ten times
+// a release one, every 50th. The demo (the first) is always among them.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t CaptureStride = 25;
+constexpr std::size_t CaptureStride = 50;
 #else
-constexpr std::size_t CaptureStride = 5;
+constexpr std::size_t CaptureStride = 10;
 #endif
 
 class CaptureChunk : public ::testing::TestWithParam<int> {};
