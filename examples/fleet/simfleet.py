@@ -60,7 +60,8 @@ def lom_with_old_ncsi():
 
 
 # Each host: its server, and whether its package has a table the checker
-# refuses or is missing, whether it was updated before the rollout (so the
+# refuses, an image that installs less than its table row asks, or is
+# missing, whether it was updated before the rollout (so the
 # rollout finds everything current), whether an earlier run left a kept NVRAM
 # backup in its working directory and whether the controller cannot reach it.
 FLEETS = {
@@ -80,6 +81,7 @@ FLEETS = {
             "kept-backup": {"bench": demo_bench(), "kept_backup": True},
             "no-package": {"bench": demo_bench(), "no_package": True},
             "old-ncsi": {"bench": lom_with_old_ncsi()},
+            "bad-image": {"bench": only("lom"), "bad_image": True},
         },
     },
     "stop": {
@@ -109,7 +111,14 @@ FLEETS = {
 KEPT_BACKUP = "buimage_001c5a100000"
 
 
-def make_package(build_dir, dest, bad_table=False):
+def _replace_in(path, old, new):
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text.replace(old, new))
+
+
+def make_package(build_dir, dest, bad_table=False, bad_image=False):
     os.makedirs(dest)
     for name in os.listdir(DEMO):
         if name not in ("bench.json", "README.md"):
@@ -117,11 +126,10 @@ def make_package(build_dir, dest, bad_table=False):
     for path in BINARIES:
         shutil.copy(os.path.join(build_dir, path), dest)
     if bad_table:
-        table = os.path.join(dest, "vxlkqfw.cfg")
-        with open(table, encoding="utf-8") as f:
-            text = f.read()
-        with open(table, "w", encoding="utf-8") as f:
-            f.write(text.replace("bc_7a01_0710.bin,7.10", "bc_7a01_0710.bin"))
+        _replace_in(os.path.join(dest, "vxlkqfw.cfg"), "bc_7a01_0710.bin,7.10", "bc_7a01_0710.bin")
+    if bad_image:
+        # The run reports success; only reading the versions back shows it.
+        _replace_in(os.path.join(dest, "bc_7a01_0710.bin"), "version=7.10\n", "version=7.09\n")
 
 
 def update_before(package, workdir):
@@ -144,9 +152,10 @@ def reboot(out_dir, host):
 def lay_out(build_dir, out_dir, fleet_name):
     fleet = FLEETS[fleet_name]
     shutil.rmtree(out_dir, ignore_errors=True)
-    packages = {False: os.path.join(out_dir, "package"), True: os.path.join(out_dir, "package-bad-table")}
+    packages = {None: os.path.join(out_dir, "package"), "bad_table": os.path.join(out_dir, "package-bad-table"),
+                "bad_image": os.path.join(out_dir, "package-bad-image")}
     for bad, path in packages.items():
-        make_package(build_dir, path, bad_table=bad)
+        make_package(build_dir, path, **({bad: True} if bad else {}))
     hosts = {}
     for name, setup in fleet["hosts"].items():
         workdir = os.path.join(out_dir, "hosts", name)
@@ -154,7 +163,7 @@ def lay_out(build_dir, out_dir, fleet_name):
         with open(os.path.join(workdir, "bench.json"), "w", encoding="utf-8") as f:
             json.dump(setup["bench"], f, indent=1)
         if setup.get("updated_before"):
-            update_before(packages[False], workdir)
+            update_before(packages[None], workdir)
         if setup.get("kept_backup"):
             with open(os.path.join(workdir, KEPT_BACKUP), "wb") as f:
                 f.write(bytes(4096))
@@ -164,8 +173,9 @@ def lay_out(build_dir, out_dir, fleet_name):
         boot_id = reboot(out_dir, name)
         host = {"qik_workdir": workdir, "qik_environment": {"QIK_BENCH": os.path.join(workdir, "bench.json")},
                 "qik_boot_id_file": boot_id}
-        if setup.get("bad_table"):
-            host["qik_package_dir"] = packages[True]
+        for bad in ("bad_table", "bad_image"):
+            if setup.get(bad):
+                host["qik_package_dir"] = packages[bad]
         if setup.get("no_package"):
             host["qik_package_dir"] = os.path.join(out_dir, "no-such-package")
         if setup.get("unreachable"):
@@ -176,7 +186,7 @@ def lay_out(build_dir, out_dir, fleet_name):
         "ansible_connection": "local",
         "ansible_python_interpreter": "{{ ansible_playbook_python }}",
         "qik_become": False,
-        "qik_package_dir": packages[False],
+        "qik_package_dir": packages[None],
         "qik_results_dir": os.path.join(out_dir, "results"),
     }}}
     # JSON is YAML: the inventory needs no YAML writer.

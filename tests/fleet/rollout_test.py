@@ -190,7 +190,7 @@ class MixedFleet(Rollout):
                          [("eth%d" % n, "update") for n in range(6)])
         self.assertEqual(self.tmp_after_check, [])
         self.assertEqual(list(self.reboot_window(self.check_md)),
-                         ["canary", "lom-only", "tool-fails", "locked", "kept-backup", "old-ncsi"])
+                         ["canary", "lom-only", "tool-fails", "locked", "kept-backup", "old-ncsi", "bad-image"])
         lines = self.check_md.splitlines()
         for host, why in [("unreachable", "no plan: unreachable: Failed to create temporary directory"),
                           ("no-package", "no plan: step-failed: packing"),
@@ -204,25 +204,38 @@ class MixedFleet(Rollout):
             "canary": {"ok"}, "lom-only": {"ok"}, "tool-fails": {"update-failure"}, "locked": {"needs-person"},
             "current": {"ok"}, "bad-table": {"bad-table"}, "old-library": {"whole-run-error"},
             "no-adapters": {"no-supported-adapters"}, "unreachable": {"unreachable"},
-            "kept-backup": {"update-failure"}, "no-package": {"step-failed"}, "old-ncsi": {"ok"}})
+            "kept-backup": {"update-failure"}, "no-package": {"step-failed"}, "old-ncsi": {"ok"},
+            "bad-image": {"not-verified"}})
         expected_codes = {
             "canary": ["0"] * 6, "lom-only": ["0"] * 4, "tool-fails": ["9"] * 4 + ["0"] * 2,
             "locked": ["5"] * 4 + ["18"] * 2, "current": ["0"] * 6, "bad-table": [""],
             "old-library": ["6"], "no-adapters": ["12"], "unreachable": [""], "kept-backup": ["14"] * 4 + ["0"] * 2,
-            "no-package": [""], "old-ncsi": ["0"] * 4}
+            "no-package": [""], "old-ncsi": ["0"] * 4, "bad-image": ["0"] * 4}
         self.assertEqual({h: self.codes(h) for h in self.rows}, expected_codes)
         self.assertEqual({r["exit_status"] for r in self.rows["tool-fails"] + self.rows["locked"]}, {"16", "12"})
         self.assertIn("Failed to create temporary directory", self.rows["unreachable"][0]["message"])
 
     def test_changed_only_where_the_firmware_changed(self):
         changed = {host for host, counts in recap(self.output).items() if counts["changed"]}
-        self.assertEqual(changed, {"canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi"})
+        self.assertEqual(changed, {"canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi", "bad-image"})
         self.assertEqual(self.reboot_window(self.summary_md), dict.fromkeys(
-            ["canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi"], "firmware changed in this run"))
+            ["canary", "lom-only", "tool-fails", "kept-backup", "old-ncsi", "bad-image"],
+            "firmware changed in this run"))
         # A component raised, the family version kept.
         self.assertEqual({(r["installed"], r["package"]) for r in self.rows["old-ncsi"]}, {("7.10.3", "7.10.3")})
         self.assertEqual(self.status_json("old-ncsi")["changes"], ["eth0 NC-SI 1.4.6 -> 1.5.0"])
-        self.assertIn("firmware changed on 5.", self.summary_md)
+        self.assertIn("firmware changed on 6.", self.summary_md)
+
+    def test_verified_after_the_run(self):
+        self.assertEqual({h: {r["verified"] for r in rows} for h, rows in self.rows.items()
+                          if h in ("canary", "tool-fails", "old-library", "bad-image")},
+                         {"canary": {"yes"}, "tool-fails": {"yes"}, "old-library": {""}, "bad-image": {"no"}})
+        # The image installs 7.09 under a 7.10 row, and the run says "Update success.".
+        self.assertEqual(self.status_json("bad-image")["not_verified"],
+                         ["eth%d bc: 7.09 installed after the run, the table asks 7.10 (bc_7a01_0710.bin)" % n
+                          for n in range(4)])
+        self.assertIn("| bad-image | eth0 bc: 7.09 installed after the run, the table asks 7.10 (bc_7a01_0710.bin);",
+                      self.summary_md)
 
     def test_summary_matches_each_result_document(self):
         reached = [h for h in self.rows if h not in ("unreachable", "bad-table", "no-package")]
@@ -246,7 +259,7 @@ class MixedFleet(Rollout):
     def test_package_packed_once_for_every_batch(self):
         packing = self.output.split("TASK [qik_update : Pack each update package]")
         self.assertEqual(len(packing), 2, self.output)
-        self.assertEqual(len(re.findall(r"\(item=", packing[1].split("PLAY [", 1)[0])), 3)
+        self.assertEqual(len(re.findall(r"\(item=", packing[1].split("PLAY [", 1)[0])), 4)
         self.assertEqual(self.output.count("PLAY [Update network adapter firmware]"), 4)
 
     def test_second_run_finds_everything_current(self):
@@ -258,7 +271,7 @@ class MixedFleet(Rollout):
         self.assertEqual(programmed, [])
 
     def test_totals_and_lists_for_people(self):
-        for line in ["| 0 | Update success. | 24 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
+        for line in ["| 0 | Update success. | 28 |", "| 5 | Update failure. Write Protect or System Lockdown enabled. | 4 |",
                      "| 6 | Dependency failure. Library out of date. | 1 |",
                      "| 14 | Update failure. Firmware programming utility returned an error. Firmware could not be "
                      "restored. | 4 |", "| 12 | Update failure. No supported devices "
@@ -276,7 +289,7 @@ class MixedFleet(Rollout):
         self.assertIn("Batches [1, 4], failure limit 80%.\n", self.summary_md)
         # The rollout script ends with the summary's counts and its path.
         self.assertTrue(self.output.endswith("Fleet summary: %s\n" % self.result("summary.md")), self.output[-500:])
-        self.assertIn("\n12 hosts: 1 bad-table, ", self.output)
+        self.assertIn("\n13 hosts: 1 bad-table, ", self.output)
 
 
 class StoppedRollout(Rollout):
