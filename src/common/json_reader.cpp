@@ -122,8 +122,8 @@ class Parser {
             if (!more() || peek() != ':') return fail("expected ':' after a member name");
             ++at_;
             skip_space();
-            value.members.emplace_back(std::move(key), JsonValue{});
-            if (!parse(value.members.back().second, depth)) return false;
+            value.members.push_back(JsonMember{std::move(key), JsonValue{}});
+            if (!parse(value.members.back().value, depth)) return false;
             skip_space();
             if (!more()) return fail("the document ends inside an object");
             if (peek() == '}') {
@@ -140,7 +140,7 @@ class Parser {
     bool names_once(const JsonValue& value) {
         std::vector<std::string_view> names;
         names.reserve(value.members.size());
-        for (const auto& member : value.members) names.push_back(member.first);
+        for (const auto& member : value.members) names.push_back(member.name);
         std::sort(names.begin(), names.end());
         if (std::adjacent_find(names.begin(), names.end()) != names.end())
             return fail("a member named twice in an object");

@@ -14,11 +14,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 inline constexpr std::size_t JsonMaxDepth = 64;
 inline constexpr std::size_t JsonMaxValues = 1u << 18;
+
+struct JsonMember;
 
 struct JsonValue {
     enum class Kind { Null, Boolean, Number, String, Array, Object };
@@ -26,7 +27,7 @@ struct JsonValue {
     bool boolean = false;
     std::string text;  // a string's value (decoded), or a number as written
     std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;  // in document order
+    std::vector<JsonMember> members;  // in document order
 
     bool is_null() const { return kind == Kind::Null; }
     bool is_string() const { return kind == Kind::String; }
@@ -37,6 +38,11 @@ struct JsonValue {
     // A number that is a whole number from 0 to `max`, written without a
     // fraction or exponent; none otherwise.
     std::optional<uint64_t> as_unsigned(uint64_t max) const;
+};
+
+struct JsonMember {
+    std::string name;
+    JsonValue value;
 };
 
 // The one value `text` holds, with nothing but white space around it; none,

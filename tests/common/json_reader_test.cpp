@@ -42,7 +42,7 @@ TEST(JsonReader, ReadsEveryKindOfValue) {
     EXPECT_EQ(v->find("s")->text, "a\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x98\x80");
     EXPECT_EQ(v->find("a")->items.size(), 3u);
     EXPECT_EQ(v->find("missing"), nullptr);
-    EXPECT_EQ(v->members.front().first, "n");  // document order
+    EXPECT_EQ(v->members.front().name, "n");  // document order
 }
 
 TEST(JsonReader, RefusesWhatIsNotJson) {

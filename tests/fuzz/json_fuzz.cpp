@@ -49,7 +49,7 @@ bool beyond_double(const JsonValue& value) {
     for (const JsonValue& item : value.items)
         if (beyond_double(item)) return true;
     for (const auto& member : value.members)
-        if (beyond_double(member.second)) return true;
+        if (beyond_double(member.value)) return true;
     return false;
 }
 
