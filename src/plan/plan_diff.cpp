@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "common/result_code.h"
 #include "common/text.h"
-#include "plan/plan.h"
 
 namespace {
 
@@ -265,12 +265,6 @@ std::optional<SavedPlan> read_saved_plan(const char* path, std::string& problem)
         if (problem.rfind("line ", 0) == 0) problem = "not JSON: " + problem;
         return std::nullopt;
     }
-    return saved_plan_of(*document, problem);
-}
-
-std::optional<SavedPlan> saved_plan_of(const Plan& plan, std::string& problem) {
-    const std::optional<JsonValue> document = parse_json(plan_json(plan), problem);
-    if (!document) return std::nullopt;
     return saved_plan_of(*document, problem);
 }
 

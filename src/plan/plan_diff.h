@@ -49,7 +49,9 @@ std::optional<SavedPlan> saved_plan_of(const JsonValue& document, std::string& p
 // The same of a file; none, with why, when it cannot be read, is not JSON or
 // is not a plan.
 std::optional<SavedPlan> read_saved_plan(const char* path, std::string& problem);
-// The plan made now, as its JSON document would be read back.
+// The plan made now, as its JSON document would be read back
+// (plan_render.cpp: plan_diff.cpp itself uses only common, so that the
+// fuzzer builds it alone).
 std::optional<SavedPlan> saved_plan_of(const Plan& plan, std::string& problem);
 
 // What changed from `old` to `now`, a line each, in a stable order: the

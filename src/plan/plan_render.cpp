@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "plan/json.h"
 #include "plan/plan.h"
+#include "plan/plan_diff.h"
 
 namespace {
 
@@ -276,4 +277,11 @@ std::string plan_json(const Plan& plan) {
                .add("verification", verification_json(plan.verification))
                .text() +
            "\n";
+}
+
+// Read back as a saved plan is, so that the diff compares like with like.
+std::optional<SavedPlan> saved_plan_of(const Plan& plan, std::string& problem) {
+    const std::optional<JsonValue> document = parse_json(plan_json(plan), problem);
+    if (!document) return std::nullopt;
+    return saved_plan_of(*document, problem);
 }
