@@ -78,9 +78,18 @@ struct UnmatchedRow {
     std::string chipRevision;
 };
 
+// What the plan was made from: the table, by the SHA-256 of its bytes, and
+// the library, by the version it reports; none where it could not be read.
+struct MadeFrom {
+    std::string table = ConfigFileName;
+    std::optional<std::string> tableSha256;  // lower-case hex
+    std::optional<std::string> libraryVersion;  // "MAJOR.MINOR.BUILD"
+};
+
 struct Plan {
     bool force = false;
     std::string skip;
+    MadeFrom madeFrom;
     std::optional<WholeRunEnd> end;
     // Filled by a read-only inventory (take_inventory with
     // Enabling::LeaveAsIs); each function's plan refers to its record.

@@ -14,10 +14,12 @@
 #include "common/file.h"
 #include "common/program_options.h"
 #include "common/result_code.h"
+#include "common/sha256.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "engine/tool_command.h"
 #include "plan/plan.h"
+#include "plan/plan_diff.h"
 
 namespace {
 
@@ -27,21 +29,25 @@ constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 constexpr int ExitPlanned = 0;
 constexpr int ExitUsage = 1;
 constexpr int ExitRunWouldEnd = 2;
-constexpr int ExitResultUnreadable = 3;
+constexpr int ExitResultUnreadable = 3;  // also the saved plan of --diff
 constexpr int ExitOutputFailed = 4;
 constexpr int ExitNotVerified = 5;
 constexpr int ExitWouldFail = 6;
+// The table is hashed in pieces; a larger file is no table a run reads.
+constexpr std::size_t TableHashLimit = std::size_t{64} << 20;
 // As the utility takes its skip list.
 constexpr std::size_t SkipListMax = 32;
 
 constexpr const char* Usage =
     "usage: qik_plan [-skip <names>] [-force] [--json]\n"
-    "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n";
+    "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n"
+    "       qik_plan --diff OLD.json [-skip <names>] [-force]\n";
 
 struct Options {
     bool json = false;
     InfoRequest asked = InfoRequest::None;
     std::optional<std::string> verify;  // the result file to check
+    std::optional<std::string> diff;    // the saved plan to compare with
     std::string problem;
 };
 
@@ -58,6 +64,10 @@ Options parse(int argc, char** argv, Plan& plan) {
         } else if (arg == "--verify") {
             const bool named = i + 1 < argc && argv[i + 1][0] != '-';
             options.verify = named ? argv[++i] : ResultFileName;
+        } else if (arg == "--diff" && i + 1 < argc) {
+            options.diff = argv[++i];
+        } else if (arg == "--diff") {
+            options.problem = "\"--diff\" needs the file of a plan saved with --json";
         } else if (arg == "-skip" && i + 1 < argc) {
             plan.skip = std::string(std::string_view(argv[++i]).substr(0, SkipListMax));
         } else if (arg == "-skip") {
@@ -70,6 +80,10 @@ Options parse(int argc, char** argv, Plan& plan) {
         options.problem =
             "-force has no place with --verify, which compares versions as an "
             "unforced run does";
+    if (options.diff && options.verify && options.problem.empty())
+        options.problem = "--diff and --verify are two different questions: ask one at a time";
+    if (options.diff && options.json && options.problem.empty())
+        options.problem = "--diff compares for a person; --json has no place with it";
     return options;
 }
 
@@ -107,6 +121,7 @@ void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config
 }
 
 void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
+    plan.madeFrom.tableSha256 = sha256_of_file(ConfigFileName, TableHashLimit);
     AdpmLibrary library;
     AdpmApi adpm{};
     std::string problem;
@@ -114,6 +129,10 @@ void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), problem};
         return;
     }
+    uint32_t major = 0, minor = 0, build = 0;
+    adpm.AdpmGetVersion(&major, &minor, &build);
+    plan.madeFrom.libraryVersion =
+        std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
     if (const auto old = library_version_problem(adpm)) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), *old};
         return;
@@ -169,11 +188,33 @@ int main(int argc, char** argv) {
             return ExitResultUnreadable;
         }
     }
+    std::optional<SavedPlan> old;
+    if (options.diff) {
+        std::string problem;
+        old = read_saved_plan(options.diff->c_str(), problem);
+        if (!old) {
+            std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*options.diff).c_str(),
+                         printable(problem).c_str());
+            return ExitResultUnreadable;
+        }
+    }
     make_plan(plan, document ? std::optional<ToVerify>(ToVerify{*document, *options.verify})
                              : std::nullopt);
-    const std::string out = options.json        ? plan_json(plan)
-                            : plan.verification ? verification_text(*plan.verification)
-                                                : plan_text(plan);
+    std::string out;
+    if (old) {
+        std::string problem;
+        const std::optional<SavedPlan> now = saved_plan_of(plan, problem);
+        if (!now) {
+            std::fprintf(stderr, "qik_plan: the plan made now cannot be read back: %s\n",
+                         problem.c_str());
+            return ExitOutputFailed;
+        }
+        out = diff_text(plan_differences(*old, *now), *options.diff);
+    } else {
+        out = options.json        ? plan_json(plan)
+              : plan.verification ? verification_text(*plan.verification)
+                                  : plan_text(plan);
+    }
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "qik_plan: cannot write the plan: %s\n", std::strerror(errno));
         return ExitOutputFailed;

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "plan/json.h"
 #include "plan/plan.h"
+#include "plan/plan_diff.h"
 
 namespace {
 
@@ -205,12 +206,27 @@ std::string end_json(const std::optional<WholeRunEnd>& end) {
         .text();
 }
 
+std::string made_from_json(const MadeFrom& m) {
+    return JsonObject{}
+        .add("table", json_text(m.table))
+        .add("tableSha256", m.tableSha256 ? json_text(*m.tableSha256) : "null")
+        .add("libraryVersion", m.libraryVersion ? json_text(*m.libraryVersion) : "null")
+        .text();
+}
+
+std::string made_from_text(const MadeFrom& m) {
+    return "qik_plan: made from " + m.table + " (sha256 " +
+           (m.tableSha256 ? *m.tableSha256 : std::string("unknown: not read")) + ") and library " +
+           (m.libraryVersion ? *m.libraryVersion : std::string("unknown: not loaded")) + "\n";
+}
+
 }  // namespace
 
 std::string plan_text(const Plan& plan) {
     std::string out =
         "qik_plan: what ./qik_programmer would do here; nothing is changed and no tool command "
-        "is run\n";
+        "is run\n" +
+        made_from_text(plan.madeFrom);
     if (plan.end)
         out += std::string("qik_plan: the run would end ") +
                (any_updated(plan) ? "after updating the functions marked update below"
@@ -242,6 +258,7 @@ std::string plan_json(const Plan& plan) {
     return JsonObject{}
                .add("force", plan.force ? "true" : "false")
                .add("skip", json_text(plan.skip))
+               .add("madeFrom", made_from_json(plan.madeFrom))
                .add("probeFirst", json_text("the run probes each adapter's function 0 with "
                                             "\"./nicflsh MAC dir\" before it touches it; the "
                                             "plan does not"))
@@ -261,4 +278,11 @@ std::string plan_json(const Plan& plan) {
                .add("verification", verification_json(plan.verification))
                .text() +
            "\n";
+}
+
+// Read back as a saved plan is, so that the diff compares like with like.
+std::optional<SavedPlan> saved_plan_of(const Plan& plan, std::string& problem) {
+    const std::optional<JsonValue> document = parse_json(plan_json(plan), problem);
+    if (!document) return std::nullopt;
+    return saved_plan_of(*document, problem);
 }

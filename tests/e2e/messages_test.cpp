@@ -39,7 +39,8 @@ TEST(Messages, PlanAndCfgcheckAnswerEveryHelpAndVersionForm) {
         EXPECT_EQ(plan.stdoutText,
                   f.version ? "qik_plan 227.0.1\n"
                             : "usage: qik_plan [-skip <names>] [-force] [--json]\n"
-                              "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n");
+                              "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n"
+                              "       qik_plan --diff OLD.json [-skip <names>] [-force]\n");
         EXPECT_EQ(check.stdoutText,
                   f.version ? "qik_cfgcheck 227.0.1\n"
                             : "usage: qik_cfgcheck [--strict] [FILE]   (default vxlkqfw.cfg)\n");

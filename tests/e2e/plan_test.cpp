@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "common/sha256.h"
 #include "demo_runs.h"
 #include "harness.h"
 #include "schema.h"
@@ -347,5 +349,183 @@ TEST(Plan, RefusesAnUnknownOption) {
     EXPECT_EQ(
         p.stderrText,
         "qik_plan: unknown option \"-print\"\nusage: qik_plan [-skip <names>] [-force] [--json]\n"
-        "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n");
+        "       qik_plan --verify [RESULT_FILE] [-skip <names>] [--json]\n"
+        "       qik_plan --diff OLD.json [-skip <names>] [-force]\n");
+}
+
+// The plan names the table it was made from by its bytes' SHA-256, and the
+// library by the version it reports; null for what cannot be read.
+TEST(Plan, NamesTheTableAndTheLibraryItWasMadeFrom) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    const json plan = plan_of(s);
+    EXPECT_EQ(plan["madeFrom"],
+              json({{"table", "vxlkqfw.cfg"},
+                    {"tableSha256", sha256_hex(s.read_file("vxlkqfw.cfg"))},
+                    {"libraryVersion", "6.24.2"}}));
+    EXPECT_THAT(s.run_plan().stdoutText,
+                HasSubstr("qik_plan: made from vxlkqfw.cfg (sha256 " +
+                          plan["madeFrom"]["tableSha256"].get<std::string>() +
+                          ") and library 6.24.2\n"));
+    s.remove_file("vxlkqfw.cfg");
+    s.remove_file("libadpm_x64.so.6");
+    const ProcessResult p = s.run_plan({"--json"});
+    EXPECT_EQ(p.exitStatus, 2);
+    EXPECT_TRUE(valid_json(p.stdoutText, "plan.schema.json"));
+    EXPECT_EQ(json::parse(p.stdoutText)["madeFrom"],
+              json({{"table", "vxlkqfw.cfg"}, {"tableSha256", nullptr}, {"libraryVersion", nullptr}}));
+}
+
+namespace {
+
+// The demo's working directory with its plan saved as old.json.
+void save_plan(Scratch& s) {
+    const ProcessResult saved = s.run_plan({"--json"});
+    ASSERT_EQ(saved.exitStatus, 0);
+    s.write_file("old.json", saved.stdoutText);
+}
+
+std::string sha_of_table(const Scratch& s) { return sha256_hex(s.read_file("vxlkqfw.cfg")); }
+
+}  // namespace
+
+TEST(Plan, DiffFindsIdenticalPlansAgree) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    save_plan(s);
+    const ProcessResult p = s.run_plan({"--diff", "old.json"});
+    EXPECT_EQ(p.exitStatus, 0) << p.stderrText;
+    EXPECT_EQ(p.stdoutText, "qik_plan: the plans agree: old.json and the plan made now\n");
+    EXPECT_EQ(p.stderrText, "");
+    // The same with the options the plan was saved with.
+    s.write_file("old.json", s.run_plan({"--json", "-force", "-skip", "eth4"}).stdoutText);
+    EXPECT_EQ(s.run_plan({"--diff", "old.json", "-force", "-skip", "eth4"}).stdoutText,
+              "qik_plan: the plans agree: old.json and the plan made now\n");
+}
+
+TEST(Plan, DiffNamesExactlyWhatChanged) {
+    const std::string lom = "function eth0 001c5a100000: ";
+    const struct {
+        const char* name;
+        std::function<void(Scratch&)> change;
+        std::function<std::vector<std::string>(const std::string& oldSha, const std::string& newSha)>
+            lines;
+    } cases[] = {
+        {"an installed version",
+         [](Scratch& s) {
+             json bench = s.bench();
+             bench["adapters"]["lom"]["firmware"]["ncsi"] = "1.4.7";
+             s.set_bench(bench);
+         },
+         [&](const std::string&, const std::string&) {
+             return std::vector<std::string>{lom + "NC-SI installed 1.4.6 -> 1.4.7"};
+         }},
+        {"the table",
+         [](Scratch& s) {
+             std::string table = s.read_file("vxlkqfw.cfg");
+             table.replace(table.find("ncsi_7a01_150.bin,1.5.0"), 23, "ncsi_7a01_150.bin,1.5.1");
+             s.write_file("vxlkqfw.cfg", table);
+         },
+         [&](const std::string& oldSha, const std::string& newSha) {
+             return std::vector<std::string>{"table vxlkqfw.cfg: sha256 " + oldSha + " -> " + newSha,
+                                             lom + "NC-SI target 1.5.0 -> 1.5.1"};
+         }},
+        {"the library",
+         [](Scratch& s) {
+             json bench = s.bench();
+             bench["library"]["version"] = "6.25.0";
+             s.set_bench(bench);
+         },
+         [](const std::string&, const std::string&) {
+             return std::vector<std::string>{"library: version 6.24.2 -> 6.25.0"};
+         }},
+        {"a component brought up to date",
+         [](Scratch& s) {
+             json bench = s.bench();
+             bench["adapters"]["lom"]["firmware"]["ncsi"] = "1.5.0";
+             s.set_bench(bench);
+         },
+         [&](const std::string&, const std::string&) {
+             return std::vector<std::string>{
+                 lom + "NC-SI installed 1.4.6 -> 1.5.0",
+                 lom + "command removed: ./nicflsh 001c5a100000 upgrade -noreset -mgmt "
+                       "ncsi_7a01_150.bin >/dev/null 2>&1"};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        save_plan(s);
+        const std::string oldSha = sha_of_table(s);
+        c.change(s);
+        const ProcessResult p = s.run_plan({"--diff", "old.json"});
+        EXPECT_EQ(p.exitStatus, 0) << p.stderrText;
+        std::vector<std::string> expected = c.lines(oldSha, sha_of_table(s));
+        expected.push_back("qik_plan: " + std::to_string(expected.size()) +
+                           (expected.size() == 1 ? " difference" : " differences") +
+                           " from old.json");
+        EXPECT_THAT(lines_of(p.stdoutText), ElementsAreArray(expected));
+    }
+}
+
+TEST(Plan, DiffExitsAsThePlanWhenTheRunWouldEndAtOnce) {
+    Scratch s(demo_bench());
+    copy_demo_files(s);
+    save_plan(s);
+    const std::string oldSha = sha_of_table(s);
+    s.remove_file("vxlkqfw.cfg");
+    const ProcessResult p = s.run_plan({"--diff", "old.json"});
+    EXPECT_EQ(p.exitStatus, 2);
+    const std::vector<std::string> lines = lines_of(p.stdoutText);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "table vxlkqfw.cfg: sha256 " + oldSha + " -> unknown");
+    EXPECT_EQ(lines[1], "run end: none -> result 3 (vxlkqfw.cfg: cannot open: No such file or directory)");
+    EXPECT_EQ(lines[2], "function eth0 001c5a100000: only in the old plan");
+}
+
+TEST(Plan, DiffRefusesAnOldPlanItCannotReadWith3) {
+    const struct {
+        const char* name;
+        const char* contents;  // none: the file is missing
+        const char* why;
+    } cases[] = {
+        {"missing", nullptr, "qik_plan: old.json: No such file or directory\n"},
+        {"not JSON", "{\"functions\": [", "qik_plan: old.json: not JSON: line 1 column 16: the "
+                                          "document ends where a value belongs\n"},
+        {"a result document", "<?xml version=\"1.0\"?>\n<QIKPROG/>\n",
+         "qik_plan: old.json: not JSON: line 1 column 1: not a JSON value\n"},
+        {"another program's JSON", "{\"library\": {\"version\": \"6.24.2\"}}",
+         "qik_plan: old.json: not a plan of qik_plan --json: the document has no member "
+         "\"probeFirst\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch s(demo_bench());
+        copy_demo_files(s);
+        if (c.contents != nullptr) s.write_file("old.json", c.contents);
+        const ProcessResult p = s.run_plan({"--diff", "old.json"});
+        EXPECT_EQ(p.exitStatus, 3);
+        EXPECT_EQ(p.stdoutText, "");
+        EXPECT_EQ(p.stderrText, c.why);
+    }
+    // The bench file is JSON too, and no plan.
+    Scratch s(demo_bench());
+    const ProcessResult bench = s.run_plan({"--diff", "bench.json"});
+    EXPECT_EQ(bench.exitStatus, 3);
+    EXPECT_THAT(bench.stderrText, HasSubstr("qik_plan: bench.json: not a plan of qik_plan --json"));
+}
+
+TEST(Plan, DiffWithVerifyOrJsonIsAUsageError) {
+    Scratch s(demo_bench());
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--diff", "old.json", "--verify"},
+          std::vector<std::string>{"--verify", "--diff", "old.json"},
+          std::vector<std::string>{"--diff", "old.json", "--json"},
+          std::vector<std::string>{"--diff"}}) {
+        const ProcessResult p = s.run_plan(args);
+        EXPECT_EQ(p.exitStatus, 1) << args[0];
+        EXPECT_EQ(p.stdoutText, "");
+        EXPECT_THAT(p.stderrText, HasSubstr("usage: qik_plan"));
+    }
 }
