@@ -381,8 +381,9 @@ void plan_functions(Plan& plan, const ConfigList& config) {
         plan.functions.push_back(plan_function(ctx, r));
         if (const std::optional<ResultCode> alone = plan.functions.back().reportedCode;
             r.function == 0 && alone)
-            ctx.function0Ends.try_emplace(location_of(r), code_of(*alone),
-                                          "its function 0 is left alone", false);
+            ctx.function0Ends.try_emplace(
+                location_of(r),
+                Function0End{code_of(*alone), "its function 0 is left alone", false});
     }
     share_function0_outcome(plan.functions);
     plan.unmatchedRows = unmatched_rows(config, plan.records);
