@@ -150,6 +150,19 @@ void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
         plan_with_library(adpm, plan, config, verify);
 }
 
+// Reads the file an option names into `into`; false, with the file's name
+// and why on standard error, when it cannot be read.
+template <typename Read, typename Value>
+bool read_named(const std::optional<std::string>& file, Read read, std::optional<Value>& into) {
+    if (!file) return true;
+    std::string problem;
+    into = read(file->c_str(), problem);
+    if (into) return true;
+    std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*file).c_str(),
+                 printable(problem).c_str());
+    return false;
+}
+
 // A script that runs the plan before the update can stop at its status.
 int exit_status(const Plan& plan) {
     if (plan.end) return ExitRunWouldEnd;
@@ -179,25 +192,10 @@ int main(int argc, char** argv) {
         return ExitRunWouldEnd;
     }
     std::optional<ResultDocument> document;
-    if (options.verify) {
-        std::string problem;
-        document = read_result_document(options.verify->c_str(), problem);
-        if (!document) {
-            std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*options.verify).c_str(),
-                         problem.c_str());
-            return ExitResultUnreadable;
-        }
-    }
     std::optional<SavedPlan> old;
-    if (options.diff) {
-        std::string problem;
-        old = read_saved_plan(options.diff->c_str(), problem);
-        if (!old) {
-            std::fprintf(stderr, "qik_plan: %s: %s\n", printable(*options.diff).c_str(),
-                         printable(problem).c_str());
-            return ExitResultUnreadable;
-        }
-    }
+    if (!read_named(options.verify, read_result_document, document) ||
+        !read_named(options.diff, read_saved_plan, old))
+        return ExitResultUnreadable;
     make_plan(plan, document ? std::optional<ToVerify>(ToVerify{*document, *options.verify})
                              : std::nullopt);
     std::string out;
