@@ -66,15 +66,26 @@ bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build) {
     return minor < 23 || (minor == 23 && build <= 5);
 }
 
-std::optional<std::string> library_version_problem(const AdpmApi& adpm) {
-    uint32_t major = 0, minor = 0, build = 0;
+std::optional<std::string> LibraryVersion::text() const {
+    if (status != AdpmSuccess) return std::nullopt;
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+}
+
+LibraryVersion library_version(const AdpmApi& adpm) {
+    LibraryVersion version;
+    version.status = adpm.AdpmGetVersion(&version.major, &version.minor, &version.build);
+    return version;
+}
+
+std::optional<std::string> library_version_problem(const LibraryVersion& version) {
     // A call that fails tells no version: saying "version 0.0.0" would send
     // the reader after a library that may well be current.
-    if (const uint32_t status = adpm.AdpmGetVersion(&major, &minor, &build); status != AdpmSuccess)
+    const std::optional<std::string> text = version.text();
+    if (!text)
         return std::string(AdpmLibraryPath) +
-               " did not tell its version: AdpmGetVersion returned " + std::to_string(status) +
+               " did not tell its version: AdpmGetVersion returned " +
+               std::to_string(version.status) +
                " (the library's own message, if it wrote one, is on standard error)";
-    if (!library_out_of_date(major, minor, build)) return std::nullopt;
-    return std::string(AdpmLibraryPath) + " is version " + std::to_string(major) + "." +
-           std::to_string(minor) + "." + std::to_string(build) + "; 6.23.6 or later is needed";
+    if (!library_out_of_date(version.major, version.minor, version.build)) return std::nullopt;
+    return std::string(AdpmLibraryPath) + " is version " + *text + "; 6.23.6 or later is needed";
 }

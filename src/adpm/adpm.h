@@ -214,6 +214,16 @@ inline constexpr const char* AdpmLibraryPath = "./libadpm_x64.so.6";
 // True for a library older than 6.23.6.
 bool library_out_of_date(uint32_t major, uint32_t minor, uint32_t build);
 
-// Asks the loaded library its version; what is wrong with it, or none when
-// it is recent enough.
-std::optional<std::string> library_version_problem(const AdpmApi& adpm);
+// The version the loaded library reports, with the status of its call.
+struct LibraryVersion {
+    uint32_t status = AdpmSuccess;
+    uint32_t major = 0, minor = 0, build = 0;
+    // "MAJOR.MINOR.BUILD"; none when the call failed and told no version.
+    std::optional<std::string> text() const;
+};
+
+LibraryVersion library_version(const AdpmApi& adpm);
+
+// What is wrong with the library at `version`, or none when it is recent
+// enough.
+std::optional<std::string> library_version_problem(const LibraryVersion& version);

@@ -1,11 +1,10 @@
-// SHA-256 (FIPS 180-4): the digest of a byte string, and of a file read in
-// bounded pieces; the plan names the configuration table by it.
+// SHA-256 (FIPS 180-4): the digest of a byte string; the plan names the
+// configuration table by it.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,8 +27,3 @@ class Sha256 {
 // The digest in lower-case hex, 64 digits.
 std::string sha256_hex(std::string_view bytes);
 std::string hex_of(const std::array<uint8_t, 32>& digest);
-
-// The digest of the file `path` in lower-case hex, read in pieces of a
-// fixed size; none when it cannot be opened or read, or holds more than
-// `limit` bytes.
-std::optional<std::string> sha256_of_file(const char* path, std::size_t limit);

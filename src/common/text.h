@@ -38,6 +38,11 @@ inline bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// "1 entry", "2 entries".
+inline std::string count_noun(std::size_t n, const char* singular, const char* plural) {
+    return std::to_string(n) + ' ' + (n == 1 ? singular : plural);
+}
+
 inline bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }

@@ -155,10 +155,6 @@ struct Failure {
     }
 };
 
-std::string count_noun(std::size_t n, const char* singular, const char* plural) {
-    return std::to_string(n) + ' ' + (n == 1 ? singular : plural);
-}
-
 // Kept out of line: every value of a table passes store_text, and the
 // message is only built when one does not fit.
 [[gnu::cold, gnu::noinline]] bool refuse_long_text(std::size_t fieldSize, std::string_view value,
@@ -468,7 +464,9 @@ ConfigList read_table(std::string_view contents, ConfigError& error) {
     }
 }
 
-bool read_whole_file(const char* path, std::string& contents, ConfigError& error) {
+}  // namespace
+
+bool read_config_bytes(const char* path, std::string& contents, ConfigError& error) {
     const File file(std::fopen(path, "rb"));
     if (!file) {
         error = {0, std::string("cannot open: ") + std::strerror(errno)};
@@ -491,8 +489,6 @@ bool read_whole_file(const char* path, std::string& contents, ConfigError& error
     }
     return true;
 }
-
-}  // namespace
 
 std::string quoted_token(std::string_view token) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -567,6 +563,6 @@ ConfigList read_config(const char* path, ConfigError* error) {
     ConfigError local;
     ConfigError& out = error ? *error : local;
     std::string contents;
-    if (!read_whole_file(path, contents, out)) return {};
+    if (!read_config_bytes(path, contents, out)) return {};
     return read_table(contents, out);
 }

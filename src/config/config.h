@@ -151,6 +151,9 @@ class ConfigList {
 // Reads the table at `path`; an empty list when the file cannot be opened,
 // any line fails, or no data row is found. `error`, when given, says why.
 ConfigList read_config(const char* path, ConfigError* error = nullptr);
+// The bytes of the table file as read_config reads them; false, with why in
+// `error`, when it cannot be opened or read.
+bool read_config_bytes(const char* path, std::string& contents, ConfigError& error);
 
 // The same reader over a table held in memory.
 ConfigList read_config_text(std::string_view contents, ConfigError* error = nullptr);

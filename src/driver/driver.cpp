@@ -279,7 +279,7 @@ CommandAction parse_command_line(int argc, const char* const* argv, CommandLine&
 }
 
 int check_adpm_ver(const AdpmApi& adpm) {
-    const std::optional<std::string> problem = library_version_problem(adpm);
+    const std::optional<std::string> problem = library_version_problem(library_version(adpm));
     if (!problem) return 0;
     std::fprintf(stderr, "qik_programmer: %s\n", problem->c_str());
     return 1;

@@ -60,8 +60,7 @@ class Reader {
         if (!value.is_object()) return fail(where, "is not an object");
         std::optional<std::string> mac;
         if (!text(value, where, "service", out.service) ||
-            !text_or_null(value, where, "mac", mac) ||
-            !text(value, where, "outcome", out.outcome))
+            !text_or_null(value, where, "mac", mac) || !text(value, where, "outcome", out.outcome))
             return false;
         out.mac = mac.value_or("");
         const JsonValue* family = member(value, where, "family");
@@ -74,8 +73,8 @@ class Reader {
         if (components == nullptr) return false;
         if (!components->is_array()) return fail(where + ".components", "is not an array");
         for (const JsonValue& c : components->items) {
-            const std::string at = where + ".components[" +
-                                   std::to_string(out.components.size()) + "]";
+            const std::string at =
+                where + ".components[" + std::to_string(out.components.size()) + "]";
             if (!component(c, at, out.components.emplace_back())) return false;
         }
         const JsonValue* steps = member(value, where, "steps");
@@ -139,7 +138,9 @@ class Reader {
 
 // ---- comparing --------------------------------------------------------------
 
-std::string shown(std::string_view text) { return text.empty() ? "(none)" : printable(text); }
+std::string shown(std::string_view text) {
+    return text.empty() ? "(none)" : printable(text);
+}
 
 std::string shown_or_unknown(const std::optional<std::string>& text) {
     return text ? shown(*text) : "unknown";
@@ -277,10 +278,8 @@ std::vector<std::string> plan_differences(const SavedPlan& old, const SavedPlan&
     if (old.libraryVersion != now.libraryVersion)
         out.push_back("library: version " + shown_or_unknown(old.libraryVersion) + " -> " +
                       shown_or_unknown(now.libraryVersion));
-    const bool sameEnd = old.end.has_value() == now.end.has_value() &&
-                         (!old.end || (old.end->code == now.end->code &&
-                                       old.end->detail == now.end->detail));
-    if (!sameEnd) out.push_back("run end: " + end_shown(old.end) + " -> " + end_shown(now.end));
+    if (old.end != now.end)
+        out.push_back("run end: " + end_shown(old.end) + " -> " + end_shown(now.end));
 
     const std::vector<std::optional<Match>> matches = match_functions(old.functions, now.functions);
     std::vector<bool> matched(old.functions.size(), false);
@@ -302,7 +301,6 @@ std::string diff_text(const std::vector<std::string>& differences, const std::st
         return "qik_plan: the plans agree: " + printable(oldFile) + " and the plan made now\n";
     std::string out;
     for (const std::string& line : differences) out += line + "\n";
-    return out + "qik_plan: " + std::to_string(differences.size()) +
-           (differences.size() == 1 ? " difference" : " differences") + " from " +
-           printable(oldFile) + "\n";
+    return out + "qik_plan: " + count_noun(differences.size(), "difference", "differences") +
+           " from " + printable(oldFile) + "\n";
 }

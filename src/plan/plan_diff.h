@@ -32,6 +32,7 @@ struct SavedFunction {
 struct SavedEnd {
     uint64_t code = 0;
     std::string detail;
+    bool operator==(const SavedEnd&) const = default;
 };
 
 // The members of a plan the diff compares; the rest are not read.

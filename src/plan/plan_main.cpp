@@ -20,11 +20,9 @@
 #include "engine/tool_command.h"
 #include "plan/plan.h"
 #include "plan/plan_diff.h"
+#include "report/report.h"
 
 namespace {
-
-// The utility's result file when it is given none.
-constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 
 constexpr int ExitPlanned = 0;
 constexpr int ExitUsage = 1;
@@ -33,8 +31,6 @@ constexpr int ExitResultUnreadable = 3;  // also the saved plan of --diff
 constexpr int ExitOutputFailed = 4;
 constexpr int ExitNotVerified = 5;
 constexpr int ExitWouldFail = 6;
-// The table is hashed in pieces; a larger file is no table a run reads.
-constexpr std::size_t TableHashLimit = std::size_t{64} << 20;
 // As the utility takes its skip list.
 constexpr std::size_t SkipListMax = 32;
 
@@ -121,7 +117,11 @@ void plan_with_library(const AdpmApi& adpm, Plan& plan, const ConfigList& config
 }
 
 void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
-    plan.madeFrom.tableSha256 = sha256_of_file(ConfigFileName, TableHashLimit);
+    // Read once, so that the hash names the very bytes the plan is made from.
+    ConfigError error;
+    std::string table;
+    const bool tableRead = read_config_bytes(ConfigFileName, table, error);
+    if (tableRead) plan.madeFrom.tableSha256 = sha256_hex(table);
     AdpmLibrary library;
     AdpmApi adpm{};
     std::string problem;
@@ -129,16 +129,13 @@ void make_plan(Plan& plan, const std::optional<ToVerify>& verify) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), problem};
         return;
     }
-    uint32_t major = 0, minor = 0, build = 0;
-    adpm.AdpmGetVersion(&major, &minor, &build);
-    plan.madeFrom.libraryVersion =
-        std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
-    if (const auto old = library_version_problem(adpm)) {
+    const LibraryVersion version = library_version(adpm);
+    plan.madeFrom.libraryVersion = version.text();
+    if (const auto old = library_version_problem(version)) {
         plan.end = WholeRunEnd{code_of(ResultCode::LibraryOutOfDate), *old};
         return;
     }
-    ConfigError error;
-    const ConfigList config = read_config(ConfigFileName, &error);
+    const ConfigList config = tableRead ? read_config_text(table, &error) : ConfigList{};
     if (!config) {
         plan.end = WholeRunEnd{code_of(ResultCode::ConfigUnreadable), config_error_text(error)};
         return;

@@ -102,10 +102,6 @@ Counts counts_of(const Plan& plan) {
     return c;
 }
 
-std::string count_of(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // Whether the run would update some function before it ends.
 bool any_updated(const Plan& plan) {
     return std::any_of(plan.functions.begin(), plan.functions.end(),
@@ -113,7 +109,7 @@ bool any_updated(const Plan& plan) {
 }
 
 std::string summary_text(const Counts& c) {
-    std::string out = "qik_plan: " + count_of(c.update, "function", "functions") +
+    std::string out = "qik_plan: " + count_noun(c.update, "function", "functions") +
                       " would be updated, " + std::to_string(c.current) + " current, " +
                       std::to_string(c.leftAlone) + " left alone";
     if (c.leftAlone != 0) out += " (" + printable(c.leftAloneWhy) + ")";

@@ -6,15 +6,12 @@
 #include <string_view>
 
 #include "common/file.h"
+#include "report/report.h"
 
 namespace {
 
 // Far above what a run writes for any server.
 constexpr std::size_t DocumentLimit = 4u << 20;
-
-constexpr std::string_view Header =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
-constexpr std::string_view Footer = "</SVMExecution>\n";
 
 // One tag: its name and the text of its attributes (from the blank after
 // the name).
@@ -118,14 +115,16 @@ std::optional<ResultDocument> read_result_document(const char* path, std::string
         return std::nullopt;
     }
     const std::string_view document = *text;
-    if (document.size() > DocumentLimit || !document.starts_with(Header) ||
-        !document.ends_with(Footer)) {
+    if (document.size() > DocumentLimit || !document.starts_with(ResultHeader) ||
+        !document.ends_with(ResultFooter)) {
         problem = "not a result document of qik_programmer (it does not begin and end as one)";
         return std::nullopt;
     }
     std::string why;
-    std::optional<ResultDocument> read = parse_body(
-        document.substr(Header.size(), document.size() - Header.size() - Footer.size()), why);
+    std::optional<ResultDocument> read =
+        parse_body(document.substr(ResultHeader.size(),
+                                   document.size() - ResultHeader.size() - ResultFooter.size()),
+                   why);
     if (!read) problem = "not a result document of qik_programmer: " + why;
     return read;
 }

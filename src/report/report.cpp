@@ -19,9 +19,6 @@ std::size_t xml_char_length(std::string_view s) {
     return utf8_length(s);
 }
 
-constexpr const char Header[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
-
 // The numbers are unsigned 32-bit: printed signed, a bus the library reports
 // above 0x7fffffff would read as a negative number, which no reader expects.
 constexpr const char DeviceForm[] =
@@ -97,12 +94,12 @@ std::string xml_escape(std::string_view text) {
 
 void print_qik_error(std::FILE* result, uint32_t code) {
     if (result == nullptr) return;
+    std::fputs(ResultHeader.data(), result);
     std::fprintf(result,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n"
                  "\t<SPStatus result=\"false\" code=\"1\">\n\t\t<Message id=\"%u\">\n\t\t\t%s\n"
-                 "\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>%u</RebootRequired>\n"
-                 "</SVMExecution>\n",
+                 "\t\t</Message>\n\t</SPStatus>\n\t<RebootRequired>%u</RebootRequired>\n",
                  code, message_text(code), 0u);
+    std::fputs(ResultFooter.data(), result);
 }
 
 void print_qik_execution(std::FILE* result, std::FILE* log,
@@ -114,12 +111,12 @@ void print_qik_execution(std::FILE* result, std::FILE* log,
         print_qik_error(result, code_of(ResultCode::NoSupportedDevices));
         return;
     }
-    std::fputs(Header, result);
+    std::fputs(ResultHeader.data(), result);
     unsigned rebootRequired = 1;
     for (const AdapterRecord& r : records) {
         if (r.config != nullptr) write_device(result, log, r);
         if (r.status == code_of(ResultCode::DriverNotSupported)) rebootRequired = 0;
     }
-    std::fprintf(result, "\t<RebootRequired>%u</RebootRequired>\n</SVMExecution>\n",
-                 rebootRequired);
+    std::fprintf(result, "\t<RebootRequired>%u</RebootRequired>\n", rebootRequired);
+    std::fputs(ResultFooter.data(), result);
 }

@@ -13,6 +13,11 @@
 inline constexpr const char* ResultFileName = "vxlrfwprgmr.xml";
 inline constexpr const char* InventoryLogName = "vxllcllog.txt";
 
+// How every result document begins and ends, the whole-run form too.
+inline constexpr std::string_view ResultHeader =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SVMExecution lang=\"en\">\n";
+inline constexpr std::string_view ResultFooter = "</SVMExecution>\n";
+
 // The report of a completed run: one Device element per matched adapter in
 // the result document (the result file or standard output; nothing without
 // one) and in the inventory log (none once it is closed).

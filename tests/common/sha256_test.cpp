@@ -1,11 +1,7 @@
 // SHA-256 against the standard test vectors (FIPS 180-4 examples, NIST
-// CAVP), whole and given in pieces, and the digest of a file.
+// CAVP), whole and given in pieces.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
 #include <string>
 
 #include "common/sha256.h"
@@ -33,18 +29,4 @@ TEST(Sha256, PiecesOfAnySizeGiveTheSameDigest) {
         EXPECT_EQ(sha256_hex(std::string(n, 'a')).size(), 64u);
     EXPECT_EQ(sha256_hex(std::string(64, 'a')),
               "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb");
-}
-
-TEST(Sha256, OfAFileReadInPieces) {
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("sha256_test_" + std::to_string(::getpid()));
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << std::string(1000000, 'a');
-    }
-    EXPECT_EQ(sha256_of_file(path.c_str(), 1000000),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    EXPECT_EQ(sha256_of_file(path.c_str(), 999999), std::nullopt);  // above the limit
-    std::filesystem::remove(path);
-    EXPECT_EQ(sha256_of_file(path.c_str(), 1000000), std::nullopt);  // missing
 }
