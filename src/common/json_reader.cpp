@@ -1,5 +1,9 @@
 #include "common/json_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -38,8 +42,8 @@ class Parser {
                 ++column;
             }
         }
-        problem = "line " + std::to_string(line) + " column " + std::to_string(column) + ": " +
-                  error_;
+        problem =
+            "line " + std::to_string(line) + " column " + std::to_string(column) + ": " + error_;
         return std::nullopt;
     }
 
@@ -306,13 +310,35 @@ std::optional<JsonValue> parse_json(std::string_view text, std::string& problem)
     return Parser(text).document(problem);
 }
 
-std::optional<JsonValue> read_json_file(const char* path, std::size_t limit,
-                                        std::string& problem) {
-    const File file(std::fopen(path, "rb"));
+namespace {
+
+// Opened without waiting: a FIFO named here would block the open until a
+// writer came, and a device would never end; only a regular file is read.
+File open_regular_file(const char* path, std::string& problem) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return File();
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        problem = "not a regular file";
+        return File();
+    }
+    File file(fdopen(fd, "rb"));
     if (!file) {
         problem = std::strerror(errno);
-        return std::nullopt;
+        close(fd);
     }
+    return file;
+}
+
+}  // namespace
+
+std::optional<JsonValue> read_json_file(const char* path, std::size_t limit, std::string& problem) {
+    const File file = open_regular_file(path, problem);
+    if (!file) return std::nullopt;
     std::string text;
     char piece[16384];
     for (;;) {

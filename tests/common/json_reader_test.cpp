@@ -3,11 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "common/json_reader.h"
 
@@ -97,8 +98,7 @@ TEST(JsonReader, RefusesEveryTruncationOfADocument) {
 }
 
 TEST(JsonReader, NestsNoDeeperThanItsLimit) {
-    const std::string deepest =
-        std::string(JsonMaxDepth, '[') + std::string(JsonMaxDepth, ']');
+    const std::string deepest = std::string(JsonMaxDepth, '[') + std::string(JsonMaxDepth, ']');
     EXPECT_TRUE(parsed(deepest));
     EXPECT_THAT(problem_of("[" + deepest + "]"), HasSubstr("nested deeper"));
     // Far deeper than any stack would take, in arrays and objects alike.
@@ -116,8 +116,9 @@ TEST(JsonReader, TakesNoMoreValuesThanItsLimit) {
 }
 
 TEST(JsonReader, KeepsHugeNumbersAsTextAndConvertsOnlyInRange) {
-    const auto v = parsed("[123456789012345678901234567890, 1e999999, -0, 18446744073709551615,"
-                          " 18446744073709551616, 255, 256, 1.0, -1]");
+    const auto v = parsed(
+        "[123456789012345678901234567890, 1e999999, -0, 18446744073709551615,"
+        " 18446744073709551616, 255, 256, 1.0, -1]");
     ASSERT_TRUE(v);
     const auto& n = v->items;
     EXPECT_EQ(n[0].text, "123456789012345678901234567890");
@@ -148,4 +149,18 @@ TEST(JsonReader, ReadsAFileNoLargerThanItsLimit) {
     std::filesystem::remove(path);
     EXPECT_FALSE(read_json_file(path.c_str(), 40008, problem));
     EXPECT_EQ(problem, "No such file or directory");
+}
+
+// A FIFO with no writer would block the open for ever, a directory or device
+// is no document: each is refused at once.
+TEST(JsonReader, ReadsNothingButARegularFile) {
+    const std::filesystem::path fifo =
+        std::filesystem::temp_directory_path() / ("json_reader_fifo_" + std::to_string(::getpid()));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* path : {fifo.c_str(), "/dev/zero", "/"}) {
+        std::string problem;
+        EXPECT_FALSE(read_json_file(path, 100, problem)) << path;
+        EXPECT_EQ(problem, "not a regular file") << path;
+    }
+    std::filesystem::remove(fifo);
 }
